@@ -1,0 +1,250 @@
+// tessel.linefill: fills a template held in a string.
+#include "placeholder.h"
+
+#include <nanobind/stl/string.h>
+
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using tessel::Match;
+using tessel::Pattern;
+
+namespace {
+
+constexpr const char *kClassDoc = "Fill placeholders of a text template.";
+
+constexpr const char *kCallDoc =
+    "Fill the placeholders of a text template.\n"
+    ":param template: text template.\n"
+    ":param env: Variables environment - a dict mapping varible names to pandas DataFrame, Series.\n"
+    "If not specified use local and global variables of the caller.\n"
+    ":return: text and except placeholders.";
+
+constexpr const char *kExtractDoc =
+    "Return the placeholders of a text, in order, one entry per occurrence.\n"
+    ":param text: text to search.\n"
+    ":return: list of placeholders without their delimiters.";
+
+nb::handle module_handle;
+nb::handle native_extract;  // the class's own extract_placeholder
+
+// One placeholder of the call: its delimited form and, when it evaluated, its text.
+struct Step {
+    nb::object placeholder;
+    nb::object delimited;
+    nb::object text;  // empty when the placeholder failed
+    Pattern pattern;
+};
+
+bool uses_native_extract(nb::handle bound) {
+    return nb::hasattr(bound, "__func__") && bound.attr("__func__").is(native_extract);
+}
+
+// For every match, the nearest brace outside replaced matches on one side of it
+// (0 when there is none).  A replaced match between "{" and "}" can give rise to a
+// delimited form that the template did not hold.
+template <typename Char>
+void nearest_braces(const Char *s, Py_ssize_t n, const std::vector<Match> &matches,
+                    const std::vector<char> &replaced, std::vector<char> &left,
+                    std::vector<char> &right) {
+    const size_t count = matches.size();
+    left.assign(count, 0);
+    right.assign(count, 0);
+    char brace = 0;
+    size_t k = 0;
+    for (Py_ssize_t i = 0; i < n;) {
+        if (k < count && i == matches[k].begin) {
+            left[k] = brace;
+            if (replaced[k]) {
+                i = matches[k].end;
+                ++k;
+                continue;
+            }
+            ++k;
+        }
+        if (s[i] == '{' || s[i] == '}')
+            brace = (char) s[i];
+        ++i;
+    }
+    brace = 0;
+    size_t r = count;
+    for (Py_ssize_t i = n; i > 0;) {
+        if (r > 0 && i == matches[r - 1].end) {
+            right[r - 1] = brace;
+            if (replaced[r - 1]) {
+                i = matches[r - 1].begin;
+                --r;
+                continue;
+            }
+            --r;
+        }
+        --i;
+        if (s[i] == '{' || s[i] == '}')
+            brace = (char) s[i];
+    }
+}
+
+bool may_form_new_placeholders(nb::handle text, const std::vector<Match> &matches,
+                               const std::vector<char> &replaced) {
+    PyObject *s = text.ptr();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    std::vector<char> left, right;
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            nearest_braces(PyUnicode_1BYTE_DATA(s), n, matches, replaced, left, right);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            nearest_braces(PyUnicode_2BYTE_DATA(s), n, matches, replaced, left, right);
+            break;
+        default:
+            nearest_braces(PyUnicode_4BYTE_DATA(s), n, matches, replaced, left, right);
+            break;
+    }
+    for (size_t k = 0; k < matches.size(); ++k)
+        if (replaced[k] && left[k] == '{' && right[k] == '}')
+            return true;
+    return false;
+}
+
+nb::object substring(nb::handle text, Py_ssize_t begin, Py_ssize_t end) {
+    PyObject *r = PyUnicode_Substring(text.ptr(), begin, end);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// The sequential replace: each evaluated placeholder replaces every occurrence of
+// its delimited form in the text as the earlier steps left it.
+nb::object replace_in_order(nb::object text, const std::vector<Step> &steps) {
+    for (const Step &step : steps) {
+        if (!step.text.is_valid())
+            continue;
+        PyObject *r = PyUnicode_Replace(text.ptr(), step.delimited.ptr(), step.text.ptr(), -1);
+        if (!r)
+            throw nb::python_error();
+        text = nb::steal(r);
+    }
+    return text;
+}
+
+// The same result in one pass, for templates found by the native scanner.  It
+// holds when no new delimited form can appear: inserted texts without braces, and
+// no replaced placeholder enclosed by braces of the template.
+bool replace_in_one_pass(nb::handle text, const std::vector<Match> &matches,
+                         const std::vector<Step> &steps, nb::object &out) {
+    // The first evaluation that succeeds for a placeholder text replaces every
+    // occurrence of its delimited form.
+    nb::dict first_value;
+    for (const Step &step : steps) {
+        if (!step.text.is_valid())
+            continue;
+        if (tessel::has_brace(step.text))
+            return false;
+        if (!first_value.contains(step.placeholder))
+            first_value[step.placeholder] = step.text;
+    }
+    std::vector<char> replaced(matches.size(), 0);
+    bool any = false;
+    for (size_t k = 0; k < matches.size(); ++k) {
+        replaced[k] = first_value.contains(steps[k].placeholder);
+        any = any || replaced[k];
+    }
+    if (!any) {
+        out = nb::borrow(text);
+        return true;
+    }
+    if (may_form_new_placeholders(text, matches, replaced))
+        return false;
+
+    nb::list parts;
+    Py_ssize_t done = 0;
+    for (size_t k = 0; k < matches.size(); ++k) {
+        if (!replaced[k])
+            continue;
+        if (matches[k].begin > done)
+            parts.append(substring(text, done, matches[k].begin));
+        parts.append(first_value[steps[k].placeholder]);
+        done = matches[k].end;
+    }
+    if (done < PyUnicode_GET_LENGTH(text.ptr()))
+        parts.append(substring(text, done, PyUnicode_GET_LENGTH(text.ptr())));
+    out = nb::str("").attr("join")(parts);
+    return true;
+}
+
+nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
+    if (env.is_none())
+        env = tessel::caller_variables(module_handle);
+
+    nb::object extract = nb::getattr(self, "extract_placeholder");
+    const bool native = uses_native_extract(extract);
+    std::vector<Match> matches;
+    Pattern scanned = Pattern::Single;
+    nb::object placeholders;
+    if (native) {
+        scanned = tessel::read_pattern(self);
+        matches = tessel::scan(text, scanned);
+        nb::list found;
+        for (const Match &m : matches)
+            found.append(tessel::placeholder_of(text, m, scanned));
+        placeholders = found;
+    } else {
+        placeholders = extract(text);
+    }
+
+    nb::list failed;
+    tessel::Evaluator evaluator(env);
+    std::vector<Step> steps;
+    bool same_pattern = true;
+    for (nb::handle placeholder : placeholders) {
+        Step step;
+        step.placeholder = nb::borrow(placeholder);
+        step.pattern = tessel::read_pattern(self);
+        same_pattern = same_pattern && step.pattern == scanned;
+        step.delimited = tessel::delimited(placeholder, step.pattern);
+        nb::object value;
+        bool ok = evaluator.eval(placeholder, value) &&
+                  tessel::guarded([&] { step.text = tessel::to_text(value); });
+        if (!ok) {
+            step.text = nb::object();
+            failed.append(placeholder);
+        }
+        steps.push_back(std::move(step));
+    }
+
+    nb::object result;
+    if (!(native && same_pattern && replace_in_one_pass(text, matches, steps, result)))
+        result = replace_in_order(text, steps);
+    return nb::make_tuple(result, failed);
+}
+
+}  // namespace
+
+NB_MODULE(linefill, m) {
+    m.doc() = "Fill placeholders of text templates.";
+    module_handle = m;
+
+    nb::object package = m.attr("__name__").attr("rpartition")(".")[0];
+    nb::object utils = nb::module_::import_((nb::cast<std::string>(package) + ".utils").c_str());
+    m.attr("get_outer_frame_variables") = utils.attr("get_outer_frame_variables");
+
+    nb::object cls = tessel::make_plain_class(m, "LineFill", kClassDoc);
+    tessel::def_method(
+        cls, "__init__",
+        [](nb::handle self, nb::object pattern) { nb::setattr(self, "pattern", pattern); },
+        "pattern"_a = "{}", nb::sig("def __init__(self, pattern: str = '{}') -> None"),
+        tessel::kInitDoc);
+    tessel::def_method(
+        cls, "__call__", &line_fill, "template"_a, "env"_a = nb::none(),
+        nb::sig("def __call__(self, template: str, env: dict[str, typing.Any] | None = None) "
+                "-> tuple[str, list[str]]"),
+        kCallDoc);
+    tessel::def_method(
+        cls, "extract_placeholder",
+        [](nb::handle self, nb::handle text) {
+            return tessel::extract(text, tessel::read_pattern(self));
+        },
+        "text"_a, nb::sig("def extract_placeholder(self, text: str) -> list[str]"), kExtractDoc);
+    native_extract = cls.attr("extract_placeholder");
+}

@@ -1,0 +1,213 @@
+#include "placeholder.h"
+
+#include <cstring>
+
+namespace tessel {
+
+Pattern read_pattern(nb::handle filler) {
+    nb::object pattern = nb::getattr(filler, "pattern");
+    // Equality as Python sees it, so a str subclass equal to "{}" is accepted too.
+    if (pattern.equal(nb::str("{}")))
+        return Pattern::Single;
+    if (pattern.equal(nb::str("{{}}")))
+        return Pattern::Double;
+    throw nb::value_error(kPatternError);
+}
+
+namespace {
+
+[[noreturn]] void raise_not_text(nb::handle text) {
+    if (PyObject_CheckBuffer(text.ptr()))
+        throw nb::type_error("cannot use a string pattern on a bytes-like object");
+    PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
+                 Py_TYPE(text.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+template <typename Char>
+void scan_chars(const Char *s, Py_ssize_t n, Pattern p, std::vector<Match> &out) {
+    const Py_ssize_t w = delimiter_width(p);
+    Py_ssize_t i = 0;
+    while (i < n) {
+        if (s[i] != '{' || (w == 2 && (i + 1 >= n || s[i + 1] != '{'))) {
+            ++i;
+            continue;
+        }
+        Py_ssize_t j = i + w;
+        while (j < n && s[j] != '{' && s[j] != '}')
+            ++j;
+        bool closed = j > i + w && j + w <= n && s[j] == '}' && (w == 1 || s[j + 1] == '}');
+        if (closed) {
+            out.push_back({i, j + w});
+            i = j + w;
+        } else if (j == i + w) {
+            // Nothing between the delimiters: a match may still start one further on.
+            ++i;
+        } else {
+            // Every position before j is a non-brace or the first brace of this
+            // failed attempt, so no match can start before j.
+            i = j;
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<Match> scan(nb::handle text, Pattern p) {
+    if (!PyUnicode_Check(text.ptr()))
+        raise_not_text(text);
+    PyObject *s = text.ptr();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    std::vector<Match> out;
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            scan_chars(PyUnicode_1BYTE_DATA(s), n, p, out);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            scan_chars(PyUnicode_2BYTE_DATA(s), n, p, out);
+            break;
+        default:
+            scan_chars(PyUnicode_4BYTE_DATA(s), n, p, out);
+            break;
+    }
+    return out;
+}
+
+nb::str placeholder_of(nb::handle text, const Match &m, Pattern p) {
+    const Py_ssize_t w = delimiter_width(p);
+    PyObject *sub = PyUnicode_Substring(text.ptr(), m.begin + w, m.end - w);
+    if (!sub)
+        throw nb::python_error();
+    return nb::steal<nb::str>(sub);
+}
+
+nb::list extract(nb::handle text, Pattern p) {
+    std::vector<Match> matches = scan(text, p);
+    nb::list out;
+    for (const Match &m : matches)
+        out.append(placeholder_of(text, m, p));
+    return out;
+}
+
+nb::str delimited(nb::handle placeholder, Pattern p) {
+    const char *format = p == Pattern::Single ? "{%U}" : "{{%U}}";
+    nb::object text = to_text(placeholder);
+    PyObject *r = PyUnicode_FromFormat(format, text.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+nb::object to_text(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr()))
+        return nb::borrow(value);
+    return nb::str(value);
+}
+
+bool has_brace(nb::handle text) {
+    PyObject *s = text.ptr();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    return PyUnicode_FindChar(s, '{', 0, n, 1) >= 0 || PyUnicode_FindChar(s, '}', 0, n, 1) >= 0;
+}
+
+bool is_interrupt(const nb::python_error &e) {
+    return e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit);
+}
+
+namespace {
+
+// Compiled placeholder texts, shared by every call of this module's fillers.  The
+// bound keeps a fill of many distinct expressions from growing it without end.
+constexpr Py_ssize_t kCodeCacheLimit = 4096;
+
+PyObject *code_cache() {
+    // Deliberately never freed: it lives as long as the interpreter.
+    static PyObject *cache = PyDict_New();
+    return cache;
+}
+
+// compile(text, "<string>", "eval") as eval() does it for a str source.
+PyObject *compile_placeholder(PyObject *text, PyCompilerFlags *flags) {
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8)
+        return nullptr;
+    if ((Py_ssize_t) std::strlen(utf8) != size) {
+        PyErr_SetString(PyExc_SyntaxError, "source code string cannot contain null bytes");
+        return nullptr;
+    }
+    while (*utf8 == ' ' || *utf8 == '\t')
+        ++utf8;
+    return Py_CompileStringExFlags(utf8, "<string>", Py_eval_input, flags, -1);
+}
+
+PyObject *evaluate(PyObject *text, PyObject *env) {
+    if (!PyDict_Check(env)) {
+        PyErr_Format(PyExc_TypeError, "globals must be a dict");
+        return nullptr;
+    }
+    int has = PyDict_Contains(env, nb::str("__builtins__").ptr());
+    if (has < 0)
+        return nullptr;
+    if (has == 0 && PyDict_SetItemString(env, "__builtins__", PyEval_GetBuiltins()) < 0)
+        return nullptr;
+
+    PyCompilerFlags flags = _PyCompilerFlags_INIT;
+    flags.cf_flags = PyCF_SOURCE_IS_UTF8;
+    PyEval_MergeCompilerFlags(&flags);
+    // Code compiled under a caller's __future__ flags is not shared with others.
+    const bool cacheable = (flags.cf_flags & PyCF_MASK) == 0;
+
+    PyObject *cache = code_cache();
+    PyObject *code = cacheable ? PyDict_GetItemWithError(cache, text) : nullptr;
+    if (code) {
+        Py_INCREF(code);
+    } else {
+        if (PyErr_Occurred())
+            return nullptr;
+        code = compile_placeholder(text, &flags);
+        if (!code)
+            return nullptr;
+        if (cacheable) {
+            if (PyDict_GET_SIZE(cache) >= kCodeCacheLimit)
+                PyDict_Clear(cache);
+            if (PyDict_SetItem(cache, text, code) < 0) {
+                Py_DECREF(code);
+                return nullptr;
+            }
+        }
+    }
+    PyObject *result = PyEval_EvalCode(code, env, env);
+    Py_DECREF(code);
+    return result;
+}
+
+}  // namespace
+
+bool Evaluator::eval(nb::handle text, nb::object &out) {
+    PyObject *r = evaluate(text.ptr(), env_.ptr());
+    if (r) {
+        out = nb::steal(r);
+        return true;
+    }
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
+        throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+nb::object caller_variables(nb::handle module) {
+    return nb::getattr(module, "get_outer_frame_variables")();
+}
+
+nb::object make_plain_class(nb::module_ &m, const char *name, const char *doc) {
+    nb::dict ns;
+    ns["__module__"] = nb::getattr(m, "__name__");
+    ns["__doc__"] = nb::str(doc);
+    ns["__qualname__"] = nb::str(name);
+    nb::object cls = nb::handle((PyObject *) &PyType_Type)(nb::str(name), nb::make_tuple(), ns);
+    m.attr(name) = cls;
+    return cls;
+}
+
+}  // namespace tessel

@@ -1,0 +1,22 @@
+// Repairs a workbook package saved by openpyxl from the template it was filled
+// from, so that drawings, charts, pictures, embedded objects and controls survive.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tessel::repair {
+
+namespace nb = nanobind;
+
+// Restores every shape-related resource of the template into the saved package and
+// rewrites the file at save_path in place.
+void restore_save(nb::handle template_path, nb::handle save_path);
+
+// Each repair reads the extracted template tree (src_dir) and the extracted saved
+// tree (des_dir) and writes only inside the saved tree.
+void fix_workbook_relationships(nb::handle src_dir, nb::handle des_dir);
+void fix_worksheet_relationships(nb::handle src_dir, nb::handle des_dir);
+void fix_content_types(nb::handle src_dir, nb::handle des_dir);
+void restore_drawing_tags(nb::handle src_dir, nb::handle des_dir);
+
+}  // namespace tessel::repair
