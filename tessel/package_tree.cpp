@@ -331,7 +331,11 @@ void Package::commit(nb::handle path) const {
         unsigned long long offset = 0;
         size_t count = 0;
         nb::object write = out.attr("write");
-        for (const std::string &key : order_) {
+        // Readers that stream a package want the content types first.
+        std::vector<std::string> order = order_;
+        std::stable_partition(order.begin(), order.end(),
+                              [](const std::string &key) { return key == "[content_types].xml"; });
+        for (const std::string &key : order) {
             const Entry &e = entries_.at(key);
             const std::string &name = e.name;
             unsigned method, dos_time, dos_date;

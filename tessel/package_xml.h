@@ -5,6 +5,7 @@
 #include "package_tree.h"
 
 #include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,19 @@ std::string local_name(nb::handle element);
 // ValueError that names the part and the package.
 nb::object parse_part(const Package &pkg, const std::string &part);
 void write_part(Package &pkg, const std::string &part, nb::handle root);
+// A parsed part as written back: UTF-8, with an XML declaration.
+nb::bytes serialise(nb::handle root);
+
+// A sheet part parsed without its cell data: the rows are held back as bytes and
+// put back verbatim on writing, since no repair touches them and a large sheet
+// would dominate the cost of the whole restoration.
+struct SheetXml {
+    nb::object root;
+    std::string rows;  // the bytes between <sheetData> and </sheetData>
+    bool split = false;
+};
+SheetXml parse_sheet(const Package &pkg, const std::string &part);
+void write_sheet(Package &pkg, const std::string &part, const SheetXml &sheet);
 
 struct Relationship {
     std::string id, type, target;

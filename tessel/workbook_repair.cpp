@@ -137,33 +137,30 @@ std::string kind_of(nb::handle child) {
     return local;
 }
 
-// Values of every relationship-namespace attribute (r:id, r:embed, r:link, r:pict...).
+// Relationship-namespace attributes (r:id, r:embed, r:link, r:pict...) in an
+// element's subtree, found by libxml2 itself: a sheet holds many thousand cells.
+nb::list relationship_attributes(nb::handle element) {
+    nb::dict ns;
+    ns["r"] = kOfficeRelNs;
+    return nb::borrow<nb::list>(element.attr("xpath")("descendant-or-self::*/@r:*", "namespaces"_a = ns));
+}
+
 std::vector<std::string> relationship_ids(nb::handle element) {
     std::vector<std::string> ids;
-    std::string prefix = std::string("{") + kOfficeRelNs + "}";
-    for (nb::handle el : element.attr("iter")())
-        for (nb::handle item : el.attr("attrib").attr("items")()) {
-            std::string key = nb::cast<std::string>(item[0]);
-            if (key.rfind(prefix, 0) == 0) {
-                std::string v = nb::cast<std::string>(item[1]);
-                if (std::find(ids.begin(), ids.end(), v) == ids.end())
-                    ids.push_back(v);
-            }
-        }
+    for (nb::handle value : relationship_attributes(element)) {
+        std::string v = nb::cast<std::string>(nb::str(value));
+        if (std::find(ids.begin(), ids.end(), v) == ids.end())
+            ids.push_back(v);
+    }
     return ids;
 }
 
 void rename_ids(nb::handle element, const std::map<std::string, std::string> &renamed) {
-    std::string prefix = std::string("{") + kOfficeRelNs + "}";
-    for (nb::handle el : element.attr("iter")())
-        for (nb::handle item : nb::list(el.attr("attrib").attr("items")())) {
-            std::string key = nb::cast<std::string>(item[0]);
-            if (key.rfind(prefix, 0) != 0)
-                continue;
-            auto it = renamed.find(nb::cast<std::string>(item[1]));
-            if (it != renamed.end())
-                el.attr("set")(item[0], it->second);
-        }
+    for (nb::handle value : relationship_attributes(element)) {
+        auto it = renamed.find(nb::cast<std::string>(nb::str(value)));
+        if (it != renamed.end())
+            value.attr("getparent")().attr("set")(value.attr("attrname"), it->second);
+    }
 }
 
 // A VML drawing that holds anything besides comment boxes (form controls, OLE
@@ -378,12 +375,13 @@ void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, c
     Relationships src_rels(src, pair.src);
     if (!worth_parsing(src_rels))
         return;
-    nb::object src_root = parse_part(src, pair.src);
-    std::vector<Restorable> elements = restorable_elements(src, src_root, src_rels);
+    SheetXml src_sheet = parse_sheet(src, pair.src);
+    std::vector<Restorable> elements = restorable_elements(src, src_sheet.root, src_rels);
     if (elements.empty())
         return;
     Relationships des_rels(des, pair.des);
-    nb::object des_root = parse_part(des, pair.des);
+    SheetXml des_sheet = parse_sheet(des, pair.des);
+    nb::handle des_root = des_sheet.root;
 
     std::set<std::string> kinds, wanted;
     for (const Restorable &r : elements) {
@@ -437,7 +435,7 @@ void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, c
         merge_new_pictures(src, des, template_drawing, saved_drawing, restored_drawing);
     if (!renamed.empty()) {
         rename_ids(des_root, renamed);
-        write_part(des, pair.des, des_root);
+        write_sheet(des, pair.des, des_sheet);
     }
     des_rels.save(des);
 }
@@ -483,8 +481,8 @@ void restore_tags(const Package &src, Package &des, const SheetPair &pair) {
     Relationships src_rels(src, pair.src);
     if (!worth_parsing(src_rels))
         return;
-    nb::object src_root = parse_part(src, pair.src);
-    std::vector<Restorable> elements = restorable_elements(src, src_root, src_rels);
+    SheetXml src_sheet = parse_sheet(src, pair.src);
+    std::vector<Restorable> elements = restorable_elements(src, src_sheet.root, src_rels);
     Relationships des_rels(des, pair.des);
     std::vector<Restorable> kept;
     for (Restorable &r : elements)
@@ -492,7 +490,8 @@ void restore_tags(const Package &src, Package &des, const SheetPair &pair) {
             kept.push_back(r);
     if (elements.empty())
         return;
-    nb::object des_root = parse_part(des, pair.des);
+    SheetXml des_sheet = parse_sheet(des, pair.des);
+    nb::handle des_root = des_sheet.root;
     std::set<std::string> kinds;
     for (const Restorable &r : kept)
         kinds.insert(r.kind);
@@ -529,7 +528,7 @@ void restore_tags(const Package &src, Package &des, const SheetPair &pair) {
     if (nb::len(top))
         nb::module_::import_("lxml.etree")
             .attr("cleanup_namespaces")(des_root, "top_nsmap"_a = top, "keep_ns_prefixes"_a = keep);
-    write_part(des, pair.des, des_root);
+    write_sheet(des, pair.des, des_sheet);
 }
 
 // Removes the resource parts nothing relates to any more: openpyxl's copies of

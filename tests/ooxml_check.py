@@ -148,6 +148,9 @@ def check_package(path):
             if not pkg.has(target):
                 problems.append(f"{name}: {rel.get('Id')} points at missing part {target}")
 
+    for name, root in parsed.items():
+        problems += _undeclared_compat_prefixes(name, root)
+
     for sheet_name, part, chartsheet in pkg.sheets():
         root = parsed.get(pkg.lower[part.lower()])
         if root is None:
@@ -161,6 +164,20 @@ def check_package(path):
         ranks = [order.index(k) for k in map(_kind, root) if k in order]
         if ranks != sorted(ranks):
             problems.append(f"{part}: children out of schema order: {[_kind(c) for c in root]}")
+    return problems
+
+
+def _undeclared_compat_prefixes(name, root):
+    """Prefixes that mc:Ignorable or mc:Choice/@Requires name must be declared in scope."""
+    problems = []
+    for el in root.iter():
+        if not isinstance(el.tag, str):
+            continue
+        named = (el.get(f"{{{MC_NS}}}Ignorable") or "").split()
+        if el.tag == f"{{{MC_NS}}}Choice":
+            named += (el.get("Requires") or "").split()
+        problems += [f"{name}: prefix {p} named by markup compatibility is not declared"
+                     for p in named if p not in el.nsmap]
     return problems
 
 
@@ -192,7 +209,10 @@ def drawing_inventory(path):
                     counts["text boxes" if box is not None and box.get("txBox") in ("1", "true") else "shapes"] += 1
             elif kind == "legacyDrawing" and targets:
                 vml = pkg.parts[pkg.lower[targets[0].lower()]]
-                counts["vml controls"] += sum(1 for t in re.findall(rb'ObjectType="([^"]*)"', vml) if t != b"Note")
+                # Notes are comment boxes, Picts the previews of embedded objects.
+                counts["vml controls"] += sum(
+                    1 for t in re.findall(rb'ObjectType="([^"]*)"', vml) if t not in (b"Note", b"Pict")
+                )
             elif kind == "controls":
                 counts["controls"] += len(_outside_fallback(child, "{*}control"))
             elif kind == "oleObjects":
