@@ -48,7 +48,6 @@ struct Relationship {
 class Relationships {
 public:
     Relationships(const Package &pkg, std::string source);
-    const std::string &source() const { return source_; }
     std::vector<Relationship> &all() { return rels_; }
     const Relationship *find(const std::string &id) const;
     // The part an internal relationship names, when the package holds it.
@@ -59,7 +58,6 @@ public:
     std::string add(std::string id, const std::string &type, const std::string &target, bool external);
     void rename(const std::string &from, const std::string &to);
     void remove(const std::string &id);
-    bool changed() const { return changed_; }
     void save(Package &pkg);
 
 private:

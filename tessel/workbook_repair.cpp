@@ -10,8 +10,11 @@
 #include "package_xml.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <map>
 #include <set>
+#include <string_view>
 
 namespace tessel::repair {
 
@@ -50,7 +53,7 @@ const char *const kResourceFolders[] = {"xl/drawings/", "xl/media/", "xl/charts/
                                         "xl/embeddings/", "xl/activeX/", "xl/ctrlProps/"};
 
 struct SheetPair {
-    std::string name, src, des;
+    std::string src, des;
     bool chartsheet;
 };
 
@@ -115,7 +118,7 @@ std::vector<SheetPair> pair_sheets(const Package &src, const Package &des, bool 
             continue;
         for (const Sheet &t : template_sheets)
             if (t.name == saved.name && t.chartsheet == saved.chartsheet) {
-                pairs.push_back(SheetPair{saved.name, t.part, saved.part, chartsheets});
+                pairs.push_back(SheetPair{t.part, saved.part, chartsheets});
                 break;
             }
     }
@@ -188,6 +191,15 @@ bool worth_parsing(const Relationships &rels) {
     return false;
 }
 
+bool resolves(const Package &pkg, const Relationships &rels, const std::vector<std::string> &ids) {
+    for (const std::string &id : ids) {
+        const Relationship *rel = rels.find(id);
+        if (!rel || (!rel->external && !rels.part_of(pkg, *rel)))
+            return false;
+    }
+    return true;
+}
+
 std::vector<Restorable> restorable_elements(const Package &src, nb::handle root,
                                             const Relationships &rels) {
     std::vector<Restorable> out;
@@ -196,6 +208,10 @@ std::vector<Restorable> restorable_elements(const Package &src, nb::handle root,
         if (!kRestorable.count(kind))
             continue;
         Restorable r{kind, nb::borrow(child), relationship_ids(child)};
+        // An object whose part the template itself lacks cannot be shown: the
+        // saved sheet keeps its own.
+        if (!resolves(src, rels, r.ids))
+            continue;
         if (kind == "legacyDrawing") {
             const Relationship *rel = r.ids.empty() ? nullptr : rels.find(r.ids[0]);
             auto part = rel ? rels.part_of(src, *rel) : std::nullopt;
@@ -205,15 +221,6 @@ std::vector<Restorable> restorable_elements(const Package &src, nb::handle root,
         out.push_back(std::move(r));
     }
     return out;
-}
-
-bool resolves(const Package &pkg, const Relationships &rels, const std::vector<std::string> &ids) {
-    for (const std::string &id : ids) {
-        const Relationship *rel = rels.find(id);
-        if (!rel || (!rel->external && !rels.part_of(pkg, *rel)))
-            return false;
-    }
-    return true;
 }
 
 std::string free_name(const Package &des, const std::string &part) {
@@ -459,19 +466,17 @@ void insert_in_order(nb::handle root, nb::handle element, const std::string &kin
 // Prefixes that markup-compatibility attributes name in their values; the parser
 // does not see them as used, so they must be declared by hand.
 void declare_named_prefixes(nb::handle source, nb::dict &needed) {
-    nb::dict in_scope = nb::borrow<nb::dict>(source.attr("nsmap"));
+    const std::string ignorable = clark(kMcNs, "Ignorable");
     for (nb::handle el : source.attr("iter")())
-        for (const char *name : {"Requires", "{http://schemas.openxmlformats.org/markup-compatibility/2006}Ignorable"}) {
+        for (const char *name : {"Requires", ignorable.c_str()}) {
             nb::object value = el.attr("get")(name);
             if (value.is_none())
                 continue;
-            nb::dict here = nb::borrow<nb::dict>(el.attr("nsmap"));
-            for (nb::handle prefix : value.attr("split")()) {
-                if (here.contains(prefix))
-                    needed[prefix] = here[prefix];
-                else if (in_scope.contains(prefix))
+            // nsmap holds every declaration in scope, inherited ones included.
+            nb::dict in_scope = nb::borrow<nb::dict>(el.attr("nsmap"));
+            for (nb::handle prefix : value.attr("split")())
+                if (in_scope.contains(prefix))
                     needed[prefix] = in_scope[prefix];
-            }
         }
 }
 

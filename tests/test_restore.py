@@ -302,3 +302,26 @@ def test_directory_repair_with_missing_parts_changes_nothing_it_cannot(data_dir,
 def test_repairs_require_both_arguments(repair):
     with pytest.raises(TypeError):
         repair("only-one")
+
+
+def rewrite_without(src, dst, gone):
+    with zipfile.ZipFile(src) as zin, zipfile.ZipFile(dst, "w", zipfile.ZIP_DEFLATED) as zout:
+        for info in zin.infolist():
+            if info.filename != gone:
+                zout.writestr(info, zin.read(info))
+
+
+@pytest.mark.parametrize("gone", [
+    pytest.param("xl/media/image4.emf", id="template-picture-without-media"),
+    pytest.param("xl/drawings/drawing1.xml", id="template-drawing-part-missing"),
+])
+def test_template_relationships_to_missing_parts_leave_nothing_dangling(data_dir, tmp_path, gone):
+    # openpyxl cannot load such a template; restore_save is also called on its own.
+    original = os.path.join(data_dir, "xlsx", "poi__WithDrawing.xlsx")
+    template, saved = str(tmp_path / "t.xlsx"), str(tmp_path / "out.xlsx")
+    rewrite_without(original, template, gone)
+    logo = png()
+    fill(original, saved, [("Sheet1", "J12", logo)])
+    restore_save(template, saved)
+    assert check_package(saved) == []
+    assert pictures_at(saved, "Sheet1", 9, 11) == [logo]
