@@ -180,11 +180,13 @@ nb::object parse_part(const Package &pkg, const std::string &part) {
 
 nb::bytes serialise(nb::handle root) {
     nb::object tree = root.attr("getroottree")();
+    // Keeps standalone="yes" where the input declared it; lxml reports a part
+    // without a declaration as not standalone, which it was not declared to be.
     nb::object standalone = tree.attr("docinfo").attr("standalone");
-    nb::object data = standalone.is_none()
-                          ? etree().attr("tostring")(tree, "xml_declaration"_a = true, "encoding"_a = "UTF-8")
-                          : etree().attr("tostring")(tree, "xml_declaration"_a = true, "encoding"_a = "UTF-8",
-                                                     "standalone"_a = standalone);
+    nb::object data = standalone.is(nb::handle(Py_True))
+                          ? etree().attr("tostring")(tree, "xml_declaration"_a = true, "encoding"_a = "UTF-8",
+                                                     "standalone"_a = true)
+                          : etree().attr("tostring")(tree, "xml_declaration"_a = true, "encoding"_a = "UTF-8");
     return nb::borrow<nb::bytes>(data);
 }
 

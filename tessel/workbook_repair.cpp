@@ -510,25 +510,30 @@ void restore_tags(const Package &src, Package &des, const SheetPair &pair) {
         }
     }
     nb::object deepcopy = nb::module_::import_("copy").attr("deepcopy");
-    nb::dict needed;
+    nb::dict named, offered;
     const auto &order = pair.chartsheet ? kChartsheetOrder : kWorksheetOrder;
     for (const Restorable &r : kept) {
-        declare_named_prefixes(r.element, needed);
+        declare_named_prefixes(r.element, named);
+        offered.update(r.element.attr("nsmap"));
         insert_in_order(des_root, deepcopy(r.element), r.kind, order);
         changed = true;
     }
     if (!changed)
         return;
+    // Declarations go on the root, as Excel writes them: the template's prefixes
+    // that the restored elements use, and those that their compatibility
+    // attributes name, which no parser counts as used.
     nb::dict declared = nb::borrow<nb::dict>(des_root.attr("nsmap"));
     nb::dict top;
     nb::list keep;
     for (auto [prefix, uri] : declared)
         if (!prefix.is_none())
             keep.append(prefix);
-    for (auto [prefix, uri] : needed)
-        if (!declared.contains(prefix)) {
+    for (auto [prefix, uri] : offered)
+        if (!prefix.is_none() && !declared.contains(prefix)) {
             top[prefix] = uri;
-            keep.append(prefix);
+            if (named.contains(prefix))
+                keep.append(prefix);
         }
     if (nb::len(top))
         nb::module_::import_("lxml.etree")

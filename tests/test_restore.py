@@ -325,3 +325,22 @@ def test_template_relationships_to_missing_parts_leave_nothing_dangling(data_dir
     restore_save(template, saved)
     assert check_package(saved) == []
     assert pictures_at(saved, "Sheet1", 9, 11) == [logo]
+
+
+def test_failed_replacement_leaves_saved_file_and_no_leftovers(data_dir, tmp_path, monkeypatch):
+    template = os.path.join(data_dir, "xlsx", "poi__WithDrawing.xlsx")
+    saved = tmp_path / "out.xlsx"
+    fill(template, str(saved))
+    before = digest(saved)
+
+    def refuse(src, dst):
+        raise PermissionError(13, "file in use", str(dst))
+
+    monkeypatch.setattr(os, "replace", refuse)
+    with pytest.raises(PermissionError):
+        restore_save(template, saved)
+    monkeypatch.undo()
+    assert digest(saved) == before
+    assert os.listdir(tmp_path) == ["out.xlsx"]
+    restore_save(template, saved)  # path-like arguments are accepted
+    assert check_package(saved) == []
