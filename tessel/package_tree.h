@@ -1,0 +1,74 @@
+// A workbook package seen as a set of named parts, backed either by a ZIP archive
+// (read lazily, rewritten without recompressing untouched entries) or by a folder
+// into which a package was extracted.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessel::repair {
+
+namespace nb = nanobind;
+
+// Part names are package-relative, "/"-separated and without a leading "/".
+std::string part_folder(const std::string &part);
+std::string rels_part_of(const std::string &part);
+std::string extension_of(const std::string &part);  // lower case, without the dot
+// The part a relationship target names, or nothing when it leaves the package.
+std::optional<std::string> resolve_target(const std::string &source, const std::string &target);
+// The target text that names `part` from the relationships of `source`.
+std::string relative_target(const std::string &source, const std::string &part);
+
+class Package {
+public:
+    // Opens a ZIP package; `role` ("template", "saved") names it in error messages.
+    static Package from_zip(nb::handle path, const char *role);
+    static Package from_dir(nb::handle dir, const char *role);
+
+    Package(Package &&) = default;
+    Package &operator=(Package &&) = default;
+    ~Package();
+
+    const std::string &role() const { return role_; }
+    bool has(const std::string &part) const;
+    // The part's name as the package spells it.
+    const std::string &actual(const std::string &part) const;
+    // Declared uncompressed size of a part.
+    unsigned long long size(const std::string &part) const;
+    nb::bytes read(const std::string &part) const;
+    void write(const std::string &part, nb::bytes data);
+    void remove(const std::string &part);
+    // Copies a part of another package, raw when both are archives.
+    void copy_from(const Package &other, const std::string &from, const std::string &to);
+    std::vector<std::string> names() const;
+
+    // Writes the archive beside `path` and renames it into place.
+    void commit(nb::handle path) const;
+
+private:
+    struct Source;
+    struct Entry {
+        std::shared_ptr<Source> source;  // set: the entry's raw data lies in that archive
+        nb::object info;                 // its ZipInfo
+        nb::object data;                 // set: new content, to be compressed
+        std::string name;                // as the package spells it
+    };
+
+    Package() = default;
+    nb::object file_path(const std::string &part) const;
+
+    std::string role_;
+    nb::object dir_;                      // folder-backed packages
+    std::shared_ptr<Source> source_;      // archive-backed packages
+    // Part names compare without regard to case; both are keyed by the lower-case name.
+    std::vector<std::string> order_;
+    std::map<std::string, Entry> entries_;
+};
+
+}  // namespace tessel::repair
