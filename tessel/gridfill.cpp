@@ -406,12 +406,14 @@ NB_MODULE(gridfill, m) {
             nb::setattr(self, "recurse", recurse);
             nb::setattr(self, "restore", restore);
         },
-        "pattern"_a = "{}", "recurse"_a = false, "restore"_a = true,
+        nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
+        nb::arg("restore").none() = true,
         nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
                 "restore: bool = True) -> None"),
         init_doc.c_str());
     tessel::def_method(
-        cls, "__call__", &grid_fill, "template_path"_a, "save_path"_a, "env"_a = nb::none(),
+        cls, "__call__", &grid_fill, nb::arg("template_path").none(), nb::arg("save_path").none(),
+        nb::arg("env").none() = nb::none(),
         nb::sig("def __call__(self, template_path: str, save_path: str, "
                 "env: dict[str, typing.Any] | None = None) -> list[str]"),
         kCallDoc);
