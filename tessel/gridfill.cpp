@@ -242,8 +242,11 @@ private:
         evaluate(placeholder, value);
         if (nb::isinstance(value, call_.bytes_io)) {
             // The picture is built first, so that a stream that is no picture leaves
-            // the placeholder in its cell.
-            nb::object image = nb::getattr(module_handle, "Image")(value);
+            // the placeholder in its cell.  It reads a copy of the bytes: openpyxl
+            // closes the stream it was given when it saves, which would break the
+            // caller's stream and every other cell showing the same picture.
+            nb::object copy = nb::getattr(module_handle, "BytesIO")(value.attr("getvalue")());
+            nb::object image = nb::getattr(module_handle, "Image")(copy);
             cell.attr("value") = nb::str("");
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
         } else if (nb::isinstance(value, call_.data_frame)) {

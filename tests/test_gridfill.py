@@ -85,6 +85,14 @@ def test_picture_is_anchored_at_its_cell(tmp_path):
     assert (marker.row, marker.col) == (3, 2)
 
 
+def test_one_picture_stream_in_several_cells(tmp_path):
+    stream = png()
+    stream.seek(0, io.SEEK_END)  # as left by the code that wrote it
+    ws, failed = fill(tmp_path, {"A1": "{logo}", "B5": "{logo}"}, {"logo": stream})
+    assert failed == [] and not stream.closed
+    assert sorted((i.anchor._from.col, i.anchor._from.row) for i in ws._images) == [(0, 0), (1, 4)]
+
+
 def test_series_is_listed_and_the_file_stays_sound(tmp_path):
     s = pd.Series([1, 2])
     ws, failed = fill(tmp_path, {"A1": "{s}", "A2": "see {s}", "A3": 10}, {"s": s})
