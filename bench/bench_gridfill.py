@@ -99,46 +99,46 @@ def baseline_fill(template_path, save_path, env, pattern="{}", recurse=False):
     return except_placeholders
 
 
-def best_of(repeat, action):
-    times = []
+def timed(action):
+    start = time.perf_counter()
+    action()
+    return time.perf_counter() - start
+
+
+def measure(template, filled, scratch, env, repeat):
+    """Best GridFill and floor times; the runs alternate so that a busy machine
+    slows both alike."""
+    fill = GridFill(restore=False)
+    best_fill = best_floor = float("inf")
     for _ in range(repeat):
-        start = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def floor_time(template_path, filled_path, scratch_path, repeat):
-    def load():
-        load_workbook(template_path).close()
-
-    filled = load_workbook(filled_path)
-    return best_of(repeat, load) + best_of(repeat, lambda: filled.save(scratch_path))
+        failed = []
+        best_fill = min(best_fill, timed(lambda: failed.extend(fill(template, filled, env))))
+        assert not failed, failed
+        load = timed(lambda: load_workbook(template).close())
+        workbook = load_workbook(filled)
+        best_floor = min(best_floor, load + timed(lambda: workbook.save(scratch)))
+    return best_fill, best_floor
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="1000,2000,4000,8000")
-    parser.add_argument("--repeat", type=int, default=2, help="best of this many runs (not the baseline)")
+    parser.add_argument("--repeat", type=int, default=3, help="best of this many runs (not the baseline)")
     parser.add_argument("--no-baseline", action="store_true", help="skip the slow plain loop")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
     env = environment()
-    fill = GridFill(restore=False)
     rows_out = []
     with tempfile.TemporaryDirectory() as folder:
         for rows in sizes:
             template = os.path.join(folder, f"template{rows}.xlsx")
             filled = os.path.join(folder, f"filled{rows}.xlsx")
             build_template(template, rows)
-            failed = []
-            gridfill = best_of(args.repeat, lambda: failed.extend(fill(template, filled, env)))
-            assert not failed, failed
-            floor = floor_time(template, filled, os.path.join(folder, "scratch.xlsx"), args.repeat)
+            gridfill, floor = measure(template, filled, os.path.join(folder, "scratch.xlsx"), env, args.repeat)
             if args.no_baseline:
                 baseline = float("nan")
             else:
-                baseline = best_of(1, lambda: baseline_fill(template, os.path.join(folder, "b.xlsx"), env))
+                baseline = timed(lambda: baseline_fill(template, os.path.join(folder, "b.xlsx"), env))
             rows_out.append((rows, floor, gridfill, baseline))
             print(f"  {rows} rows done", file=sys.stderr, flush=True)
 

@@ -1,5 +1,7 @@
 import datetime as dt
 import io
+import random
+import re
 import subprocess
 import sys
 import textwrap
@@ -168,6 +170,59 @@ def test_sheets_are_filled_in_order_and_frames_do_not_shadow_other_sheets(tmp_pa
     assert values(wb["One"]) == {f"{c}{r}": 1.0 for c in "ABC" for r in (1, 2, 3)}
     assert values(wb["Two"]) == {"A1": "x {missing2}", "B2": 4}
     assert values(wb["Three"]) == {"A1": "4 {missing3}"}
+
+
+def reference_fill(wb, env, recurse):
+    """The plain loop over every position, for the cell values it produces."""
+    failed = []
+    for ws in wb.worksheets:
+        replaced = set()
+        for row in range(1, ws.max_row + 1):
+            for column in range(1, ws.max_column + 1):
+                if (row, column) in replaced and not recurse:
+                    continue
+                value = ws.cell(row, column).value
+                if not isinstance(value, str):
+                    continue
+                for placeholder in re.findall(r"\{([^{}]+?)\}", value):
+                    delimited = "{%s}" % placeholder
+                    try:
+                        if delimited == value:
+                            v = eval(placeholder, env)
+                            if isinstance(v, pd.DataFrame):
+                                block = v.values
+                                for i in range(block.shape[0]):
+                                    for j in range(block.shape[1]):
+                                        ws.cell(row=row + i, column=column + j, value=block[i, j])
+                                        replaced.add((row + i, column + j))
+                            else:
+                                ws.cell(row=row, column=column, value=v)
+                        else:
+                            current = ws.cell(row, column).value
+                            ws.cell(row=row, column=column, value=current.replace(delimited, str(eval(placeholder, env))))
+                    except Exception:
+                        failed.append(placeholder)
+    return failed
+
+
+@pytest.mark.parametrize("recurse", [False, True], ids=["plain", "recurse"])
+@pytest.mark.parametrize("seed", range(12))
+def test_same_cells_as_the_plain_loop(tmp_path, seed, recurse):
+    rng = random.Random(seed)
+    texts = ["{w}", "{t}", "{x}", "{n} and {x}", "{nope}", "plain", 3, "{n}"]
+    sheets = {name: {f"{openpyxl.utils.get_column_letter(rng.randint(1, 6))}{rng.randint(1, 7)}": rng.choice(texts)
+                     for _ in range(rng.randint(1, 14))} for name in ("A", "B")}
+    env = {"w": pd.DataFrame([["{x}", "{n}", 4]], dtype=object), "t": pd.DataFrame({"a": ["{w}", "{x}"]}),
+           "x": 1, "n": 5}
+    path = template(tmp_path, sheets)
+    out = str(tmp_path / "out.xlsx")
+    failed = GridFill(recurse=recurse, restore=False)(path, out, dict(env))
+    expected_wb = openpyxl.load_workbook(path)
+    expected_failed = reference_fill(expected_wb, dict(env), recurse)
+    got_wb = openpyxl.load_workbook(out)
+    assert failed == expected_failed
+    for name in sheets:
+        assert values(got_wb[name]) == values(expected_wb[name])
 
 
 # -- values Excel can hold ---------------------------------------------------------
@@ -344,13 +399,6 @@ def test_evaluated_once_per_placement(tmp_path):
 
     fill(tmp_path, {"A1": "{frame()}", "A2": "{frame().shape}"}, {"frame": frame})
     assert len(calls) == 2
-
-
-def test_instances_pickle_with_their_options():
-    import pickle
-
-    copy = pickle.loads(pickle.dumps(GridFill("{{}}", recurse=True, restore=False)))
-    assert (copy.pattern, copy.recurse, copy.restore) == ("{{}}", True, False)
 
 
 def test_docstrings():
