@@ -1,13 +1,433 @@
 // tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
+#include "cell_values.h"
 #include "placeholder.h"
 #include "workbook_repair.h"
 
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <queue>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
 namespace nb = nanobind;
 using namespace nb::literals;
+using tessel::Pattern;
+namespace cells = tessel::cells;
+
+namespace {
+
+constexpr const char *kClassDoc = "Fill placeholders of an xlsx workbook template.";
+
+constexpr const char *kRecurseRestoreDoc =
+    "\n:param recurse: recurse replace placeholder in replaced cell."
+    "\n:param restore: restore resourse directories, workbook relationships, drawing tags, content "
+    "types.";
+
+constexpr const char *kCallDoc =
+    "Fill the placeholders of an xlsx workbook template and save the filled workbook.\n"
+    ":param template_path: path to xlsx template, must be endwith .xlsx file.\n"
+    ":param save_path: path to save xlsx, must be endwith .xlsx file.\n"
+    ":param env: Variables environment - a dict mapping varible names to pandas DataFrame, Series "
+    "or BytesIO.\n"
+    "If not specified use local and global variables of the caller.\n"
+    ":return: except placeholders and save the xlsx to save_path.";
+
+constexpr const char *kExtractDoc =
+    "Return the placeholders of a text, in order, one entry per occurrence.\n"
+    ":param text: text to search.\n"
+    ":return: list of placeholders without their delimiters.";
+
+nb::handle module_handle;
+nb::handle native_extract;  // the class's own extract_placeholder
+nb::handle cell_type;       // openpyxl.cell.cell.Cell
+
+// A cell position packed so that the natural order of the numbers is the order of
+// the traversal: row by row, and left to right within a row.
+using Position = std::uint64_t;
+
+Position position(long row, long column) {
+    return ((Position) (std::uint32_t) row << 32) | (std::uint32_t) column;
+}
+long row_of(Position p) { return (long) (p >> 32); }
+long column_of(Position p) { return (long) (p & 0xFFFFFFFFu); }
+
+bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+void check_signals() {
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
+}
+
+bool uses_native_extract(nb::handle bound) {
+    return nb::hasattr(bound, "__func__") && bound.attr("__func__").is(native_extract);
+}
+
+// What one call shares between its worksheets.
+struct Call {
+    nb::handle self;
+    tessel::Evaluator evaluator;
+    nb::list failed;
+    nb::object bytes_io;    // picture values
+    nb::object data_frame;  // block values
+};
+
+// The fill of one worksheet.  It visits the same cells, in the same order and
+// within the same bounds as a walk over every position from A1 to the used range
+// that reads max_column afresh for each row, but it only looks at positions that
+// hold a cell: an empty position has no text, and asking openpyxl for it would
+// create a cell.  The used range is tracked here as the fill writes, since
+// openpyxl computes it by scanning every cell.
+class SheetFill {
+public:
+    SheetFill(Call &call, nb::handle sheet) : call_(call), sheet_(nb::borrow(sheet)) {
+        cells_ = sheet.attr("_cells");
+        if (!PyDict_Check(cells_.ptr()))
+            throw nb::type_error("a worksheet's cells must be held in a dict");
+    }
+
+    void run() {
+        collect();
+        size_t next = 0;
+        long row = 0, bound = 0;
+        for (unsigned long visits = 1;; ++visits) {
+            Position p;
+            nb::object cell;
+            const bool from_start = next < start_.size();
+            if (from_start && (created_.empty() || start_[next].position < created_.top())) {
+                p = start_[next].position;
+                cell = start_[next].cell;
+                ++next;
+            } else if (!created_.empty()) {
+                p = created_.top();
+                created_.pop();
+                cell = cell_at(p);
+            } else {
+                break;
+            }
+            const long r = row_of(p), c = column_of(p);
+            if (r > max_row_)
+                break;
+            if (r != row) {
+                row = r;
+                bound = max_column_;
+            }
+            if ((visits & 0xFFF) == 0)
+                check_signals();
+            if (c > bound)
+                continue;
+            if (replaced_.count(p) && !truthy(nb::getattr(call_.self, "recurse")))
+                continue;
+            if (cell.is_valid())
+                visit(cell, r, c);
+        }
+    }
+
+private:
+    struct Entry {
+        Position position;
+        nb::object cell;
+    };
+
+    void collect() {
+        PyObject *key, *value;
+        Py_ssize_t at = 0;
+        start_.reserve((size_t) PyDict_GET_SIZE(cells_.ptr()));
+        while (PyDict_Next(cells_.ptr(), &at, &key, &value)) {
+            if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2)
+                throw nb::type_error("a worksheet's cells must be keyed by (row, column)");
+            const long r = PyLong_AsLong(PyTuple_GET_ITEM(key, 0));
+            const long c = PyLong_AsLong(PyTuple_GET_ITEM(key, 1));
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            start_.push_back({position(r, c), nb::borrow(value)});
+            max_column_ = std::max(max_column_, c);
+        }
+        // openpyxl loads a sheet row by row, so the order is usually there already.
+        auto before = [](const Entry &a, const Entry &b) { return a.position < b.position; };
+        if (!std::is_sorted(start_.begin(), start_.end(), before))
+            std::sort(start_.begin(), start_.end(), before);
+        max_row_ = start_.empty() ? 1 : row_of(start_.back().position);
+        if (start_.empty())
+            max_column_ = 1;
+    }
+
+    nb::object cell_at(Position p) {
+        nb::object key = nb::make_tuple(row_of(p), column_of(p));
+        PyObject *cell = PyDict_GetItemWithError(cells_.ptr(), key.ptr());
+        if (!cell && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(cell);
+    }
+
+    void visit(nb::handle cell, long row, long column) {
+        nb::object value = cell.attr("value");
+        if (!PyUnicode_Check(value.ptr()))
+            return;
+        nb::object extract = nb::getattr(call_.self, "extract_placeholder");
+        nb::object placeholders;
+        if (uses_native_extract(extract)) {
+            const Pattern pattern = tessel::read_pattern(call_.self);
+            std::vector<tessel::Match> matches = tessel::scan(value, pattern);
+            if (matches.empty())
+                return;
+            nb::list found;
+            for (const tessel::Match &m : matches)
+                found.append(tessel::placeholder_of(value, m, pattern));
+            placeholders = found;
+        } else {
+            placeholders = extract(value);
+        }
+
+        // The cell's text as the in-text replacements leave it; written back once.
+        nb::object text = value;
+        bool changed = false;
+        for (nb::handle placeholder : placeholders) {
+            nb::str delimited = tessel::delimited(placeholder, tessel::read_pattern(call_.self));
+            bool ok;
+            if (delimited.equal(value)) {
+                if (changed) {
+                    cell.attr("value") = text;
+                    changed = false;
+                }
+                ok = tessel::guarded([&] { place_whole(placeholder, cell, row, column); });
+                text = nb::object();  // read again by a later in-text replacement
+            } else {
+                ok = tessel::guarded([&] {
+                    if (!text.is_valid())
+                        text = cell.attr("value");
+                    replace_in_text(placeholder, delimited, text);
+                    changed = true;
+                });
+            }
+            if (!ok)
+                call_.failed.append(placeholder);
+        }
+        if (changed)
+            cell.attr("value") = text;
+    }
+
+    // Evaluates inside a guarded step: a failed evaluation fails the step.
+    void evaluate(nb::handle placeholder, nb::object &value) {
+        if (!call_.evaluator.eval(placeholder, value))
+            throw nb::builtin_exception(nb::exception_type::runtime_error, "placeholder failed");
+    }
+
+    void replace_in_text(nb::handle placeholder, nb::handle delimited, nb::object &text) {
+        nb::object value;
+        evaluate(placeholder, value);
+        nb::object inserted = tessel::to_text(value);
+        if (!PyUnicode_Check(text.ptr()))
+            throw nb::type_error("the cell no longer holds text");
+        PyObject *r = PyUnicode_Replace(text.ptr(), delimited.ptr(), inserted.ptr(), -1);
+        if (!r)
+            throw nb::python_error();
+        nb::object replaced = nb::steal(r);
+        // Text that a cell cannot hold fails this placeholder and keeps the cell's text.
+        if (!cells::storable_text(replaced))
+            throw nb::value_error("the text cannot be stored in a cell");
+        text = std::move(replaced);
+    }
+
+    void place_whole(nb::handle placeholder, nb::handle cell, long row, long column) {
+        nb::object value;
+        evaluate(placeholder, value);
+        if (nb::isinstance(value, call_.bytes_io)) {
+            // The picture is built first, so that a stream that is no picture leaves
+            // the placeholder in its cell.  It reads a copy of the bytes: openpyxl
+            // closes the stream it was given when it saves, which would break the
+            // caller's stream and every other cell showing the same picture.
+            nb::object copy = nb::getattr(module_handle, "BytesIO")(value.attr("getvalue")());
+            nb::object image = nb::getattr(module_handle, "Image")(copy);
+            cell.attr("value") = nb::str("");
+            sheet_.attr("add_image")(image, cell.attr("coordinate"));
+        } else if (nb::isinstance(value, call_.data_frame)) {
+            place_frame(value, placeholder, row, column);
+        } else if (!value.is_none()) {
+            // None stays unwritten, as openpyxl ignores it: the cell keeps its text.
+            nb::object stored;
+            switch (cells::convert(value, stored)) {
+                case cells::Outcome::Value:
+                    cell.attr("value") = stored;
+                    break;
+                case cells::Outcome::Empty:
+                    cell.attr("value") = nb::none();
+                    break;
+                case cells::Outcome::Refused:
+                    throw nb::value_error("the value cannot be stored in a cell");
+            }
+        }
+    }
+
+    // Writes a frame's values as a block from (row, column).  A value that cannot
+    // be stored leaves its cell as it was and fails the placeholder, while the rest
+    // of the block is written.
+    void place_frame(nb::handle frame, nb::handle placeholder, long row, long column) {
+        nb::object shape = frame.attr("shape");
+        const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
+        const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);
+        if (rows <= 0 || columns <= 0)
+            return;
+        std::vector<nb::object> values = cells::frame_columns(frame, rows, columns);
+        const nb::handle refused = cells::refused_marker();
+        bool all_stored = true;
+        long last_new_row = 0;
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            const long r = row + (long) i;
+            check_signals();
+            for (Py_ssize_t j = 0; j < columns; ++j) {
+                const long c = column + (long) j;
+                // Positions below the rows being visited are never visited.
+                if (r <= max_row_)
+                    replaced_.insert(position(r, c));
+                nb::handle v = PyList_GET_ITEM(values[(size_t) j].ptr(), i);
+                if (v.is(refused) || r > cells::kMaxRow || c > cells::kMaxColumn ||
+                    !store(r, c, v, last_new_row))
+                    all_stored = false;
+            }
+        }
+        if (last_new_row) {
+            nb::object current = sheet_.attr("_current_row");
+            if (nb::cast<long>(current) < last_new_row)
+                sheet_.attr("_current_row") = last_new_row;
+        }
+        if (!all_stored)
+            call_.failed.append(placeholder);
+    }
+
+    // Stores one converted value; false when the cell refuses it (a merged cell).
+    bool store(long r, long c, nb::handle v, long &last_new_row) {
+        nb::object key = nb::make_tuple(r, c);
+        PyObject *existing = PyDict_GetItemWithError(cells_.ptr(), key.ptr());
+        if (!existing && PyErr_Occurred())
+            throw nb::python_error();
+        if (!existing) {
+            if (v.is_none())
+                return true;  // an empty position is already empty
+            nb::object cell = cell_type(sheet_, r, c, v);
+            if (PyDict_SetItem(cells_.ptr(), key.ptr(), cell.ptr()) < 0)
+                throw nb::python_error();
+            max_column_ = std::max(max_column_, c);
+            last_new_row = std::max(last_new_row, r);
+            if (r <= max_row_)
+                created_.push(position(r, c));
+            return true;
+        }
+        nb::handle cell(existing);
+        if (v.is_none() && cell.attr("value").is_none())
+            return true;
+        return tessel::guarded([&] { cell.attr("value") = v; });
+    }
+
+    Call &call_;
+    nb::object sheet_;
+    nb::object cells_;
+    std::vector<Entry> start_;  // the cells the sheet held when its visit began
+    // Cells that frames create ahead of the visit, smallest position first.
+    std::priority_queue<Position, std::vector<Position>, std::greater<Position>> created_;
+    std::unordered_set<Position> replaced_;  // positions written from a data frame
+    long max_row_ = 1;
+    long max_column_ = 1;
+};
+
+[[noreturn]] void assertion_failed(const char *message) {
+    PyErr_SetString(PyExc_AssertionError, message);
+    throw nb::python_error();
+}
+
+bool assertions_enabled() {
+    return nb::cast<long>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
+}
+
+nb::list grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
+    if (assertions_enabled()) {
+        if (!truthy(template_path.attr("endswith")(".xlsx")))
+            assertion_failed("template_path must be endwith .xlsx file.");
+        if (!truthy(save_path.attr("endswith")(".xlsx")))
+            assertion_failed("save_path must be endwith .xlsx file.");
+    }
+    nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    if (env.is_none())
+        env = tessel::caller_variables(module_handle);
+
+    Call call{self, tessel::Evaluator(env), nb::list(), nb::getattr(module_handle, "BytesIO"),
+              nb::getattr(module_handle, "pandas").attr("DataFrame")};
+    for (nb::handle sheet : workbook.attr("worksheets")) {
+        SheetFill fill(call, sheet);
+        fill.run();
+    }
+
+    workbook.attr("save")(save_path);
+    workbook.attr("close")();
+    if (truthy(nb::getattr(self, "restore")))
+        nb::getattr(module_handle, "restore_save")(template_path, save_path);
+    return call.failed;
+}
+
+nb::object import_name(const char *module, const char *name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+}  // namespace
 
 NB_MODULE(gridfill, m) {
     m.doc() = "Fill placeholders of xlsx workbook templates.";
-    // TODO(gridfill): imports, GridFill class.
+    module_handle = m;
+
+    m.attr("load_workbook") = import_name("openpyxl", "load_workbook");
+    m.attr("Image") = import_name("openpyxl.drawing.image", "Image");
+    m.attr("re") = nb::module_::import_("re");
+    m.attr("BytesIO") = import_name("io", "BytesIO");
+    nb::object package = m.attr("__name__").attr("rpartition")(".")[0];
+    m.attr("get_outer_frame_variables") =
+        import_name((nb::cast<std::string>(package) + ".utils").c_str(), "get_outer_frame_variables");
+    m.attr("os") = nb::module_::import_("os");
+    m.attr("shutil") = nb::module_::import_("shutil");
+    m.attr("zipfile") = nb::module_::import_("zipfile");
+    m.attr("TemporaryDirectory") = import_name("tempfile", "TemporaryDirectory");
+    m.attr("etree") = import_name("lxml", "etree");
+    m.attr("ET") = nb::module_::import_("xml.etree.ElementTree");
+    m.attr("pandas") = nb::module_::import_("pandas");
+
+    cell_type = import_name("openpyxl.cell.cell", "Cell").release();
+    cells::init();
+
+    nb::object cls = tessel::make_plain_class(m, "GridFill", kClassDoc);
+    static const std::string init_doc = std::string(tessel::kInitDoc) + kRecurseRestoreDoc;
+    tessel::def_method(
+        cls, "__init__",
+        [](nb::handle self, nb::object pattern, nb::object recurse, nb::object restore) {
+            nb::setattr(self, "pattern", pattern);
+            nb::setattr(self, "recurse", recurse);
+            nb::setattr(self, "restore", restore);
+        },
+        nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
+        nb::arg("restore").none() = true,
+        nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
+                "restore: bool = True) -> None"),
+        init_doc.c_str());
+    tessel::def_method(
+        cls, "__call__", &grid_fill, nb::arg("template_path").none(), nb::arg("save_path").none(),
+        nb::arg("env").none() = nb::none(),
+        nb::sig("def __call__(self, template_path: str, save_path: str, "
+                "env: dict[str, typing.Any] | None = None) -> list[str]"),
+        kCallDoc);
+    tessel::def_method(
+        cls, "extract_placeholder",
+        [](nb::handle self, nb::handle text) {
+            return tessel::extract(text, tessel::read_pattern(self));
+        },
+        "text"_a, nb::sig("def extract_placeholder(self, text: str) -> list[str]"), kExtractDoc);
+    native_extract = cls.attr("extract_placeholder");
+
     m.def("restore_save", &tessel::repair::restore_save, "template_path"_a, "save_path"_a,
           "恢复所有形状相关资源并保存");
     m.def("fix_workbook_relationships", &tessel::repair::fix_workbook_relationships, "src_dir"_a,
