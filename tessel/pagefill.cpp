@@ -47,6 +47,7 @@ constexpr const char *kReplaceDoc =
 nb::handle module_handle;
 nb::handle native_extract;
 nb::handle sys_flags_owner;  // the sys module
+nb::handle namespace_cls;  // gives a header's paragraphs their part
 nb::handle paragraph_cls, run_cls, table_cls, cell_cls, bytes_io, data_frame;
 nb::handle shared_env;  // replace_paragraph's default environment
 
@@ -200,16 +201,17 @@ void expand_frame(Grid &grid, size_t i, size_t j, nb::handle frame, Replaced &re
     nb::object shape = values.attr("shape");
     const Py_ssize_t n = (Py_ssize_t) as_integer(shape[0]), m = (Py_ssize_t) as_integer(shape[1]);
 
-    for (Py_ssize_t more = n - (Py_ssize_t) grid.rows.size() + (Py_ssize_t) i; more > 0; --more)
-        grid.add_row(grid.table.attr("add_row")().attr("_tr"));
+    nb::object tbl = grid.table.attr("_tbl");
+    const Py_ssize_t more_rows = n - (Py_ssize_t) grid.rows.size() + (Py_ssize_t) i;
+    nb::object last = grid.rows.empty() ? nb::none() : grid.rows.back();
+    for (nb::object &tr : wml::append_rows(tbl, last, more_rows))
+        grid.add_row(std::move(tr));
     nb::object columns = grid.table.attr("columns");
-    for (Py_ssize_t more = m - (Py_ssize_t) nb::len(columns) + (Py_ssize_t) j; more > 0; --more) {
-        nb::object width = columns[-1].attr("width");
-        grid.table.attr("add_column")("width"_a = width);
-        // add_column appends one cell to every row.
-        for (size_t r = 0; r < grid.rows.size(); ++r)
-            grid.cells[r].push_back(grid.rows[r].attr("findall")(
-                "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}tc")[-1]);
+    const Py_ssize_t more_columns = m - (Py_ssize_t) nb::len(columns) + (Py_ssize_t) j;
+    for (Py_ssize_t k = 0; k < more_columns; ++k) {
+        std::vector<nb::object> added = wml::append_column(tbl, grid.rows);
+        for (size_t r = 0; r < added.size(); ++r)
+            grid.cells[r].push_back(std::move(added[r]));
     }
     if (n == 0)
         return;
@@ -305,6 +307,34 @@ void fill_table(nb::handle self, nb::handle tbl, nb::handle parent, nb::handle e
     }
 }
 
+// One story (the body, a header or a footer): its paragraphs, then the paragraphs
+// of its text boxes, then its tables.
+void fill_story(nb::handle self, nb::handle root, nb::handle parent, nb::handle env,
+                nb::list &failed) {
+    namespace wml = tessel::wordml;
+    std::vector<nb::object> paragraphs, tables;
+    wml::collect_blocks(root, paragraphs, tables);
+    for (const nb::object &p : paragraphs)
+        fill_paragraph(self, p, parent, env, failed);
+    nb::list boxes = nb::list(root.attr("iter")(
+        "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}txbxContent"));
+    for (nb::handle box : boxes) {
+        std::vector<nb::object> box_paragraphs;
+        wml::collect_blocks(box, box_paragraphs, tables);
+        for (const nb::object &p : box_paragraphs)
+            fill_paragraph(self, p, parent, env, failed);
+    }
+    for (const nb::object &tbl : tables)
+        fill_table(self, tbl, parent, env, failed);
+}
+
+bool is_header_or_footer(nb::handle rel) {
+    if (truthy(rel.attr("is_external")))
+        return false;
+    nb::object type = rel.attr("reltype");
+    return truthy(type.attr("endswith")("/header")) || truthy(type.attr("endswith")("/footer"));
+}
+
 nb::list page_fill(nb::handle self, nb::object template_path, nb::object save_path,
                    nb::object env) {
     if (as_integer(sys_flags_owner.attr("flags").attr("optimize")) == 0) {
@@ -318,13 +348,17 @@ nb::list page_fill(nb::handle self, nb::object template_path, nb::object save_pa
         env = tessel::caller_variables(module_handle);
 
     nb::list failed;
-    nb::object body = doc.attr("_body");
-    std::vector<nb::object> paragraphs, tables;
-    tessel::wordml::collect_blocks(doc.attr("element").attr("body"), paragraphs, tables);
-    for (const nb::object &p : paragraphs)
-        fill_paragraph(self, p, body, env, failed);
-    for (const nb::object &tbl : tables)
-        fill_table(self, tbl, body, env, failed);
+    fill_story(self, doc.attr("element").attr("body"), doc.attr("_body"), env, failed);
+    // Headers and footers come last, so the body's failures lead the list.  A
+    // header part is reached through its relationship: asking a section for a
+    // header it inherits would add one.
+    nb::object rels = doc.attr("part").attr("rels").attr("values")();
+    for (nb::handle rel : rels) {
+        if (!is_header_or_footer(rel))
+            continue;
+        nb::object part = rel.attr("target_part");
+        fill_story(self, part.attr("element"), namespace_cls("part"_a = part), env, failed);
+    }
     doc.attr("save")(save_path);
     return failed;
 }
@@ -353,6 +387,7 @@ NB_MODULE(pagefill, m) {
     nb::module_ table_module = nb::module_::import_("docx.table");
     table_cls = nb::object(table_module.attr("Table")).release();
     cell_cls = nb::object(table_module.attr("_Cell")).release();
+    namespace_cls = nb::object(nb::module_::import_("types").attr("SimpleNamespace")).release();
     shared_env = nb::dict().release();
 
     nb::object cls = tessel::make_plain_class(m, "PageFill", kClassDoc);

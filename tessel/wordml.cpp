@@ -15,7 +15,6 @@ constexpr const char *kXmlSpace = "{http://www.w3.org/XML/1998/namespace}space";
 
 // Kept for the interpreter's lifetime, like the module objects that hold them.
 struct Refs {
-    nb::handle tostring;
     nb::handle deepcopy;
 };
 Refs refs;
@@ -32,6 +31,17 @@ nb::list children(nb::handle el) {
 nb::object find(nb::handle el, const std::string &path) { return el.attr("find")(path); }
 
 nb::object empty_str() { return nb::str(""); }
+
+// First child with the tag, or None.  Cheaper than lxml's find, which goes through
+// ElementPath.
+nb::object first_child(nb::handle el, Tag tag) {
+    if (el.is_none())
+        return nb::none();
+    for (nb::handle child : children(el))
+        if (tag_of(child) == tag)
+            return nb::borrow(child);
+    return nb::none();
+}
 
 // A w:t's text; lxml gives None for an empty element.
 nb::object t_text(nb::handle t) {
@@ -85,7 +95,7 @@ nb::object run_container(nb::handle el, Tag tag) {
         case Tag::SdtContent:
             return nb::borrow(el);
         case Tag::Sdt:
-            return find(el, qn("sdtContent"));
+            return first_child(el, Tag::SdtContent);
         default:
             return nb::none();
     }
@@ -217,27 +227,45 @@ bool plain_run(nb::handle r, nb::object &rPr, std::vector<nb::object> &ts) {
     return true;
 }
 
-// Equal formatting is equal serialised run properties; a run without properties
-// and one with empty properties compare equal.
-nb::object style_key(const nb::object &rPr) {
-    if (!rPr.is_valid() || PyObject_Length(rPr.ptr()) == 0)
-        return nb::none();
-    return refs.tostring(rPr);
+bool same_element(nb::handle a, nb::handle b) {
+    if (!a.attr("tag").equal(b.attr("tag")) || !a.attr("items")().equal(b.attr("items")()))
+        return false;
+    nb::list ka = children(a), kb = children(b);
+    const size_t n = nb::len(ka);
+    if (n != nb::len(kb))
+        return false;
+    for (size_t k = 0; k < n; ++k)
+        if (!same_element(ka[k], kb[k]))
+            return false;
+    return true;
+}
+
+bool has_properties(const nb::object &rPr) {
+    return rPr.is_valid() && PyObject_Length(rPr.ptr()) > 0;
+}
+
+// Equal formatting is equal run properties, element by element and attribute by
+// attribute; a run without properties and one with empty properties are equal.
+bool same_formatting(const nb::object &a, const nb::object &b) {
+    const bool ha = has_properties(a), hb = has_properties(b);
+    if (!ha || !hb)
+        return ha == hb;
+    return same_element(a, b);
 }
 
 struct MergeGroup {
     nb::object first;
     std::vector<nb::object> first_ts;
-    nb::object key;
+    nb::object rPr;
     nb::list texts;
     std::vector<nb::object> drop;
     std::vector<nb::object> pending;  // proofing marks since the group's last run
 
     bool active() const { return first.is_valid(); }
 
-    void start(nb::handle r, nb::object k, std::vector<nb::object> ts) {
+    void start(nb::handle r, nb::object properties, std::vector<nb::object> ts) {
         first = nb::borrow(r);
-        key = std::move(k);
+        rPr = std::move(properties);
         texts = nb::list();
         for (const nb::object &t : ts)
             texts.append(t_text(t));
@@ -280,8 +308,7 @@ void merge_in(nb::handle container) {
                 group.flush();
                 continue;
             }
-            nb::object key = style_key(rPr);
-            if (group.active() && key.equal(group.key)) {
+            if (group.active() && same_formatting(rPr, group.rPr)) {
                 for (const nb::object &t : ts)
                     group.texts.append(t_text(t));
                 group.drop.push_back(nb::borrow(child));
@@ -290,7 +317,7 @@ void merge_in(nb::handle container) {
                 continue;
             }
             group.flush();
-            group.start(child, std::move(key), std::move(ts));
+            group.start(child, std::move(rPr), std::move(ts));
             continue;
         }
         if (tag == Tag::ProofErr) {
@@ -459,7 +486,6 @@ constexpr long long kEmuPerTwip = 635;
 }  // namespace
 
 void init() {
-    refs.tostring = nb::object(nb::module_::import_("lxml.etree").attr("tostring")).release();
     refs.deepcopy = nb::object(nb::module_::import_("copy").attr("deepcopy")).release();
 }
 
@@ -483,7 +509,7 @@ Tag tag_of(nb::handle el) {
         {"sdt", Tag::Sdt}, {"sdtContent", Tag::SdtContent}, {"ins", Tag::Ins},
         {"moveTo", Tag::MoveTo}, {"smartTag", Tag::SmartTag}, {"customXml", Tag::CustomXml},
         {"dir", Tag::Dir}, {"bdo", Tag::Bdo}, {"p", Tag::P}, {"tbl", Tag::Tbl}, {"tr", Tag::Tr},
-        {"tc", Tag::Tc}, {"tcPr", Tag::TcPr}, {"sectPr", Tag::SectPr}, {"body", Tag::Body},
+        {"tc", Tag::Tc}, {"tcPr", Tag::TcPr}, {"sectPr", Tag::SectPr}, {"body", Tag::Body}, {"gridSpan", Tag::GridSpan},
     };
     for (const auto &[local, value] : table)
         if (name == local)
@@ -584,7 +610,7 @@ void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,
                 tables.push_back(nb::borrow(child));
                 break;
             case Tag::Sdt: {
-                nb::object content = find(child, qn("sdtContent"));
+                nb::object content = first_child(child, Tag::SdtContent);
                 if (!content.is_none())
                     collect_blocks(content, paragraphs, tables);
                 break;
@@ -608,21 +634,25 @@ nb::object cell_text(nb::handle tc) {
 }
 
 Py_ssize_t grid_span(nb::handle tc) {
-    nb::object span = find(tc, qn("tcPr") + "/" + qn("gridSpan"));
+    nb::object span = first_child(first_child(tc, Tag::TcPr), Tag::GridSpan);
     return (Py_ssize_t) std::max<long long>(1, int_attr(span, "val", 1));
 }
 
 CellFormat cell_format(nb::handle tc) {
     CellFormat format;
-    nb::object p = find(tc, qn("p"));
+    nb::object p = first_child(tc, Tag::P);
     if (p.is_none())
         return format;
-    nb::object pPr = find(p, qn("pPr"));
+    nb::object pPr = first_child(p, Tag::PPr);
     if (!pPr.is_none())
         format.pPr = pPr;
-    nb::object rPr = find(p, ".//" + qn("r") + "/" + qn("rPr"));
-    if (!rPr.is_none())
-        format.rPr = rPr;
+    for (const nb::object &r : runs_of(p)) {
+        nb::object rPr = first_child(r, Tag::RPr);
+        if (!rPr.is_none()) {
+            format.rPr = rPr;
+            break;
+        }
+    }
     return format;
 }
 
@@ -658,6 +688,77 @@ void write_cell(nb::handle tc, nb::handle text, const CellFormat &fallback) {
     r.attr("append")(t);
     p.attr("append")(r);
     expand_controls(t);
+}
+
+namespace {
+
+// An empty cell, with its width when the grid gives one.
+nb::object empty_cell(nb::handle factory, nb::handle width) {
+    nb::object tc = make(factory, "tc");
+    if (!width.is_none()) {
+        nb::object tcPr = make(factory, "tcPr");
+        nb::object tcW = make(factory, "tcW");
+        tcW.attr("set")(qn("w"), width);
+        tcW.attr("set")(qn("type"), "dxa");
+        tcPr.attr("append")(tcW);
+        tc.attr("append")(tcPr);
+    }
+    tc.attr("append")(make(factory, "p"));
+    return tc;
+}
+
+nb::list grid_columns(nb::handle tbl) {
+    nb::object grid = find(tbl, qn("tblGrid"));
+    return grid.is_none() ? nb::list() : children(grid);
+}
+
+}  // namespace
+
+std::vector<nb::object> append_rows(nb::handle tbl, nb::handle last_tr, Py_ssize_t count) {
+    std::vector<nb::object> out;
+    if (count <= 0)
+        return out;
+    // Every new row is a copy of one prototype: one lxml call per row.
+    nb::object prototype = make(tbl, "tr");
+    for (nb::handle col : grid_columns(tbl))
+        prototype.attr("append")(empty_cell(tbl, col.attr("get")(qn("w"))));
+    nb::object previous = nb::borrow(last_tr);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        nb::object tr = k + 1 == count ? prototype : refs.deepcopy(prototype);
+        if (previous.is_valid() && !previous.is_none())
+            previous.attr("addnext")(tr);
+        else
+            tbl.attr("append")(tr);
+        out.push_back(tr);
+        previous = tr;
+    }
+    return out;
+}
+
+std::vector<nb::object> append_column(nb::handle tbl, const std::vector<nb::object> &rows) {
+    nb::object grid = find(tbl, qn("tblGrid"));
+    if (grid.is_none()) {
+        grid = make(tbl, "tblGrid");
+        nb::object tblPr = find(tbl, qn("tblPr"));
+        if (tblPr.is_none())
+            tbl.attr("insert")(0, grid);
+        else
+            tblPr.attr("addnext")(grid);
+    }
+    nb::list cols = children(grid);
+    nb::object width = nb::len(cols) ? cols[-1].attr("get")(qn("w")) : nb::none();
+    nb::object col = make(tbl, "gridCol");
+    if (!width.is_none())
+        col.attr("set")(qn("w"), width);
+    grid.attr("append")(col);
+    std::vector<nb::object> out;
+    nb::object prototype = empty_cell(tbl, width);
+    for (size_t k = 0; k < rows.size(); ++k) {
+        nb::object tc = k + 1 == rows.size() ? prototype : refs.deepcopy(prototype);
+        rows[k].attr("append")(tc);
+        out.push_back(tc);
+    }
+    return out;
 }
 
 long long available_width(nb::handle p) {

@@ -14,10 +14,10 @@ namespace nb = nanobind;
 enum class Tag {
     R, T, RPr, PPr, Tab, Br, Cr, ProofErr, BookmarkStart, BookmarkEnd, LastRenderedPageBreak,
     Hyperlink, Sdt, SdtContent, Ins, MoveTo, SmartTag, CustomXml, Dir, Bdo,
-    P, Tbl, Tr, Tc, TcPr, SectPr, Body, Other
+    P, Tbl, Tr, Tc, TcPr, GridSpan, SectPr, Body, Other
 };
 
-// Imports what the helpers call (lxml's tostring, copy.deepcopy); at module init.
+// Imports what the helpers call (copy.deepcopy); at module init.
 void init();
 
 Tag tag_of(nb::handle el);
@@ -69,6 +69,15 @@ CellFormat cell_format(nb::handle tc);
 // Sets a cell's whole content to one paragraph holding `text`.  The cell keeps its
 // own paragraph and run properties; a cell without them takes `fallback`'s.
 void write_cell(nb::handle tc, nb::handle text, const CellFormat &fallback);
+
+// Appends `count` rows after `last_tr` as python-docx's Table.add_row makes them:
+// one empty cell per grid column, as wide as its column.  Returns the new rows.
+std::vector<nb::object> append_rows(nb::handle tbl, nb::handle last_tr, Py_ssize_t count);
+
+// Adds a grid column as wide as the last one, as python-docx's Table.add_column
+// does, and an empty cell of that width at the end of every row of `rows`.
+// Returns the new cells, one per row.
+std::vector<nb::object> append_column(nb::handle tbl, const std::vector<nb::object> &rows);
 
 // Width in EMU available to a picture in paragraph `p`: the text column of its
 // section, narrowed to the cell's width inside a table.  -1 when unknown.
