@@ -746,7 +746,8 @@ std::vector<nb::object> append_column(nb::handle tbl, const std::vector<nb::obje
             tblPr.attr("addnext")(grid);
     }
     nb::list cols = children(grid);
-    nb::object width = nb::len(cols) ? cols[-1].attr("get")(qn("w")) : nb::none();
+    const size_t count = nb::len(cols);
+    nb::object width = count ? cols[count - 1].attr("get")(qn("w")) : nb::none();
     nb::object col = make(tbl, "gridCol");
     if (!width.is_none())
         col.attr("set")(qn("w"), width);
