@@ -116,14 +116,23 @@ nb::list replace_paragraph(nb::handle self, nb::handle paragraph, nb::object env
     namespace wml = tessel::wordml;
     nb::list failed;
     nb::object p = paragraph.attr("_p");
-    if (wml::runs_of(p).empty())
+    std::vector<nb::object> runs = wml::runs_of(p);
+    if (runs.empty())
         return failed;
     // An illegal pattern fails here, before any run is changed.
-    wml::join_split_placeholders(p, tessel::read_pattern(self));
+    if (wml::join_split_placeholders(p, tessel::read_pattern(self)))
+        runs = wml::runs_of(p);
 
     tessel::Evaluator evaluator(std::move(env));
-    for (const nb::object &r : wml::runs_of(p)) {
-        nb::object placeholders = placeholders_of(self, wml::run_text(r));
+    nb::object extract = nb::getattr(self, "extract_placeholder");
+    const bool native = uses_native_extract(extract);
+    for (const nb::object &r : runs) {
+        nb::object text = wml::run_text(r);
+        // Most runs hold no brace at all; the native extraction would find nothing.
+        if (native && PyUnicode_FindChar(text.ptr(), '{', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) < 0)
+            continue;
+        nb::object placeholders =
+            native ? tessel::extract(text, tessel::read_pattern(self)) : extract(text);
         for (nb::handle placeholder : placeholders) {
             nb::object delimited = tessel::delimited(placeholder, tessel::read_pattern(self));
             nb::object value;

@@ -45,7 +45,10 @@ nb::object first_child(nb::handle el, Tag tag) {
 
 // A w:t's text; lxml gives None for an empty element.
 nb::object t_text(nb::handle t) {
-    nb::object text = t.attr("text");
+    static PyObject *const name = PyUnicode_InternFromString("text");
+    nb::object text = nb::steal(PyObject_GetAttr(t.ptr(), name));
+    if (!text.is_valid())
+        throw nb::python_error();
     return text.is_none() ? empty_str() : text;
 }
 
@@ -337,6 +340,7 @@ void merge_in(nb::handle container) {
 struct Stretch {
     Pattern pattern;
     std::vector<nb::object> ts;
+    bool moved = false;
 
     void close() {
         if (ts.size() >= 2)
@@ -382,6 +386,7 @@ struct Stretch {
             texts[z] = slice(texts[z], m.end - begin[z], length(texts[z]));
             begin[z] = m.end;
             changed[a] = changed[z] = 1;
+            moved = true;
         }
         for (size_t k = 0; k < n; ++k) {
             if (!changed[k])
@@ -490,7 +495,11 @@ void init() {
 }
 
 Tag tag_of(nb::handle el) {
-    nb::object tag = el.attr("tag");
+    // Interned once: this lookup runs for every element the fill visits.
+    static PyObject *const tag_name = PyUnicode_InternFromString("tag");
+    nb::object tag = nb::steal(PyObject_GetAttr(el.ptr(), tag_name));
+    if (!tag.is_valid())
+        throw nb::python_error();
     if (!PyUnicode_Check(tag.ptr()))
         return Tag::Other;  // comments and processing instructions
     Py_ssize_t size = 0;
@@ -538,10 +547,11 @@ nb::object paragraph_text(nb::handle p) {
 
 void merge_runs(nb::handle p) { merge_in(p); }
 
-void join_split_placeholders(nb::handle p, Pattern pattern) {
+bool join_split_placeholders(nb::handle p, Pattern pattern) {
     Stretch stretch{pattern, {}};
     join_in(p, stretch);
     stretch.close();
+    return stretch.moved;
 }
 
 void replace_in_run(nb::handle r, nb::handle delimited, nb::handle value) {

@@ -41,7 +41,8 @@ void merge_runs(nb::handle p);
 
 // Moves the characters of each placeholder that spans several neighbouring runs
 // into the run where it starts; the other runs keep the rest of their text.
-void join_split_placeholders(nb::handle p, Pattern pattern);
+// Returns whether any text moved (runs it emptied are removed).
+bool join_split_placeholders(nb::handle p, Pattern pattern);
 
 // Replaces every occurrence of `delimited` in the run's text by `value` (a str),
 // touching only w:t, w:tab, w:br and w:cr, so pictures and fields in the run stay.
