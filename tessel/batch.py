@@ -49,8 +49,11 @@ class BatchError(Exception):
 
 
 def one_line(exc):
-    text = str(exc).strip().splitlines()
-    return f"{type(exc).__name__}: {text[0]}" if text else type(exc).__name__
+    """The exception's type and message on one line."""
+    text = " ".join(str(exc).split())
+    if len(text) > 200:
+        text = text[:199] + "…"
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def _temporary_beside(path):

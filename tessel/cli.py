@@ -258,11 +258,11 @@ def _report_failures(failed, entries, pattern, output, stream):
 
 def cmd_fill(args):
     kind = _check_template(args.template)
-    filler = make_filler(kind, args.pattern, args.recurse, not args.no_restore)
     if args.rows:
-        return _fill_rows(args, kind, filler)
+        return _fill_rows(args, kind)
     _check_output(args.template, args.output, kind)
     env = load_variables(args.data, args.set)
+    filler = make_filler(kind, args.pattern, args.recurse, not args.no_restore)
     created = _make_folders([args.output])
     try:
         failed = batch.fill_one(filler, args.template, args.output, env)
@@ -293,7 +293,7 @@ def _output_names(output):
         raise UsageError(f"OUTPUT {output}: {exc}") from None
 
 
-def _fill_rows(args, kind, filler):
+def _fill_rows(args, kind):
     if not os.path.isfile(args.rows):
         raise UsageError(f"rows file not found: {args.rows}")
     if os.path.splitext(args.rows)[1].lower() not in FRAMES:
@@ -331,6 +331,7 @@ def _fill_rows(args, kind, filler):
     sets = tuple(args.set)
     shared_variables(data, sets)  # file errors show here, before anything is written
     jobs = [(output, RowVariables(data, sets, row)) for output, row in zip(outputs, rows)]
+    filler = make_filler(kind, args.pattern, args.recurse, not args.no_restore)
     created = _make_folders(outputs)
     executor = None
     if args.jobs is not None:
