@@ -1,0 +1,130 @@
+"""Throughput of fill_many on a process pool against a plain loop.
+
+Fills one template 200 times (by default a .docx with a table grown from a
+data frame and a picture) once in a plain loop and once with fill_many on a
+process pool of two workers, and prints a table.  Target: the pool reaches at
+least 1.7 times the loop's throughput on two cores.
+
+    python bench/bench_batch.py [--kind docx|xlsx|txt] [--count 200] [--workers 2]
+"""
+
+import argparse
+import concurrent.futures
+import io
+import os
+import shutil
+import time
+
+import pandas as pd
+from PIL import Image
+
+from tessel.batch import fill_many, fill_one
+
+OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "out")
+
+
+def make_docx(path):
+    import docx
+
+    doc = docx.Document()
+    doc.add_heading("Statement {number} for {customer}", level=1)
+    for k in range(20):
+        doc.add_paragraph(f"Paragraph {k}: dear {{customer}}, your balance is {{format(balance, ',.2f')}}.")
+    table = doc.add_table(rows=2, cols=4)
+    for cell, text in zip(table.rows[0].cells, ("Date", "Item", "Amount", "Balance")):
+        cell.text = text
+    table.rows[1].cells[0].text = "{lines}"
+    doc.add_paragraph("{picture}")
+    doc.save(path)
+
+
+def make_xlsx(path):
+    import openpyxl
+
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws["A1"] = "Statement {number} for {customer}"
+    ws["A3"] = "{lines}"
+    ws["F1"] = "{picture}"
+    for k in range(20):
+        ws[f"H{k + 1}"] = f"Row {k}: {{format(balance, ',.2f')}}"
+    wb.save(path)
+
+
+def make_txt(path):
+    with open(path, "w", encoding="utf-8") as f:
+        for k in range(2000):
+            f.write(f"Line {k}: dear {{customer}}, statement {{number}}, balance {{format(balance, ',.2f')}}.\n")
+
+
+def filler_for(kind):
+    if kind == "docx":
+        from tessel.pagefill import PageFill
+
+        return PageFill()
+    if kind == "xlsx":
+        from tessel.gridfill import GridFill
+
+        return GridFill()
+    from tessel.linefill import LineFill
+
+    return LineFill()
+
+
+def jobs_for(kind, count, folder):
+    picture = io.BytesIO()
+    Image.new("RGB", (300, 120), "steelblue").save(picture, format="PNG")
+    lines = pd.DataFrame({
+        "Date": [f"2026-11-{d:02d}" for d in range(1, 31)],
+        "Item": [f"item {d}" for d in range(30)],
+        "Amount": [d * 1.5 for d in range(30)],
+        "Balance": [d * 10.0 for d in range(30)],
+    })
+    jobs = []
+    for n in range(count):
+        env = {"number": n, "customer": f"Customer {n}", "balance": 1000.0 + n, "lines": lines,
+               "picture": io.BytesIO(picture.getvalue())}
+        jobs.append((os.path.join(folder, f"{n}.{kind}"), env))
+    return jobs
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--kind", choices=["docx", "xlsx", "txt"], default="docx")
+    parser.add_argument("--count", type=int, default=200)
+    parser.add_argument("--workers", type=int, default=2)
+    args = parser.parse_args()
+
+    shutil.rmtree(OUT, ignore_errors=True)
+    os.makedirs(OUT)
+    template = os.path.join(OUT, f"template.{args.kind}")
+    {"docx": make_docx, "xlsx": make_xlsx, "txt": make_txt}[args.kind](template)
+    filler = filler_for(args.kind)
+
+    os.makedirs(os.path.join(OUT, "loop"))
+    jobs = jobs_for(args.kind, args.count, os.path.join(OUT, "loop"))
+    start = time.perf_counter()
+    for path, env in jobs:
+        assert fill_one(filler, template, path, env) == []
+    loop = time.perf_counter() - start
+
+    os.makedirs(os.path.join(OUT, "pool"))
+    jobs = jobs_for(args.kind, args.count, os.path.join(OUT, "pool"))
+    start = time.perf_counter()  # the pool's start-up counts
+    with concurrent.futures.ProcessPoolExecutor(args.workers) as pool:
+        results = fill_many(filler, template, jobs, executor=pool, progress=False)
+    pooled = time.perf_counter() - start
+    assert results == [[]] * args.count
+
+    print(f"{args.count} .{args.kind} files from one template, {os.cpu_count()} cores on this machine")
+    print(f"| {'run':<24} | {'seconds':>8} | {'files/s':>8} | {'speed-up':>8} |")
+    print(f"|{'-' * 26}|{'-' * 9}:|{'-' * 9}:|{'-' * 9}:|")
+    print(f"| {'plain loop':<24} | {loop:8.2f} | {args.count / loop:8.1f} | {1.0:8.2f} |")
+    label = f"fill_many, {args.workers} processes"
+    print(f"| {label:<24} | {pooled:8.2f} | {args.count / pooled:8.1f} | {loop / pooled:8.2f} |")
+    verdict = "meets" if loop / pooled >= 1.7 else "misses"
+    print(f"target: >= 1.70x the loop's throughput: {verdict} it")
+
+
+if __name__ == "__main__":
+    main()
