@@ -233,10 +233,10 @@ NB_MODULE(linefill, m) {
     tessel::def_method(
         cls, "__init__",
         [](nb::handle self, nb::object pattern) { nb::setattr(self, "pattern", pattern); },
-        "pattern"_a = "{}", nb::sig("def __init__(self, pattern: str = '{}') -> None"),
+        "pattern"_a.none() = "{}", nb::sig("def __init__(self, pattern: str = '{}') -> None"),
         tessel::kInitDoc);
     tessel::def_method(
-        cls, "__call__", &line_fill, "template"_a, "env"_a = nb::none(),
+        cls, "__call__", &line_fill, "template"_a.none(), "env"_a = nb::none(),
         nb::sig("def __call__(self, template: str, env: dict[str, typing.Any] | None = None) "
                 "-> tuple[str, list[str]]"),
         kCallDoc);
@@ -245,6 +245,6 @@ NB_MODULE(linefill, m) {
         [](nb::handle self, nb::handle text) {
             return tessel::extract(text, tessel::read_pattern(self));
         },
-        "text"_a, nb::sig("def extract_placeholder(self, text: str) -> list[str]"), kExtractDoc);
+        "text"_a.none(), nb::sig("def extract_placeholder(self, text: str) -> list[str]"), kExtractDoc);
     native_extract = cls.attr("extract_placeholder");
 }
