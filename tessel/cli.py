@@ -101,8 +101,9 @@ def read_data(spec):
                 return {name: value}
             if not isinstance(value, dict):
                 raise UsageError(f"{path}: holds a JSON {type(value).__name__}, not an object; name it with NAME={path}")
-            for key in value:
-                _python_name(key, path)
+            if "__builtins__" in value:
+                # It would take the place of the built-in functions in every placeholder.
+                raise UsageError(f"{path}: the key '__builtins__' is reserved")
             return value
         if ext == ".py":
             if name is not None:
@@ -329,7 +330,9 @@ def _fill_rows(args, kind):
 
     data = tuple(_absolute_data(spec) for spec in args.data)
     sets = tuple(args.set)
-    shared_variables(data, sets)  # file errors show here, before anything is written
+    # File errors show here, before anything is written.
+    shared_variables(data, ())
+    shared_variables((), sets)
     jobs = [(output, RowVariables(data, sets, row)) for output, row in zip(outputs, rows)]
     filler = make_filler(kind, args.pattern, args.recurse, not args.no_restore)
     created = _make_folders(outputs)

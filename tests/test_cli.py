@@ -108,6 +108,8 @@ def _data_file(tmp_path, name, content):
                      id="json-list"),
         pytest.param(["fill", "{tmp}/t.txt", "{tmp}/out.txt", "--data", "{tmp}/bad.json"], "JSONDecodeError",
                      id="json-broken"),
+        pytest.param(["fill", "{tmp}/t.txt", "{tmp}/out.txt", "--data", "{tmp}/builtins.json"],
+                     "'__builtins__' is reserved", id="json-builtins"),
         pytest.param(["fill", "{tmp}/t.txt", "{tmp}/out.txt", "--data", "{tmp}/my-table.csv"],
                      "'my-table' is not a Python name", id="stem-no-name"),
         pytest.param(["fill", "{tmp}/t.txt", "{tmp}/out.txt", "--data", "{tmp}/boom.py"],
@@ -137,6 +139,7 @@ def test_usage_and_file_errors_exit_2_with_one_line(tmp_path, capsys, argv, mess
     _text(tmp_path / "t.txt", "{name}")
     _data_file(tmp_path, "list.json", "[1, 2]")
     _data_file(tmp_path, "bad.json", "{")
+    _data_file(tmp_path, "builtins.json", '{"__builtins__": {}}')
     _data_file(tmp_path, "my-table.csv", "a\n1\n")
     _data_file(tmp_path, "boom.py", "x = 1 / 0\n")
     _data_file(tmp_path, "bad.txt", b"\xff\xfe{name}\x81")
@@ -180,6 +183,7 @@ def _frame_parquet():
     [
         pytest.param({"v.json": '{"name": "Ada", "n": 3}'}, "v.json", "{name} {n + 1}", "Ada 4", id="json"),
         pytest.param({"v.json": "[1, 2]"}, "cfg=v.json", "{cfg[1]}", "2", id="json-named"),
+        pytest.param({"v.json": '{"first name": "Ada", "n": 1}'}, "v.json", "{n}", "1", id="json-key-no-name"),
         pytest.param({"sales.csv": "x\n1\n2\n3\n"}, "sales.csv", "{type(sales).__name__} {sales['x'].sum()}",
                      "DataFrame 6", id="csv"),
         pytest.param({"my-data.csv": "x\n1\n2\n3\n"}, "t=my-data.csv", "{t['x'].sum()}", "6", id="csv-named"),
