@@ -69,6 +69,24 @@ def _temporary_beside(path):
     return tmp
 
 
+def _current_umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+# Read once: changing the mask is process-wide, so not done with jobs running.
+_UMASK = _current_umask()
+
+
+def _file_mode(path):
+    """The mode a file written at `path` gets: an earlier file's, else the usual one."""
+    try:
+        return os.stat(path).st_mode & 0o7777
+    except OSError:
+        return 0o666 & ~_UMASK
+
+
 def fill_one(filler, template, save_path, env):
     """Fill `template` into `save_path` with `filler`; return the failed placeholders.
 
@@ -86,6 +104,8 @@ def fill_one(filler, template, save_path, env):
                 f.write(filled)
         else:
             failed = filler(os.fspath(template), tmp, env)
+        # The temporary file is private to its owner; the result is not.
+        os.chmod(tmp, _file_mode(save_path))
         os.replace(tmp, save_path)
     except BaseException:
         _remove(tmp)

@@ -476,7 +476,10 @@ def cmd_demo(args):
         template = example(name)
         output = os.path.join(args.dir, name)
         filler = make_filler(_kind(template), "{}", False, True)
-        failed = batch.fill_one(filler, template, output, demo_variables(name))
+        try:
+            failed = batch.fill_one(filler, template, output, demo_variables(name))
+        except Exception as exc:
+            raise UsageError(f"cannot fill {template}: {batch.one_line(exc)}") from None
         print(output)
         if failed:
             _report_failures(failed, scan(template, "{}"), "{}", output, sys.stderr)
@@ -569,11 +572,23 @@ SPLIT = "typed across differently formatted runs, so the filler does not see it;
 NOT_VISITED = "in a header or footer, which the filler leaves alone"
 
 
+def _finds_split_placeholders(filler):
+    """Whether `filler` fills a placeholder typed across differently formatted runs."""
+    import docx
+
+    paragraph = docx.Document().add_paragraph()
+    paragraph.add_run("{spl").bold = True
+    paragraph.add_run("it}").italic = True
+    paragraph = filler.concat_run(paragraph)
+    filler.replace_paragraph(paragraph, {"split": "x"})
+    return paragraph.text == "x"
+
+
 def _scan_paragraph(paragraph, place, extract, pattern, merge, table_cell=False, single=False):
     text = "".join(run.text for run in paragraph.runs)
     found = extract(text)
-    if not found:
-        return []
+    if not found or merge is None:
+        return [Entry(place, placeholder, whole=single, table_cell=table_cell) for placeholder in found]
     # The filler looks for placeholders run by run, after joining runs of one
     # formatting: a placeholder that still spans two runs then is not found.
     merge(paragraph)
@@ -594,18 +609,19 @@ def _scan_document(template, extract, pattern):
 
     from .pagefill import PageFill
 
-    merge = PageFill(pattern).concat_run
+    filler = PageFill(pattern)
+    merge = None if _finds_split_placeholders(filler) else filler.concat_run
     document = docx.Document(template)
     entries = []
     for number, paragraph in enumerate(document.paragraphs, 1):
         entries += _scan_paragraph(paragraph, f"paragraph {number}", extract, pattern, merge)
     for t, table in enumerate(document.tables, 1):
-        seen = set()
+        seen = set()  # holding the elements keeps their identity
         for r, row in enumerate(table.rows, 1):
             for c, cell in enumerate(row.cells, 1):
-                if id(cell._tc) in seen:  # a merged cell comes once per grid column
+                if cell._tc in seen:  # a merged cell comes once per grid column
                     continue
-                seen.add(id(cell._tc))
+                seen.add(cell._tc)
                 single = len(extract(cell.text)) == 1
                 for paragraph in cell.paragraphs:
                     entries += _scan_paragraph(paragraph, f"table {t}, row {r}, column {c}", extract,

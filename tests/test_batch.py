@@ -75,6 +75,17 @@ def test_a_job_that_raises_leaves_an_earlier_file_and_no_temporary(tmp_path, let
     assert sorted(os.listdir(tmp_path)) == ["letter.txt", "out.txt"]
 
 
+def test_written_files_get_the_usual_mode_or_keep_their_own(tmp_path, letter):
+    mask = os.umask(0o022)
+    os.umask(mask)
+    fill_one(LineFill(), letter, tmp_path / "new.txt", {"name": "x", "amount": 1})
+    assert os.stat(tmp_path / "new.txt").st_mode & 0o777 == 0o666 & ~mask
+    (tmp_path / "old.txt").write_text("before", encoding="utf-8")
+    os.chmod(tmp_path / "old.txt", 0o640)
+    fill_one(LineFill(), letter, tmp_path / "old.txt", {"name": "x", "amount": 1})
+    assert os.stat(tmp_path / "old.txt").st_mode & 0o777 == 0o640
+
+
 @pytest.mark.parametrize(
     "jobs, error",
     [

@@ -122,6 +122,7 @@ def make_document(path, logo):
     table.rows[1].cells[0].text = "{items}"
 
     total = doc.add_paragraph()
+    total.paragraph_format.space_before = Pt(8)
     total.add_run("Total: ").bold = True
     total.add_run("{format(total, ',.2f')} EUR")
 
