@@ -5,7 +5,7 @@ data frame and a picture) once in a plain loop and once with fill_many on a
 process pool of two workers, and prints a table.  Target: the pool reaches at
 least 1.7 times the loop's throughput on two cores.
 
-    python bench/bench_batch.py [--kind docx|xlsx|txt] [--count 200] [--workers 2]
+    python bench/bench_batch.py [--kind docx|xlsx|txt] [--count 200] [--workers 2] [--rounds 3]
 """
 
 import argparse
@@ -93,6 +93,7 @@ def main():
     parser.add_argument("--kind", choices=["docx", "xlsx", "txt"], default="docx")
     parser.add_argument("--count", type=int, default=200)
     parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--rounds", type=int, default=3, help="best of this many rounds of each")
     args = parser.parse_args()
 
     shutil.rmtree(OUT, ignore_errors=True)
@@ -101,22 +102,30 @@ def main():
     {"docx": make_docx, "xlsx": make_xlsx, "txt": make_txt}[args.kind](template)
     filler = filler_for(args.kind)
 
-    os.makedirs(os.path.join(OUT, "loop"))
-    jobs = jobs_for(args.kind, args.count, os.path.join(OUT, "loop"))
-    start = time.perf_counter()
-    for path, env in jobs:
-        assert fill_one(filler, template, path, env) == []
-    loop = time.perf_counter() - start
+    loop = pooled = float("inf")
+    # The machine is shared: alternate the two and keep each one's best round.
+    for _ in range(args.rounds):
+        folder = os.path.join(OUT, "loop")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        jobs = jobs_for(args.kind, args.count, folder)
+        start = time.perf_counter()
+        for path, env in jobs:
+            assert fill_one(filler, template, path, env) == []
+        loop = min(loop, time.perf_counter() - start)
 
-    os.makedirs(os.path.join(OUT, "pool"))
-    jobs = jobs_for(args.kind, args.count, os.path.join(OUT, "pool"))
-    start = time.perf_counter()  # the pool's start-up counts
-    with concurrent.futures.ProcessPoolExecutor(args.workers) as pool:
-        results = fill_many(filler, template, jobs, executor=pool, progress=False)
-    pooled = time.perf_counter() - start
-    assert results == [[]] * args.count
+        folder = os.path.join(OUT, "pool")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        jobs = jobs_for(args.kind, args.count, folder)
+        start = time.perf_counter()  # the pool's start-up counts
+        with concurrent.futures.ProcessPoolExecutor(args.workers) as pool:
+            results = fill_many(filler, template, jobs, executor=pool, progress=False)
+        pooled = min(pooled, time.perf_counter() - start)
+        assert results == [[]] * args.count
 
-    print(f"{args.count} .{args.kind} files from one template, {os.cpu_count()} cores on this machine")
+    print(f"{args.count} .{args.kind} files from one template, best of {args.rounds} rounds, "
+          f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f}")
     print(f"| {'run':<24} | {'seconds':>8} | {'files/s':>8} | {'speed-up':>8} |")
     print(f"|{'-' * 26}|{'-' * 9}:|{'-' * 9}:|{'-' * 9}:|")
     print(f"| {'plain loop':<24} | {loop:8.2f} | {args.count / loop:8.1f} | {1.0:8.2f} |")
