@@ -62,6 +62,25 @@ def test_fill_text_exit_0(tmp_path, capsys):
     assert (tmp_path / "o.txt").read_text(encoding="utf-8") == "Hello Ada, 42!\n"
 
 
+def test_double_brace_pattern(tmp_path, capsys):
+    template = _text(tmp_path / "t.txt", "{{a}} {b} {{b}}")
+    code, _, err = run(capsys, "fill", template, tmp_path / "o.txt", "--pattern", "{{}}", "--set", "a=1")
+    assert code == 1
+    assert err.splitlines()[1:] == ["  line 1: {{b}}"]
+    assert (tmp_path / "o.txt").read_text(encoding="utf-8") == "1 {b} {{b}}"
+
+
+@pytest.mark.parametrize("recurse", [True, False], ids=["recurse", "no-recurse"])
+def test_recurse_reaches_the_filler(tmp_path, capsys, recurse):
+    # Rows that the block adds below the used range are not visited.
+    template = _workbook(tmp_path / "t.xlsx", {"A1": "{df}", "B3": "end"})
+    frame = _data_file(tmp_path, "df.csv", "v\nfirst\n{x}\n")
+    argv = ["fill", template, tmp_path / "o.xlsx", "--data", frame, "--set", "x=7", "--no-restore"]
+    assert run(capsys, *argv, *(["--recurse"] if recurse else []))[0] == 0
+    ws = openpyxl.load_workbook(tmp_path / "o.xlsx").active
+    assert ws["A2"].value == (7 if recurse else "{x}")
+
+
 @pytest.mark.parametrize(
     "kind, places",
     [
