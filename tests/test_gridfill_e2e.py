@@ -139,6 +139,17 @@ def sheet_drawing_anchors(path, sheet_name):
         return pictures, charts
 
 
+def drawing_rels_parts(z, sheet_rels_part):
+    """Relationships parts of the drawings that one worksheet relationships part points at."""
+    rels = etree.fromstring(z.read(sheet_rels_part))
+    for rel in rels.findall("rel:Relationship", NS):
+        if rel.get("Type", "").endswith("/drawing"):
+            base = rel.get("Target").rsplit("/", 1)[-1]
+            part = f"xl/drawings/_rels/{base}.rels"
+            if part in z.namelist():
+                yield part
+
+
 def with_text_cell(src, dst, sheet_part, row, text):
     """Copies a package, adding an inline text cell in column A of a new last row of one sheet."""
     with zipfile.ZipFile(src) as zin, zipfile.ZipFile(dst, "w", zipfile.ZIP_DEFLATED) as zout:
@@ -194,7 +205,8 @@ def test_picture_on_a_sheet_with_a_chart(data_dir, tmp_path, soffice, name):
     with zipfile.ZipFile(source) as z:
         sheet_part = next(n for n in sorted(z.namelist())
                           if re.fullmatch(r"xl/worksheets/_rels/sheet\d+\.xml\.rels", n)
-                          and b"/drawing" in z.read(n)).replace("_rels/", "").removesuffix(".rels")
+                          and any(b"/charts/" in z.read(d) for d in drawing_rels_parts(z, n))
+                          ).replace("_rels/", "").removesuffix(".rels")
     template_path = str(tmp_path / "template.xlsx")
     with_text_cell(source, template_path, sheet_part, 60, "{logo}")
     wb = openpyxl.load_workbook(template_path)
