@@ -425,17 +425,22 @@ NB_MODULE(gridfill, m) {
         [](nb::handle self, nb::handle text) {
             return tessel::extract(text, tessel::read_pattern(self));
         },
-        "text"_a, nb::sig("def extract_placeholder(self, text: str) -> list[str]"), kExtractDoc);
+        nb::arg("text").none(), nb::sig("def extract_placeholder(self, text: str) -> list[str]"),
+        kExtractDoc);
     native_extract = cls.attr("extract_placeholder");
 
     m.def("restore_save", &tessel::repair::restore_save, "template_path"_a, "save_path"_a,
+          nb::sig("def restore_save(template_path: str, save_path: str) -> None"),
           "恢复所有形状相关资源并保存");
     m.def("fix_workbook_relationships", &tessel::repair::fix_workbook_relationships, "src_dir"_a,
-          "des_dir"_a, "修复工作簿级关系");
+          "des_dir"_a, nb::sig("def fix_workbook_relationships(src_dir: str, des_dir: str) -> None"),
+          "修复工作簿级关系");
     m.def("fix_worksheet_relationships", &tessel::repair::fix_worksheet_relationships, "src_dir"_a,
-          "des_dir"_a, "修复工作表级关系");
+          "des_dir"_a, nb::sig("def fix_worksheet_relationships(src_dir: str, des_dir: str) -> None"),
+          "修复工作表级关系");
     m.def("fix_content_types", &tessel::repair::fix_content_types, "src_dir"_a, "des_dir"_a,
-          "修复内容类型声明");
+          nb::sig("def fix_content_types(src_dir: str, des_dir: str) -> None"), "修复内容类型声明");
     m.def("restore_drawing_tags", &tessel::repair::restore_drawing_tags, "src_dir"_a, "des_dir"_a,
+          nb::sig("def restore_drawing_tags(src_dir: str, des_dir: str) -> None"),
           "恢复工作表级别的<drawing>标签");
 }

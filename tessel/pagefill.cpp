@@ -407,11 +407,12 @@ NB_MODULE(pagefill, m) {
             nb::setattr(self, "pattern", pattern);
             nb::setattr(self, "recurse", recurse);
         },
-        "pattern"_a = "{}", "recurse"_a = false,
+        nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
         nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False) -> None"),
         init_doc.c_str());
     tessel::def_method(
-        cls, "__call__", &page_fill, "template_path"_a, "save_path"_a, "env"_a = nb::none(),
+        cls, "__call__", &page_fill, nb::arg("template_path").none(),
+        nb::arg("save_path").none(), "env"_a = nb::none(),
         nb::sig("def __call__(self, template_path: str, save_path: str, "
                 "env: dict[str, typing.Any] | None = None) -> list[str]"),
         kCallDoc);
@@ -426,7 +427,8 @@ NB_MODULE(pagefill, m) {
         [](nb::handle self, nb::handle text) {
             return tessel::extract(text, tessel::read_pattern(self));
         },
-        "text"_a, nb::sig("def extract_placeholder(self, text: str) -> list[str]"), kExtractDoc);
+        nb::arg("text").none(), nb::sig("def extract_placeholder(self, text: str) -> list[str]"),
+        kExtractDoc);
     tessel::def_method(
         cls, "concat_run", &concat_run, "paragraph"_a,
         nb::sig("def concat_run(self, paragraph: docx.text.paragraph.Paragraph) "
