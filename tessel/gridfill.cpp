@@ -36,11 +36,6 @@ constexpr const char *kCallDoc =
     "If not specified use local and global variables of the caller.\n"
     ":return: except placeholders and save the xlsx to save_path.";
 
-constexpr const char *kExtractDoc =
-    "Return the placeholders of a text, in order, one entry per occurrence.\n"
-    ":param text: text to search.\n"
-    ":return: list of placeholders without their delimiters.";
-
 nb::handle module_handle;
 nb::handle native_extract;  // the class's own extract_placeholder
 nb::handle cell_type;       // openpyxl.cell.cell.Cell
@@ -54,22 +49,6 @@ Position position(long row, long column) {
 }
 long row_of(Position p) { return (long) (p >> 32); }
 long column_of(Position p) { return (long) (p & 0xFFFFFFFFu); }
-
-bool truthy(nb::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
-void check_signals() {
-    if (PyErr_CheckSignals() < 0)
-        throw nb::python_error();
-}
-
-bool uses_native_extract(nb::handle bound) {
-    return nb::hasattr(bound, "__func__") && bound.attr("__func__").is(native_extract);
-}
 
 // What one call shares between its worksheets.
 struct Call {
@@ -121,10 +100,10 @@ public:
                 bound = max_column_;
             }
             if ((visits & 0xFFF) == 0)
-                check_signals();
+                tessel::check_signals();
             if (c > bound)
                 continue;
-            if (replaced_.count(p) && !truthy(nb::getattr(call_.self, "recurse")))
+            if (replaced_.count(p) && !tessel::truthy(nb::getattr(call_.self, "recurse")))
                 continue;
             if (cell.is_valid())
                 visit(cell, r, c);
@@ -174,7 +153,7 @@ private:
             return;
         nb::object extract = nb::getattr(call_.self, "extract_placeholder");
         nb::object placeholders;
-        if (uses_native_extract(extract)) {
+        if (tessel::is_bound_method(extract, native_extract)) {
             const Pattern pattern = tessel::read_pattern(call_.self);
             std::vector<tessel::Match> matches = tessel::scan(value, pattern);
             if (matches.empty())
@@ -282,7 +261,7 @@ private:
         long last_new_row = 0;
         for (Py_ssize_t i = 0; i < rows; ++i) {
             const long r = row + (long) i;
-            check_signals();
+            tessel::check_signals();
             for (Py_ssize_t j = 0; j < columns; ++j) {
                 const long c = column + (long) j;
                 // Positions below the rows being visited are never visited.
@@ -338,22 +317,8 @@ private:
     long max_column_ = 1;
 };
 
-[[noreturn]] void assertion_failed(const char *message) {
-    PyErr_SetString(PyExc_AssertionError, message);
-    throw nb::python_error();
-}
-
-bool assertions_enabled() {
-    return nb::cast<long>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
-}
-
 nb::list grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
-    if (assertions_enabled()) {
-        if (!truthy(template_path.attr("endswith")(".xlsx")))
-            assertion_failed("template_path must be endwith .xlsx file.");
-        if (!truthy(save_path.attr("endswith")(".xlsx")))
-            assertion_failed("save_path must be endwith .xlsx file.");
-    }
+    tessel::assert_extensions(template_path, save_path, ".xlsx");
     nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
@@ -367,7 +332,7 @@ nb::list grid_fill(nb::handle self, nb::object template_path, nb::object save_pa
 
     workbook.attr("save")(save_path);
     workbook.attr("close")();
-    if (truthy(nb::getattr(self, "restore")))
+    if (tessel::truthy(nb::getattr(self, "restore")))
         nb::getattr(module_handle, "restore_save")(template_path, save_path);
     return call.failed;
 }
@@ -420,14 +385,7 @@ NB_MODULE(gridfill, m) {
         nb::sig("def __call__(self, template_path: str, save_path: str, "
                 "env: dict[str, typing.Any] | None = None) -> list[str]"),
         kCallDoc);
-    tessel::def_method(
-        cls, "extract_placeholder",
-        [](nb::handle self, nb::handle text) {
-            return tessel::extract(text, tessel::read_pattern(self));
-        },
-        nb::arg("text").none(), nb::sig("def extract_placeholder(self, text: str) -> list[str]"),
-        kExtractDoc);
-    native_extract = cls.attr("extract_placeholder");
+    native_extract = tessel::def_extract_placeholder(cls);
 
     m.def("restore_save", &tessel::repair::restore_save, "template_path"_a, "save_path"_a,
           nb::sig("def restore_save(template_path: str, save_path: str) -> None"),

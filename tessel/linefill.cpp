@@ -21,11 +21,6 @@ constexpr const char *kCallDoc =
     "If not specified use local and global variables of the caller.\n"
     ":return: text and except placeholders.";
 
-constexpr const char *kExtractDoc =
-    "Return the placeholders of a text, in order, one entry per occurrence.\n"
-    ":param text: text to search.\n"
-    ":return: list of placeholders without their delimiters.";
-
 nb::handle module_handle;
 nb::handle native_extract;  // the class's own extract_placeholder
 
@@ -36,10 +31,6 @@ struct Step {
     nb::object text;  // empty when the placeholder failed
     Pattern pattern;
 };
-
-bool uses_native_extract(nb::handle bound) {
-    return nb::hasattr(bound, "__func__") && bound.attr("__func__").is(native_extract);
-}
 
 // For every match, the nearest brace outside replaced matches on one side of it
 // (0 when there is none).  A replaced match between "{" and "}" can give rise to a
@@ -178,7 +169,7 @@ nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
         env = tessel::caller_variables(module_handle);
 
     nb::object extract = nb::getattr(self, "extract_placeholder");
-    const bool native = uses_native_extract(extract);
+    const bool native = tessel::is_bound_method(extract, native_extract);
     std::vector<Match> matches;
     Pattern scanned = Pattern::Single;
     nb::object placeholders;
@@ -240,11 +231,5 @@ NB_MODULE(linefill, m) {
         nb::sig("def __call__(self, template: str, env: dict[str, typing.Any] | None = None) "
                 "-> tuple[str, list[str]]"),
         kCallDoc);
-    tessel::def_method(
-        cls, "extract_placeholder",
-        [](nb::handle self, nb::handle text) {
-            return tessel::extract(text, tessel::read_pattern(self));
-        },
-        "text"_a.none(), nb::sig("def extract_placeholder(self, text: str) -> list[str]"), kExtractDoc);
-    native_extract = cls.attr("extract_placeholder");
+    native_extract = tessel::def_extract_placeholder(cls);
 }

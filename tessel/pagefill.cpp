@@ -27,11 +27,6 @@ constexpr const char *kCallDoc =
     "If not specified use local and global variables of the caller.\n"
     ":return: except placeholders and save the docx to save_path.";
 
-constexpr const char *kExtractDoc =
-    "Return the placeholders of a text, in order, one entry per occurrence.\n"
-    ":param text: text to search.\n"
-    ":return: list of placeholders without their delimiters.";
-
 constexpr const char *kConcatDoc =
     "Join the neighbouring runs of a paragraph that share one formatting.\n"
     ":param paragraph: python-docx paragraph, changed in place.\n"
@@ -46,19 +41,14 @@ constexpr const char *kReplaceDoc =
 // Module-level objects, held for the interpreter's lifetime.
 nb::handle module_handle;
 nb::handle native_extract;
-nb::handle sys_flags_owner;  // the sys module
 nb::handle namespace_cls;  // gives a header's paragraphs their part
 nb::handle paragraph_cls, run_cls, table_cls, cell_cls, bytes_io, data_frame;
 nb::handle shared_env;  // replace_paragraph's default environment
 
-bool uses_native_extract(nb::handle bound) {
-    return nb::hasattr(bound, "__func__") && bound.attr("__func__").is(native_extract);
-}
-
 // The placeholders of a text, through the object's extract_placeholder.
 nb::object placeholders_of(nb::handle self, nb::handle text) {
     nb::object extract = nb::getattr(self, "extract_placeholder");
-    if (uses_native_extract(extract))
+    if (tessel::is_bound_method(extract, native_extract))
         return tessel::extract(text, tessel::read_pattern(self));
     return extract(text);
 }
@@ -70,23 +60,11 @@ long long as_integer(nb::handle value) {
     return r;
 }
 
-bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 bool is_instance(nb::handle value, nb::handle cls) {
     int r = PyObject_IsInstance(value.ptr(), cls.ptr());
     if (r < 0)
         throw nb::python_error();
     return r == 1;
-}
-
-[[noreturn]] void assertion_failed(const char *message) {
-    PyErr_SetString(PyExc_AssertionError, message);
-    throw nb::python_error();
 }
 
 void extend(nb::list &out, nb::handle items) {
@@ -125,7 +103,7 @@ nb::list replace_paragraph(nb::handle self, nb::handle paragraph, nb::object env
 
     tessel::Evaluator evaluator(std::move(env));
     nb::object extract = nb::getattr(self, "extract_placeholder");
-    const bool native = uses_native_extract(extract);
+    const bool native = tessel::is_bound_method(extract, native_extract);
     for (const nb::object &r : runs) {
         nb::object text = wml::run_text(r);
         // Most runs hold no brace at all; the native extraction would find nothing.
@@ -297,7 +275,7 @@ void fill_table(nb::handle self, nb::handle tbl, nb::handle parent, nb::handle e
             if (tc.is(previous))
                 continue;
             previous = tc;
-            if (replaced.count(position(i, j)) && !truthy(nb::getattr(self, "recurse")))
+            if (replaced.count(position(i, j)) && !tessel::truthy(nb::getattr(self, "recurse")))
                 continue;
             nb::object placeholders = placeholders_of(self, wml::cell_text(tc));
             nb::object frame;
@@ -338,20 +316,15 @@ void fill_story(nb::handle self, nb::handle root, nb::handle parent, nb::handle 
 }
 
 bool is_header_or_footer(nb::handle rel) {
-    if (truthy(rel.attr("is_external")))
+    if (tessel::truthy(rel.attr("is_external")))
         return false;
     nb::object type = rel.attr("reltype");
-    return truthy(type.attr("endswith")("/header")) || truthy(type.attr("endswith")("/footer"));
+    return tessel::truthy(type.attr("endswith")("/header")) || tessel::truthy(type.attr("endswith")("/footer"));
 }
 
 nb::list page_fill(nb::handle self, nb::object template_path, nb::object save_path,
                    nb::object env) {
-    if (as_integer(sys_flags_owner.attr("flags").attr("optimize")) == 0) {
-        if (!truthy(template_path.attr("endswith")(".docx")))
-            assertion_failed("template_path must be endwith .docx file.");
-        if (!truthy(save_path.attr("endswith")(".docx")))
-            assertion_failed("save_path must be endwith .docx file.");
-    }
+    tessel::assert_extensions(template_path, save_path, ".docx");
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
@@ -390,7 +363,6 @@ NB_MODULE(pagefill, m) {
 
     bytes_io = nb::object(m.attr("BytesIO")).release();
     data_frame = nb::object(m.attr("pandas").attr("DataFrame")).release();
-    sys_flags_owner = nb::module_::import_("sys").release();
     paragraph_cls = nb::object(nb::module_::import_("docx.text.paragraph").attr("Paragraph")).release();
     run_cls = nb::object(nb::module_::import_("docx.text.run").attr("Run")).release();
     nb::module_ table_module = nb::module_::import_("docx.table");
@@ -423,16 +395,9 @@ NB_MODULE(pagefill, m) {
                 "env: dict[str, typing.Any] = {}) -> list[str]"),
         kReplaceDoc);
     tessel::def_method(
-        cls, "extract_placeholder",
-        [](nb::handle self, nb::handle text) {
-            return tessel::extract(text, tessel::read_pattern(self));
-        },
-        nb::arg("text").none(), nb::sig("def extract_placeholder(self, text: str) -> list[str]"),
-        kExtractDoc);
-    tessel::def_method(
         cls, "concat_run", &concat_run, "paragraph"_a,
         nb::sig("def concat_run(self, paragraph: docx.text.paragraph.Paragraph) "
                 "-> docx.text.paragraph.Paragraph"),
         kConcatDoc);
-    native_extract = cls.attr("extract_placeholder");
+    native_extract = tessel::def_extract_placeholder(cls);
 }

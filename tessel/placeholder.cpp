@@ -1,6 +1,7 @@
 #include "placeholder.h"
 
 #include <cstring>
+#include <utility>
 
 namespace tessel {
 
@@ -194,6 +195,46 @@ bool Evaluator::eval(nb::handle text, nb::object &out) {
         throw nb::python_error();
     PyErr_Clear();
     return false;
+}
+
+bool truthy(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+void check_signals() {
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
+}
+
+void assert_extensions(nb::handle template_path, nb::handle save_path, const char *suffix) {
+    if (nb::cast<long>(nb::module_::import_("sys").attr("flags").attr("optimize")) != 0)
+        return;
+    const std::pair<nb::handle, const char *> paths[] = {{template_path, "template_path"},
+                                                         {save_path, "save_path"}};
+    for (const auto &[path, name] : paths) {
+        if (!truthy(path.attr("endswith")(suffix))) {
+            PyErr_Format(PyExc_AssertionError, "%s must be endwith %s file.", name, suffix);
+            throw nb::python_error();
+        }
+    }
+}
+
+nb::handle def_extract_placeholder(nb::handle cls) {
+    def_method(
+        cls, "extract_placeholder",
+        [](nb::handle self, nb::handle text) { return extract(text, read_pattern(self)); },
+        nb::arg("text").none(), nb::sig("def extract_placeholder(self, text: str) -> list[str]"),
+        "Return the placeholders of a text, in order, one entry per occurrence.\n"
+        ":param text: text to search.\n"
+        ":return: list of placeholders without their delimiters.");
+    return cls.attr("extract_placeholder");
+}
+
+bool is_bound_method(nb::handle bound, nb::handle method) {
+    return nb::hasattr(bound, "__func__") && bound.attr("__func__").is(method);
 }
 
 nb::object caller_variables(nb::handle module) {

@@ -87,6 +87,24 @@ template <typename Step> bool guarded(Step &&step) {
     }
 }
 
+// The truth value of an object, as `if value:` sees it.
+bool truthy(nb::handle value);
+
+// Lets Ctrl-C reach a long native loop that runs no Python code.
+void check_signals();
+
+// The extension checks of a file filler, made like `assert` statements: skipped
+// when Python runs with -O.
+void assert_extensions(nb::handle template_path, nb::handle save_path, const char *suffix);
+
+// Defines the extract_placeholder method that every filler class shares and
+// returns it.
+nb::handle def_extract_placeholder(nb::handle cls);
+
+// True when `bound` is `method` bound to an object, that is when no subclass or
+// instance replaced it.
+bool is_bound_method(nb::handle bound, nb::handle method);
+
 // Calls get_outer_frame_variables as the module currently binds it, so that the
 // name can be replaced on the module.
 nb::object caller_variables(nb::handle module);
