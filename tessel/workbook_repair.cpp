@@ -647,28 +647,32 @@ void restore_save(nb::handle template_path, nb::handle save_path) {
     des.commit(save_path);
 }
 
-void fix_workbook_relationships(nb::handle src_dir, nb::handle des_dir) {
+namespace {
+
+// One repair on extracted trees: the template tree is only read, the saved tree is
+// rewritten in place.
+void repair_trees(nb::handle src_dir, nb::handle des_dir, void (*repair)(const Package &, Package &)) {
     Package src = Package::from_dir(src_dir, "template");
     Package des = Package::from_dir(des_dir, "saved");
-    repair_chartsheets(src, des);
+    repair(src, des);
+}
+
+}  // namespace
+
+void fix_workbook_relationships(nb::handle src_dir, nb::handle des_dir) {
+    repair_trees(src_dir, des_dir, repair_chartsheets);
 }
 
 void fix_worksheet_relationships(nb::handle src_dir, nb::handle des_dir) {
-    Package src = Package::from_dir(src_dir, "template");
-    Package des = Package::from_dir(des_dir, "saved");
-    repair_worksheet_parts(src, des);
+    repair_trees(src_dir, des_dir, repair_worksheet_parts);
 }
 
 void fix_content_types(nb::handle src_dir, nb::handle des_dir) {
-    Package src = Package::from_dir(src_dir, "template");
-    Package des = Package::from_dir(des_dir, "saved");
-    repair_content_types(src, des);
+    repair_trees(src_dir, des_dir, repair_content_types);
 }
 
 void restore_drawing_tags(nb::handle src_dir, nb::handle des_dir) {
-    Package src = Package::from_dir(src_dir, "template");
-    Package des = Package::from_dir(des_dir, "saved");
-    repair_worksheet_tags(src, des);
+    repair_trees(src_dir, des_dir, repair_worksheet_tags);
 }
 
 }  // namespace tessel::repair
