@@ -249,6 +249,15 @@ def _remove_folders(folders):
             pass
 
 
+def _places(template, pattern):
+    """The template's placeholders with their places; none where it cannot be scanned."""
+    try:
+        return scan(template, pattern)
+    except Exception:
+        # The fill itself went through: its failures are still worth listing.
+        return []
+
+
 def _report_failures(failed, entries, pattern, output, stream):
     located = locate(failed, entries)
     print(f"{output}: {len(failed)} placeholder(s) not filled:", file=stream)
@@ -274,8 +283,7 @@ def cmd_fill(args):
         _remove_folders(created)
         raise UsageError(f"cannot fill {args.template}: {batch.one_line(exc)}") from None
     if failed:
-        entries = scan(args.template, args.pattern)
-        _report_failures(failed, entries, args.pattern, args.output, sys.stderr)
+        _report_failures(failed, _places(args.template, args.pattern), args.pattern, args.output, sys.stderr)
         return EXIT_FAILED
     return EXIT_OK
 
@@ -357,7 +365,7 @@ def _fill_rows(args, kind):
         if isinstance(result, BaseException) or not result:
             continue
         if entries is None:
-            entries = scan(args.template, args.pattern)
+            entries = _places(args.template, args.pattern)
         _report_failures(result, entries, args.pattern, output, sys.stderr)
         status = EXIT_FAILED
     for _, output, exc in errors:
@@ -482,7 +490,7 @@ def cmd_demo(args):
             raise UsageError(f"cannot fill {template}: {batch.one_line(exc)}") from None
         print(output)
         if failed:
-            _report_failures(failed, scan(template, "{}"), "{}", output, sys.stderr)
+            _report_failures(failed, _places(template, "{}"), "{}", output, sys.stderr)
             status = EXIT_FAILED
     return status
 
