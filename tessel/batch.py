@@ -195,6 +195,7 @@ def fill_many(filler, template, jobs, executor=None, progress=True):
     :param executor: a ``concurrent.futures.Executor`` to run the jobs on; a
         Dask client's ``get_executor()`` runs them on a cluster.  By default a
         process pool with one worker per usable core is started and shut down.
+        A process pool gets the jobs a few at a time, other executors one by one.
     :param progress: show a progress bar on standard error when it is a
         terminal (never when it is a file or a pipe).
     :return: a list, in job order, of each job's failed placeholders.
