@@ -141,6 +141,31 @@ class TemplateText(str):
         return type(self), (str(self), self.text)
 
 
+def _fill_chunk(filler, template, chunk):
+    """Fill a run of jobs in one worker; a job that raises gives its exception."""
+    out = []
+    for path, env in chunk:
+        try:
+            out.append(fill_one(filler, template, path, env))
+        except Exception as exc:
+            out.append(exc)
+    return out
+
+
+# A dozen runs per worker keep the workers evenly busy to the end.
+CHUNKS_PER_WORKER = 12
+
+
+def _chunks(count, workers):
+    """Start and end of each run of jobs sent to a worker process at once.
+
+    Several jobs per message save pickling the filler and the template, and a
+    round trip, for every job.
+    """
+    size = max(1, -(-count // (workers * CHUNKS_PER_WORKER)))
+    return [(start, min(start + size, count)) for start in range(0, count, size)]
+
+
 def _workers():
     try:
         return len(os.sched_getaffinity(0))
@@ -170,6 +195,7 @@ def fill_many(filler, template, jobs, executor=None, progress=True):
     :param executor: a ``concurrent.futures.Executor`` to run the jobs on; a
         Dask client's ``get_executor()`` runs them on a cluster.  By default a
         process pool with one worker per usable core is started and shut down.
+        A process pool gets the jobs a few at a time, other executors one by one.
     :param progress: show a progress bar on standard error when it is a
         terminal (never when it is a file or a pipe).
     :return: a list, in job order, of each job's failed placeholders.
@@ -195,20 +221,26 @@ def fill_many(filler, template, jobs, executor=None, progress=True):
     own = executor is None
     if own:
         executor = concurrent.futures.ProcessPoolExecutor(max_workers=max(1, min(_workers(), len(jobs))))
+    if isinstance(executor, concurrent.futures.ProcessPoolExecutor):
+        spans = _chunks(len(jobs), getattr(executor, "_max_workers", None) or _workers())
+    else:
+        # Threads send nothing, and a cluster spreads single jobs best.
+        spans = [(k, k + 1) for k in range(len(jobs))]
     results = [None] * len(jobs)
     bar = _progress_bar(len(jobs), progress)
     try:
         futures = {
-            executor.submit(fill_one, filler, template, path, env): index
-            for index, (path, env) in enumerate(jobs)
+            executor.submit(_fill_chunk, filler, template, jobs[start:end]): (start, end)
+            for start, end in spans
         }
         for future in concurrent.futures.as_completed(futures):
+            start, end = futures[future]
             try:
-                results[futures[future]] = future.result()
-            except Exception as exc:
-                results[futures[future]] = exc
+                results[start:end] = future.result()
+            except Exception as exc:  # the run could not be sent, run or sent back
+                results[start:end] = [exc] * (end - start)
             if bar is not None:
-                bar.update()
+                bar.update(end - start)
     finally:
         if bar is not None:
             bar.close()

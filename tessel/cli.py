@@ -249,6 +249,15 @@ def _remove_folders(folders):
             pass
 
 
+def _places(template, pattern):
+    """The template's placeholders with their places; none where it cannot be scanned."""
+    try:
+        return scan(template, pattern)
+    except Exception:
+        # The fill itself went through: its failures are still worth listing.
+        return []
+
+
 def _report_failures(failed, entries, pattern, output, stream):
     located = locate(failed, entries)
     print(f"{output}: {len(failed)} placeholder(s) not filled:", file=stream)
@@ -274,8 +283,7 @@ def cmd_fill(args):
         _remove_folders(created)
         raise UsageError(f"cannot fill {args.template}: {batch.one_line(exc)}") from None
     if failed:
-        entries = scan(args.template, args.pattern)
-        _report_failures(failed, entries, args.pattern, args.output, sys.stderr)
+        _report_failures(failed, _places(args.template, args.pattern), args.pattern, args.output, sys.stderr)
         return EXIT_FAILED
     return EXIT_OK
 
@@ -357,7 +365,7 @@ def _fill_rows(args, kind):
         if isinstance(result, BaseException) or not result:
             continue
         if entries is None:
-            entries = scan(args.template, args.pattern)
+            entries = _places(args.template, args.pattern)
         _report_failures(result, entries, args.pattern, output, sys.stderr)
         status = EXIT_FAILED
     for _, output, exc in errors:
@@ -482,7 +490,7 @@ def cmd_demo(args):
             raise UsageError(f"cannot fill {template}: {batch.one_line(exc)}") from None
         print(output)
         if failed:
-            _report_failures(failed, scan(template, "{}"), "{}", output, sys.stderr)
+            _report_failures(failed, _places(template, "{}"), "{}", output, sys.stderr)
             status = EXIT_FAILED
     return status
 
@@ -569,7 +577,6 @@ def _scan_workbook(template, extract, pattern):
 
 
 SPLIT = "typed across differently formatted runs, so the filler does not see it; retype it in one formatting"
-NOT_VISITED = "in a header or footer, which the filler leaves alone"
 
 
 def _finds_split_placeholders(filler):
@@ -585,10 +592,13 @@ def _finds_split_placeholders(filler):
 
 
 def _scan_paragraph(paragraph, place, extract, pattern, merge, table_cell=False, single=False):
+    if merge is None:
+        text = paragraph.text
+        return [Entry(place, placeholder, whole=single, table_cell=table_cell) for placeholder in extract(text)]
     text = "".join(run.text for run in paragraph.runs)
     found = extract(text)
-    if not found or merge is None:
-        return [Entry(place, placeholder, whole=single, table_cell=table_cell) for placeholder in found]
+    if not found:
+        return []
     # The filler looks for placeholders run by run, after joining runs of one
     # formatting: a placeholder that still spans two runs then is not found.
     merge(paragraph)
@@ -604,7 +614,74 @@ def _scan_paragraph(paragraph, place, extract, pattern, merge, table_cell=False,
     return entries
 
 
+_W = "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}"
+
+
+def _blocks(container, paragraphs, tables):
+    """The paragraphs and tables of a story or a cell, also those inside content controls."""
+    for child in container.iterchildren():
+        if child.tag == _W + "p":
+            paragraphs.append(child)
+        elif child.tag == _W + "tbl":
+            tables.append(child)
+        elif child.tag == _W + "sdt":
+            content = child.find(_W + "sdtContent")
+            if content is not None:
+                _blocks(content, paragraphs, tables)
+        elif child.tag == _W + "customXml":
+            _blocks(child, paragraphs, tables)
+
+
+class _DocumentScan:
+    """The places of a document's placeholders, story by story, as the filler walks them:
+    paragraphs, then the paragraphs of text boxes, then tables; body first, then the
+    headers and footers."""
+
+    def __init__(self, extract, pattern, merge):
+        self.extract, self.pattern, self.merge = extract, pattern, merge
+        self.entries = []
+
+    def paragraph(self, p, parent, place, table_cell=False, single=False):
+        from docx.text.paragraph import Paragraph
+
+        self.entries += _scan_paragraph(Paragraph(p, parent), place, self.extract, self.pattern, self.merge,
+                                        table_cell=table_cell, single=single)
+
+    def story(self, root, parent, prefix):
+        paragraphs, tables = [], []
+        _blocks(root, paragraphs, tables)
+        for n, p in enumerate(paragraphs, 1):
+            self.paragraph(p, parent, f"{prefix}paragraph {n}")
+        for k, box in enumerate(root.iter(_W + "txbxContent"), 1):
+            box_paragraphs = []
+            _blocks(box, box_paragraphs, tables)
+            for n, p in enumerate(box_paragraphs, 1):
+                self.paragraph(p, parent, f"{prefix}text box {k}, paragraph {n}")
+        for t, tbl in enumerate(tables, 1):
+            self.table(tbl, parent, f"{prefix}table {t}")
+
+    def table(self, tbl, parent, prefix):
+        from docx.table import Table, _Cell
+
+        table = Table(tbl, parent)
+        for r, tr in enumerate(tbl.iterchildren(_W + "tr"), 1):
+            column = 1
+            for tc in tr.iterchildren(_W + "tc"):
+                place = f"{prefix}, row {r}, column {column}"
+                column += tc.grid_span
+                paragraphs, nested = [], []
+                _blocks(tc, paragraphs, nested)
+                cell = _Cell(tc, table)
+                single = len(self.extract(cell.text)) == 1
+                for p in paragraphs:
+                    self.paragraph(p, cell, place, table_cell=True, single=single)
+                for n, inner in enumerate(nested, 1):
+                    self.table(inner, cell, f"{place}, table {n}")
+
+
 def _scan_document(template, extract, pattern):
+    import types
+
     import docx
 
     from .pagefill import PageFill
@@ -612,31 +689,15 @@ def _scan_document(template, extract, pattern):
     filler = PageFill(pattern)
     merge = None if _finds_split_placeholders(filler) else filler.concat_run
     document = docx.Document(template)
-    entries = []
-    for number, paragraph in enumerate(document.paragraphs, 1):
-        entries += _scan_paragraph(paragraph, f"paragraph {number}", extract, pattern, merge)
-    for t, table in enumerate(document.tables, 1):
-        seen = set()  # holding the elements keeps their identity
-        for r, row in enumerate(table.rows, 1):
-            for c, cell in enumerate(row.cells, 1):
-                if cell._tc in seen:  # a merged cell comes once per grid column
-                    continue
-                seen.add(cell._tc)
-                single = len(extract(cell.text)) == 1
-                for paragraph in cell.paragraphs:
-                    entries += _scan_paragraph(paragraph, f"table {t}, row {r}, column {c}", extract,
-                                               pattern, merge, table_cell=True, single=single)
-    for number, section in enumerate(document.sections, 1):
-        for part_name in ("header", "first_page_header", "even_page_header",
-                          "footer", "first_page_footer", "even_page_footer"):
-            part = getattr(section, part_name)
-            if part.is_linked_to_previous:
-                continue
-            for paragraph in part.paragraphs:
-                for placeholder in extract(paragraph.text):
-                    place = f"section {number} {part_name.replace('_', ' ')}"
-                    entries.append(Entry(place, placeholder, note=NOT_VISITED))
-    return entries
+    walk = _DocumentScan(extract, pattern, merge)
+    walk.story(document.element.body, document._body, "")
+    for rel in document.part.rels.values():
+        if rel.is_external or not rel.reltype.endswith(("/header", "/footer")):
+            continue
+        part = rel.target_part
+        name = os.path.splitext(os.path.basename(part.partname))[0]
+        walk.story(part.element, types.SimpleNamespace(part=part), f"{name}, ")
+    return walk.entries
 
 
 def locate(failed, entries):

@@ -65,6 +65,17 @@ def test_a_job_that_raises_does_not_stop_the_others(tmp_path, letter, kind):
     assert pickle.loads(pickle.dumps(error)).errors[0][0] == 2
 
 
+def test_a_job_that_raises_spares_the_jobs_sent_with_it(tmp_path, letter):
+    # One worker and thirty jobs: the jobs travel three to a message.
+    jobs = [(tmp_path / f"{k}.txt", {"name": "x", "amount": k}) for k in range(30)]
+    jobs[4] = (tmp_path / "missing" / "4.txt", jobs[4][1])
+    with concurrent.futures.ProcessPoolExecutor(1) as pool, pytest.raises(BatchError) as info:
+        fill_many(LineFill(), letter, jobs, executor=pool, progress=False)
+    assert [e[0] for e in info.value.errors] == [4]
+    assert info.value.results[3] == [] and info.value.results[5] == []
+    assert (tmp_path / "5.txt").read_text(encoding="utf-8") == "Dear x, you owe 10.\n"
+
+
 def test_a_job_that_raises_leaves_an_earlier_file_and_no_temporary(tmp_path, letter):
     out = tmp_path / "out.txt"
     out.write_text("before", encoding="utf-8")

@@ -71,7 +71,7 @@ def make_workbook(path):
     chart.add_data(Reference(ws, min_col=2, max_col=3, min_row=4, max_row=10), titles_from_data=True)
     chart.set_categories(Reference(ws, min_col=1, min_row=5, max_row=10))
     chart.width, chart.height = 14, 7
-    ws.add_chart(chart, "E4")
+    ws.add_chart(chart, "A15")
     wb.save(path)
 
 
