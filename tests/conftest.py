@@ -1,14 +1,8 @@
 import importlib.metadata
 import os
 import shutil
-import sys
 
 import pytest
-
-# `python -m pytest` puts the checkout first on sys.path, where the package has
-# no compiled modules: the tests must import the installed package.
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
 
 DATA = os.path.join(os.path.dirname(__file__), "data")
 
