@@ -42,12 +42,12 @@ class _Parser(argparse.ArgumentParser):
 # -- variables --------------------------------------------------------------
 
 
-def _split_named(spec):
+def _split_named(arg):
     """'NAME=path' gives (NAME, path); a plain path gives (None, path)."""
-    name, sep, rest = spec.partition("=")
-    if sep and name.isidentifier() and not os.path.exists(spec):
+    name, sep, rest = arg.partition("=")
+    if sep and name.isidentifier() and not os.path.exists(arg):
         return name, rest
-    return None, spec
+    return None, arg
 
 
 def _python_name(name, path):
@@ -84,9 +84,9 @@ def _run_script(path):
     return {k: v for k, v in names.items() if not (k.startswith("__") and k.endswith("__"))}
 
 
-def read_data(spec):
+def read_data(arg):
     """The variables that one --data argument gives."""
-    name, path = _split_named(spec)
+    name, path = _split_named(arg)
     if not os.path.isfile(path):
         raise UsageError(f"data file not found: {path}")
     stem, ext = os.path.splitext(os.path.basename(path))
@@ -137,18 +137,18 @@ def parse_number(text):
     return text
 
 
-def parse_set(spec):
-    name, sep, value = spec.partition("=")
+def parse_set(arg):
+    name, sep, value = arg.partition("=")
     if not sep:
-        raise UsageError(f"--set {spec}: write it as NAME=VALUE")
-    return _python_name(name.strip(), f"--set {spec}"), parse_number(value)
+        raise UsageError(f"--set {arg}: write it as NAME=VALUE")
+    return _python_name(name.strip(), f"--set {arg}"), parse_number(value)
 
 
 def load_variables(data, sets):
     env = {}
-    for spec in data:
-        env.update(read_data(spec))
-    env.update(parse_set(spec) for spec in sets)
+    for arg in data:
+        env.update(read_data(arg))
+    env.update(parse_set(arg) for arg in sets)
     return env
 
 
@@ -288,9 +288,9 @@ def cmd_fill(args):
     return EXIT_OK
 
 
-def _absolute_data(spec):
+def _absolute_data(arg):
     """A --data argument that still names the same file from another folder."""
-    name, path = _split_named(spec)
+    name, path = _split_named(arg)
     path = os.path.abspath(path)
     return path if name is None else f"{name}={path}"
 
@@ -336,7 +336,7 @@ def _fill_rows(args, kind):
             raise UsageError(f"rows {seen[key]} and {number} both write {output}; name a column that tells them apart")
         seen[key] = number
 
-    data = tuple(_absolute_data(spec) for spec in args.data)
+    data = tuple(_absolute_data(arg) for arg in args.data)
     sets = tuple(args.set)
     # File errors show here, before anything is written.
     shared_variables(data, ())

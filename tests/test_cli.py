@@ -198,7 +198,7 @@ def _frame_parquet():
 
 
 @pytest.mark.parametrize(
-    "files, spec, template, expected",
+    "files, data_arg, template, expected",
     [
         pytest.param({"v.json": '{"name": "Ada", "n": 3}'}, "v.json", "{name} {n + 1}", "Ada 4", id="json"),
         pytest.param({"v.json": "[1, 2]"}, "cfg=v.json", "{cfg[1]}", "2", id="json-named"),
@@ -219,13 +219,13 @@ def _frame_parquet():
         ),
     ],
 )
-def test_data_file_kinds(tmp_path, capsys, monkeypatch, files, spec, template, expected):
+def test_data_file_kinds(tmp_path, capsys, monkeypatch, files, data_arg, template, expected):
     for name, content in files.items():
         _data_file(tmp_path, name, content() if callable(content) else content)
     monkeypatch.chdir(tmp_path)
     monkeypatch.delitem(sys.modules, "helper", raising=False)
     _text(tmp_path / "t.txt", template)
-    code, _, err = run(capsys, "fill", "t.txt", "o.txt", "--data", spec)
+    code, _, err = run(capsys, "fill", "t.txt", "o.txt", "--data", data_arg)
     assert (code, err) == (0, "")
     assert (tmp_path / "o.txt").read_text(encoding="utf-8") == expected
 
