@@ -50,10 +50,10 @@ def test_module_top_level(tmp_path, monkeypatch):
     )
     path = tmp_path / "report_script.py"
     path.write_text(source)
-    spec = importlib.util.spec_from_file_location("report_script", path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("report_script", path)
+    module = importlib.util.module_from_spec(found)
     monkeypatch.setitem(sys.modules, "report_script", module)
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     assert module.RESULT == ("report 2026", [])
 
 
