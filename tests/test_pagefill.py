@@ -214,6 +214,26 @@ def test_wide_pictures_shrink_to_the_text_column(tmp_path, columns):
     assert shapes[1].width == 30 * 914400 // 72
 
 
+def test_pictures_in_table_cells_shrink_to_the_cell(tmp_path):
+    doc = docx.Document()
+    cell = doc.add_table(rows=1, cols=2).cell(0, 0)
+    cell.width = 1440 * 635 * 2  # two inches
+    cell.text = "{wide}"
+    doc.save(tmp_path / "t.docx")
+    PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"wide": png(3000, 1000)})
+    assert docx.Document(tmp_path / "o.docx").inline_shapes[0].width == (2880 - 216) * 635
+
+
+def test_interrupts_are_not_recorded_as_failures(tmp_path):
+    class Stop:
+        def __str__(self):
+            raise KeyboardInterrupt
+
+    path = table_doc(tmp_path / "t.docx", [[["{stop}"]]], text_before="{stop}")
+    with pytest.raises(KeyboardInterrupt):
+        PageFill()(path, str(tmp_path / "o.docx"), {"stop": Stop()})
+
+
 def table_doc(path, cells, text_before=None):
     """A document with one table per entry of `cells`, a grid of cell texts."""
     doc = docx.Document()
