@@ -5,12 +5,23 @@
 
 namespace tessel {
 
+namespace {
+
+// An interned str that lives as long as the interpreter; the placeholder core
+// compares with these once per placeholder.
+nb::handle interned(const char *text) {
+    return PyUnicode_InternFromString(text);
+}
+
+}  // namespace
+
 Pattern read_pattern(nb::handle filler) {
+    static const nb::handle single = interned("{}"), double_ = interned("{{}}");
     nb::object pattern = nb::getattr(filler, "pattern");
     // Equality as Python sees it, so a str subclass equal to "{}" is accepted too.
-    if (pattern.equal(nb::str("{}")))
+    if (pattern.equal(single))
         return Pattern::Single;
-    if (pattern.equal(nb::str("{{}}")))
+    if (pattern.equal(double_))
         return Pattern::Double;
     throw nb::value_error(kPatternError);
 }
@@ -147,7 +158,8 @@ PyObject *evaluate(PyObject *text, PyObject *env) {
         PyErr_Format(PyExc_TypeError, "globals must be a dict");
         return nullptr;
     }
-    int has = PyDict_Contains(env, nb::str("__builtins__").ptr());
+    static const nb::handle builtins_key = interned("__builtins__");
+    int has = PyDict_Contains(env, builtins_key.ptr());
     if (has < 0)
         return nullptr;
     if (has == 0 && PyDict_SetItemString(env, "__builtins__", PyEval_GetBuiltins()) < 0)
