@@ -1,5 +1,6 @@
 import datetime as dt
 import io
+import os
 import random
 import re
 import subprocess
@@ -375,8 +376,13 @@ def test_caller_variables_after_loading_and_restore_hook(tmp_path, monkeypatch):
     monkeypatch.setattr(gridfill, "get_outer_frame_variables", lambda: events.append("vars") or {"n": 9})
     monkeypatch.setattr(gridfill, "restore_save", lambda *args, **kw: events.append(("restore", args, kw)))
     assert GridFill()(path, out) == []
-    assert events == ["load", "vars", ("restore", (path, out), {})]
+    # The restoration works on the saved file before it is moved into place.
+    assert events[:2] == ["load", "vars"] and len(events) == 3
+    kind, (template_arg, saved), kw = events[2]
+    assert (kind, template_arg, kw) == ("restore", path, {})
+    assert os.path.dirname(saved) == str(tmp_path) and saved.endswith(".xlsx") and saved != out
     assert openpyxl.load_workbook(out)["S"]["A1"].value == 9
+    assert set(os.listdir(tmp_path)) == {"template.xlsx", "o.xlsx"}
     events.clear()
     GridFill(restore=0)(path, out, {})
     assert events == ["load"]
@@ -402,9 +408,9 @@ def test_evaluated_once_per_placement(tmp_path):
 
 
 def test_docstrings():
-    assert GridFill.__init__.__doc__.endswith(
-        ":param recurse: recurse replace placeholder in replaced cell.\n"
-        ":param restore: restore resourse directories, workbook relationships, drawing tags, content types.")
+    assert (":param recurse: recurse replace placeholder in replaced cell.\n"
+            ":param restore: restore resourse directories, workbook relationships, drawing tags, content types.\n"
+            ) in GridFill.__init__.__doc__
     assert ":param env: Variables environment - a dict mapping varible names to pandas DataFrame, Series or " \
            "BytesIO.\nIf not specified use local and global variables of the caller.\n" \
            ":return: except placeholders and save the xlsx to save_path." in GridFill.__call__.__doc__

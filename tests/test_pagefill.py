@@ -398,4 +398,5 @@ def test_methods_and_module_names_are_looked_up_at_each_call(tmp_path, monkeypat
 def test_options_are_plain_attributes():
     filler = pickle.loads(pickle.dumps(PageFill("{{}}", recurse=True)))
     assert (filler.pattern, filler.recurse) == ("{{}}", True)
-    assert PageFill.__init__.__doc__.endswith(":param recurse: recurse replace placeholder in replaced cell.")
+    assert ":param recurse: recurse replace placeholder in replaced cell.\n" in PageFill.__init__.__doc__
+    assert vars(PageFill()) == {"pattern": "{}", "recurse": False, "insert": False, "safe": False}

@@ -1,7 +1,7 @@
 """Build the example templates that ``tessel demo`` fills.
 
 Run from the repository root after changing this script, and commit the files
-it writes to tessel/examples/:
+it writes to src/tessel/examples/:
 
     python tools/make_examples.py
 """
@@ -21,7 +21,7 @@ from openpyxl.styles import Font, PatternFill
 from PIL import Image, ImageDraw
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-EXAMPLES = os.path.join(HERE, os.pardir, "tessel", "examples")
+EXAMPLES = os.path.join(HERE, os.pardir, "src", "tessel", "examples")
 TILES = [(0x2E, 0x6F, 0x9E), (0xE0, 0x8E, 0x2B), (0x4C, 0xA6, 0x6B), (0xC4, 0x45, 0x45)]
 
 

@@ -305,6 +305,32 @@ bool storable_text(nb::handle text) {
     }
 }
 
+nb::str why_not_storable(nb::handle text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (n > kMaxTextLength)
+        return nb::str("a text of {:,} characters is longer than a cell holds ({:,})")
+            .format(n, kMaxTextLength);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(text.ptr(), i);
+        const bool bad = (c < 0x20 && c != '\t' && c != '\n' && c != '\r') ||
+                         (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF;
+        if (bad)
+            return nb::str("the text holds the character U+{:04X}, which a cell cannot hold")
+                .format((unsigned long) c);
+    }
+    return nb::str("the text cannot be stored in a cell");
+}
+
+nb::str why_refused(nb::handle value) {
+    if (PyUnicode_Check(value.ptr()))
+        return why_not_storable(value);
+    if (PyFloat_Check(value.ptr()) || is_instance(value.ptr(), known.np_floating) ||
+        is_instance(value.ptr(), known.decimal))
+        return nb::str("{!r} cannot be stored in a cell").format(value);
+    nb::handle type = (PyObject *) Py_TYPE(value.ptr());
+    return nb::str("a value of type {} cannot be stored in a cell").format(type.attr("__qualname__"));
+}
+
 Outcome convert(nb::handle value, nb::object &out) {
     PyObject *v = value.ptr();
     if (v == Py_None)

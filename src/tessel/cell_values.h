@@ -32,6 +32,12 @@ inline constexpr long kMaxColumn = 16384;
 // that XML 1.0 forbids.
 bool storable_text(nb::handle text);
 
+// Why a str cannot be stored, for a str that storable_text refuses.
+nb::str why_not_storable(nb::handle text);
+
+// Why `convert` refused a value.
+nb::str why_refused(nb::handle value);
+
 // One value, converted: numpy scalars become Python values (np.bool_ a bool),
 // timezone-aware times their wall-clock time, pandas scalars plain datetimes.
 // None itself counts as Empty.

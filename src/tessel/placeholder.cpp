@@ -5,6 +5,8 @@
 
 namespace tessel {
 
+using namespace nb::literals;
+
 namespace {
 
 // An interned str that lives as long as the interpreter; the placeholder core
@@ -198,6 +200,10 @@ PyObject *evaluate(PyObject *text, PyObject *env) {
 }  // namespace
 
 bool Evaluator::eval(nb::handle text, nb::object &out) {
+    if (mode_ == Mode::List) {
+        reason_ = nb::none();
+        return false;
+    }
     PyObject *r = evaluate(text.ptr(), env_.ptr());
     if (r) {
         out = nb::steal(r);
@@ -205,8 +211,107 @@ bool Evaluator::eval(nb::handle text, nb::object &out) {
     }
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
         throw nb::python_error();
-    PyErr_Clear();
+    reason_ = fetch_reason();
     return false;
+}
+
+namespace {
+
+// Longer reasons are cut: a message may quote a whole value.
+constexpr Py_ssize_t kReasonLimit = 300;
+
+nb::str one_line(nb::handle type_name, nb::handle message) {
+    // Runs of white space, line breaks included, become one space.
+    nb::object words = message.attr("split")();
+    nb::object text = nb::str(" ").attr("join")(words);
+    if (PyUnicode_GET_LENGTH(text.ptr()) > kReasonLimit) {
+        PyObject *cut = PyUnicode_Substring(text.ptr(), 0, kReasonLimit - 1);
+        if (!cut)
+            throw nb::python_error();
+        text = nb::steal(cut) + nb::str("\u2026");
+    }
+    if (nb::len(text) == 0)
+        return nb::str(type_name);
+    return nb::str("{}: {}").format(type_name, text);
+}
+
+nb::str reason_of_value(nb::handle value) {
+    nb::handle type = (PyObject *) Py_TYPE(value.ptr());
+    nb::object message = nb::steal(PyObject_Str(value.ptr()));
+    if (!message.is_valid()) {
+        PyErr_Clear();
+        message = nb::str("");
+    }
+    return one_line(type.attr("__name__"), message);
+}
+
+}  // namespace
+
+nb::str reason_of(nb::python_error &e) { return reason_of_value(e.value()); }
+
+nb::str reason_of(const nb::builtin_exception &e) {
+    static const char *const names[] = {"RuntimeError", "StopIteration", "IndexError",
+                                        "KeyError",     "ValueError",    "TypeError",
+                                        "BufferError",  "ImportError",   "AttributeError",
+                                        "TypeError"};
+    const size_t k = (size_t) e.type();
+    return one_line(nb::str(k < sizeof names / sizeof *names ? names[k] : "RuntimeError"),
+                    nb::str(e.what()));
+}
+
+nb::str fetch_reason() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type)
+        return nb::str("RuntimeError");
+    PyErr_NormalizeException(&type, &value, &traceback);
+    nb::object t = nb::steal(type), v = nb::steal(value), tb = nb::steal(traceback);
+    return reason_of_value(v.is_valid() ? v : t);
+}
+
+namespace {
+
+struct ResultTypes {
+    PyObject *finding = nullptr;  // results.Finding
+    PyObject *failed = nullptr;   // results.FailedPlaceholders
+};
+ResultTypes result_types;
+
+}  // namespace
+
+void init_results(nb::handle module) {
+    if (result_types.finding)
+        return;
+    nb::module_ results = import_sibling(module, "results");
+    result_types.finding = nb::object(results.attr("Finding")).release().ptr();
+    result_types.failed = nb::object(results.attr("FailedPlaceholders")).release().ptr();
+}
+
+Report::Report(bool checking) : checking_(checking) {
+    if (checking) {
+        list_ = nb::list();
+    } else {
+        list_ = nb::handle(result_types.failed)();
+        details_ = list_.attr("details");
+    }
+}
+
+void Report::failed(nb::handle placeholder, nb::handle place, nb::handle reason) {
+    add(placeholder, place, reason);
+}
+
+void Report::add(nb::handle placeholder, nb::handle place, nb::handle reason) {
+    nb::object finding = nb::handle(result_types.finding)(placeholder, place, reason);
+    if (checking_) {
+        if (PyList_Append(list_.ptr(), finding.ptr()) < 0)
+            throw nb::python_error();
+        return;
+    }
+    if (reason.is_none())
+        return;
+    if (PyList_Append(list_.ptr(), placeholder.ptr()) < 0 ||
+        PyList_Append(details_.ptr(), finding.ptr()) < 0)
+        throw nb::python_error();
 }
 
 bool truthy(nb::handle value) {
@@ -221,17 +326,18 @@ void check_signals() {
         throw nb::python_error();
 }
 
-void assert_extensions(nb::handle template_path, nb::handle save_path, const char *suffix) {
+void assert_extension(nb::handle path, const char *name, const char *suffix) {
     if (nb::cast<long>(nb::module_::import_("sys").attr("flags").attr("optimize")) != 0)
         return;
-    const std::pair<nb::handle, const char *> paths[] = {{template_path, "template_path"},
-                                                         {save_path, "save_path"}};
-    for (const auto &[path, name] : paths) {
-        if (!truthy(path.attr("endswith")(suffix))) {
-            PyErr_Format(PyExc_AssertionError, "%s must be endwith %s file.", name, suffix);
-            throw nb::python_error();
-        }
+    if (!truthy(path.attr("endswith")(suffix))) {
+        PyErr_Format(PyExc_AssertionError, "%s must be endwith %s file.", name, suffix);
+        throw nb::python_error();
     }
+}
+
+void assert_extensions(nb::handle template_path, nb::handle save_path, const char *suffix) {
+    assert_extension(template_path, "template_path", suffix);
+    assert_extension(save_path, "save_path", suffix);
 }
 
 nb::handle def_extract_placeholder(nb::handle cls) {
@@ -251,6 +357,87 @@ bool is_bound_method(nb::handle bound, nb::handle method) {
 
 nb::object caller_variables(nb::handle module) {
     return nb::getattr(module, "get_outer_frame_variables")();
+}
+
+nb::module_ import_sibling(nb::handle module, const char *name) {
+    nb::object package = nb::getattr(module, "__name__").attr("rpartition")(".")[0];
+    return nb::module_::import_(nb::str("{}.{}").format(package, name).c_str());
+}
+
+namespace {
+
+struct FileRefs {
+    PyObject *os = nullptr, *mkstemp = nullptr;
+    long umask = 022;
+};
+
+FileRefs &file_refs() {
+    static FileRefs refs = [] {
+        FileRefs r;
+        nb::module_ os = nb::module_::import_("os");
+        r.os = os.release().ptr();
+        r.mkstemp = nb::object(nb::module_::import_("tempfile").attr("mkstemp")).release().ptr();
+        // Reading the mask means setting it; done once, before any fill runs.
+        nb::handle umask = nb::handle(r.os).attr("umask");
+        nb::object mask = umask(022);
+        umask(mask);
+        r.umask = nb::cast<long>(mask);
+        return r;
+    }();
+    return refs;
+}
+
+}  // namespace
+
+FileBeside::FileBeside(nb::handle destination) : destination_(nb::borrow(destination)) {
+    FileRefs &refs = file_refs();
+    nb::handle os(refs.os);
+    if (!PyUnicode_Check(destination.ptr()) && !nb::hasattr(destination, "__fspath__")) {
+        target_ = destination_;
+        return;
+    }
+    nb::object path = os.attr("path");
+    nb::object full = path.attr("abspath")(os.attr("fspath")(destination));
+    nb::object parts = path.attr("split")(full);
+    nb::object name = parts[1];
+    nb::object extension = path.attr("splitext")(name)[1];
+    // The temporary name keeps the extension: the savers and checks look at it.
+    nb::object made = nb::handle(refs.mkstemp)("prefix"_a = nb::str(".{}.").format(name),
+                                               "suffix"_a = extension, "dir"_a = parts[0]);
+    os.attr("close")(made[0]);
+    target_ = made[1];
+    temporary_ = true;
+}
+
+void FileBeside::commit() {
+    if (!temporary_)
+        return;
+    nb::handle os(file_refs().os);
+    long mode;
+    try {
+        mode = nb::cast<long>(os.attr("stat")(destination_).attr("st_mode")) & 07777;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        mode = 0666 & ~file_refs().umask;
+    }
+    os.attr("chmod")(target_, mode);
+    os.attr("replace")(target_, destination_);
+    temporary_ = false;
+}
+
+FileBeside::~FileBeside() {
+    if (!temporary_)
+        return;
+    // Runs while an error unwinds the save: it must neither raise nor hide that error.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    try {
+        nb::handle(file_refs().os).attr("remove")(target_);
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
 }
 
 nb::object make_plain_class(nb::module_ &m, const char *name, const char *doc) {

@@ -27,6 +27,18 @@ constexpr const char *kRecurseRestoreDoc =
     "\n:param restore: restore resourse directories, workbook relationships, drawing tags, content "
     "types.";
 
+constexpr const char *kInsertDoc =
+    "\n:param insert: make room for a data frame's rows by inserting rows under its cell.";
+
+constexpr const char *kCheckDoc =
+    "Fill an xlsx workbook template as the call does, without saving it, and report\n"
+    "every placeholder met.\n"
+    ":param template_path: path to xlsx template, must be endwith .xlsx file.\n"
+    ":param env: Variables environment; if not specified use local and global variables of\n"
+    "the caller.\n"
+    ":param evaluate: False lists the placeholders without running any of them.\n"
+    ":return: one Finding per placeholder, in order; its reason is None when it would fill.";
+
 constexpr const char *kCallDoc =
     "Fill the placeholders of an xlsx workbook template and save the filled workbook.\n"
     ":param template_path: path to xlsx template, must be endwith .xlsx file.\n"
@@ -54,10 +66,18 @@ long column_of(Position p) { return (long) (p & 0xFFFFFFFFu); }
 struct Call {
     nb::handle self;
     tessel::Evaluator evaluator;
-    nb::list failed;
+    tessel::Report &report;
     nb::object bytes_io;    // picture values
     nb::object data_frame;  // block values
 };
+
+// "B4" for row 4, column 2.
+std::string coordinate(long row, long column) {
+    std::string letters;
+    for (long c = column; c > 0; c = (c - 1) / 26)
+        letters.insert(letters.begin(), (char) ('A' + (c - 1) % 26));
+    return letters + std::to_string(row);
+}
 
 // The fill of one worksheet.  It visits the same cells, in the same order and
 // within the same bounds as a walk over every position from A1 to the used range
@@ -68,6 +88,7 @@ struct Call {
 class SheetFill {
 public:
     SheetFill(Call &call, nb::handle sheet) : call_(call), sheet_(nb::borrow(sheet)) {
+        title_ = sheet.attr("title");
         cells_ = sheet.attr("_cells");
         if (!PyDict_Check(cells_.ptr()))
             throw nb::type_error("a worksheet's cells must be held in a dict");
@@ -172,53 +193,53 @@ private:
         for (nb::handle placeholder : placeholders) {
             nb::str delimited = tessel::delimited(placeholder, tessel::read_pattern(call_.self));
             bool ok;
+            nb::object reason;
             if (delimited.equal(value)) {
                 if (changed) {
                     cell.attr("value") = text;
                     changed = false;
                 }
-                ok = tessel::guarded([&] { place_whole(placeholder, cell, row, column); });
+                ok = tessel::guarded([&] { place_whole(placeholder, cell, row, column); }, reason);
                 text = nb::object();  // read again by a later in-text replacement
             } else {
-                ok = tessel::guarded([&] {
-                    if (!text.is_valid())
-                        text = cell.attr("value");
-                    replace_in_text(placeholder, delimited, text);
-                    changed = true;
-                });
+                ok = tessel::guarded(
+                    [&] {
+                        if (!text.is_valid())
+                            text = cell.attr("value");
+                        replace_in_text(placeholder, delimited, text);
+                        changed = true;
+                    },
+                    reason);
             }
-            if (!ok)
-                call_.failed.append(placeholder);
+            if (ok)
+                call_.report.filled(placeholder, [&] { return place(row, column); });
+            else
+                call_.report.failed(placeholder, place(row, column), reason);
         }
         if (changed)
             cell.attr("value") = text;
     }
 
-    // Evaluates inside a guarded step: a failed evaluation fails the step.
-    void evaluate(nb::handle placeholder, nb::object &value) {
-        if (!call_.evaluator.eval(placeholder, value))
-            throw nb::builtin_exception(nb::exception_type::runtime_error, "placeholder failed");
+    nb::str place(long row, long column) const {
+        return nb::str("sheet {}, cell {}").format(title_, coordinate(row, column));
     }
 
     void replace_in_text(nb::handle placeholder, nb::handle delimited, nb::object &text) {
-        nb::object value;
-        evaluate(placeholder, value);
-        nb::object inserted = tessel::to_text(value);
+        nb::object inserted = tessel::to_text(call_.evaluator.value(placeholder));
         if (!PyUnicode_Check(text.ptr()))
-            throw nb::type_error("the cell no longer holds text");
+            tessel::refuse("the cell no longer holds text");
         PyObject *r = PyUnicode_Replace(text.ptr(), delimited.ptr(), inserted.ptr(), -1);
         if (!r)
             throw nb::python_error();
         nb::object replaced = nb::steal(r);
         // Text that a cell cannot hold fails this placeholder and keeps the cell's text.
         if (!cells::storable_text(replaced))
-            throw nb::value_error("the text cannot be stored in a cell");
+            tessel::refuse(cells::why_not_storable(replaced));
         text = std::move(replaced);
     }
 
     void place_whole(nb::handle placeholder, nb::handle cell, long row, long column) {
-        nb::object value;
-        evaluate(placeholder, value);
+        nb::object value = call_.evaluator.value(placeholder);
         if (nb::isinstance(value, call_.bytes_io)) {
             // The picture is built first, so that a stream that is no picture leaves
             // the placeholder in its cell.  It reads a copy of the bytes: openpyxl
@@ -241,7 +262,7 @@ private:
                     cell.attr("value") = nb::none();
                     break;
                 case cells::Outcome::Refused:
-                    throw nb::value_error("the value cannot be stored in a cell");
+                    tessel::refuse(cells::why_refused(value));
             }
         }
     }
@@ -257,7 +278,7 @@ private:
             return;
         std::vector<nb::object> values = cells::frame_columns(frame, rows, columns);
         const nb::handle refused = cells::refused_marker();
-        bool all_stored = true;
+        nb::object first_refused;  // why the first value that was not stored was not
         long last_new_row = 0;
         for (Py_ssize_t i = 0; i < rows; ++i) {
             const long r = row + (long) i;
@@ -268,9 +289,16 @@ private:
                 if (r <= max_row_)
                     replaced_.insert(position(r, c));
                 nb::handle v = PyList_GET_ITEM(values[(size_t) j].ptr(), i);
-                if (v.is(refused) || r > cells::kMaxRow || c > cells::kMaxColumn ||
-                    !store(r, c, v, last_new_row))
-                    all_stored = false;
+                const char *why = nullptr;
+                if (v.is(refused))
+                    why = "cannot be stored in a cell";
+                else if (r > cells::kMaxRow || c > cells::kMaxColumn)
+                    why = "falls outside the sheet";
+                else if (!store(r, c, v, last_new_row))
+                    why = "lands on a merged cell";
+                if (why && !first_refused.is_valid())
+                    first_refused = nb::str("the block's value for {} {}")
+                                        .format(coordinate(r, c), why);
             }
         }
         if (last_new_row) {
@@ -278,8 +306,9 @@ private:
             if (nb::cast<long>(current) < last_new_row)
                 sheet_.attr("_current_row") = last_new_row;
         }
-        if (!all_stored)
-            call_.failed.append(placeholder);
+        // The rest of the block stands, but the placeholder was not filled whole.
+        if (first_refused.is_valid())
+            tessel::refuse(first_refused);
     }
 
     // Stores one converted value; false when the cell refuses it (a merged cell).
@@ -303,11 +332,13 @@ private:
         nb::handle cell(existing);
         if (v.is_none() && cell.attr("value").is_none())
             return true;
-        return tessel::guarded([&] { cell.attr("value") = v; });
+        nb::object ignored;
+        return tessel::guarded([&] { cell.attr("value") = v; }, ignored);
     }
 
     Call &call_;
     nb::object sheet_;
+    nb::object title_;
     nb::object cells_;
     std::vector<Entry> start_;  // the cells the sheet held when its visit began
     // Cells that frames create ahead of the visit, smallest position first.
@@ -317,24 +348,49 @@ private:
     long max_column_ = 1;
 };
 
-nb::list grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
-    tessel::assert_extensions(template_path, save_path, ".xlsx");
-    nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
-    if (env.is_none())
-        env = tessel::caller_variables(module_handle);
+bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
 
-    Call call{self, tessel::Evaluator(env), nb::list(), nb::getattr(module_handle, "BytesIO"),
+// Fills every worksheet of a loaded workbook.
+void walk(nb::handle self, nb::handle workbook, tessel::Evaluator evaluator, tessel::Report &report) {
+    Call call{self, std::move(evaluator), report, nb::getattr(module_handle, "BytesIO"),
               nb::getattr(module_handle, "pandas").attr("DataFrame")};
     for (nb::handle sheet : workbook.attr("worksheets")) {
         SheetFill fill(call, sheet);
         fill.run();
     }
+}
 
-    workbook.attr("save")(save_path);
+nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
+    tessel::assert_extensions(template_path, save_path, ".xlsx");
+    nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    if (env.is_none())
+        env = tessel::caller_variables(module_handle);
+
+    tessel::Report report(false);
+    walk(self, workbook, tessel::Evaluator(env, safe_of(self)), report);
+
+    tessel::FileBeside out(save_path);
+    workbook.attr("save")(out.target());
     workbook.attr("close")();
     if (tessel::truthy(nb::getattr(self, "restore")))
-        nb::getattr(module_handle, "restore_save")(template_path, save_path);
-    return call.failed;
+        nb::getattr(module_handle, "restore_save")(template_path, out.target());
+    out.commit();
+    return report.result();
+}
+
+nb::object grid_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
+    tessel::assert_extension(template_path, "template_path", ".xlsx");
+    nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    if (env.is_none() && evaluate)
+        env = tessel::caller_variables(module_handle);
+
+    tessel::Report report(true);
+    walk(self, workbook,
+         tessel::Evaluator(env, safe_of(self),
+                           evaluate ? tessel::Evaluator::Mode::Run : tessel::Evaluator::Mode::List),
+         report);
+    workbook.attr("close")();
+    return report.result();
 }
 
 nb::object import_name(const char *module, const char *name) {
@@ -351,9 +407,8 @@ NB_MODULE(gridfill, m) {
     m.attr("Image") = import_name("openpyxl.drawing.image", "Image");
     m.attr("re") = nb::module_::import_("re");
     m.attr("BytesIO") = import_name("io", "BytesIO");
-    nb::object package = m.attr("__name__").attr("rpartition")(".")[0];
     m.attr("get_outer_frame_variables") =
-        import_name((nb::cast<std::string>(package) + ".utils").c_str(), "get_outer_frame_variables");
+        tessel::import_sibling(m, "utils").attr("get_outer_frame_variables");
     m.attr("os") = nb::module_::import_("os");
     m.attr("shutil") = nb::module_::import_("shutil");
     m.attr("zipfile") = nb::module_::import_("zipfile");
@@ -364,27 +419,39 @@ NB_MODULE(gridfill, m) {
 
     cell_type = import_name("openpyxl.cell.cell", "Cell").release();
     cells::init();
+    tessel::init_results(m);
 
     nb::object cls = tessel::make_plain_class(m, "GridFill", kClassDoc);
-    static const std::string init_doc = std::string(tessel::kInitDoc) + kRecurseRestoreDoc;
+    static const std::string init_doc =
+        std::string(tessel::kInitDoc) + kRecurseRestoreDoc + kInsertDoc + tessel::kSafeDoc;
     tessel::def_method(
         cls, "__init__",
-        [](nb::handle self, nb::object pattern, nb::object recurse, nb::object restore) {
+        [](nb::handle self, nb::object pattern, nb::object recurse, nb::object restore,
+           nb::object insert, nb::object safe) {
             nb::setattr(self, "pattern", pattern);
             nb::setattr(self, "recurse", recurse);
             nb::setattr(self, "restore", restore);
+            nb::setattr(self, "insert", insert);
+            nb::setattr(self, "safe", safe);
         },
         nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
-        nb::arg("restore").none() = true,
+        nb::arg("restore").none() = true, nb::arg("insert").none() = false,
+        nb::arg("safe").none() = false,
         nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
-                "restore: bool = True) -> None"),
+                "restore: bool = True, insert: bool = False, safe: bool = False) -> None"),
         init_doc.c_str());
     tessel::def_method(
         cls, "__call__", &grid_fill, nb::arg("template_path").none(), nb::arg("save_path").none(),
         nb::arg("env").none() = nb::none(),
         nb::sig("def __call__(self, template_path: str, save_path: str, "
-                "env: dict[str, typing.Any] | None = None) -> list[str]"),
+                "env: dict[str, typing.Any] | None = None) -> tessel.results.FailedPlaceholders"),
         kCallDoc);
+    tessel::def_method(
+        cls, "check", &grid_check, nb::arg("template_path").none(),
+        nb::arg("env").none() = nb::none(), nb::kw_only(), "evaluate"_a = true,
+        nb::sig("def check(self, template_path: str, env: dict[str, typing.Any] | None = None, *, "
+                "evaluate: bool = True) -> list[tessel.results.Finding]"),
+        kCheckDoc);
     native_extract = tessel::def_extract_placeholder(cls);
 
     m.def("restore_save", &tessel::repair::restore_save, "template_path"_a, "save_path"_a,

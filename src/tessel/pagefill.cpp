@@ -18,6 +18,18 @@ constexpr const char *kClassDoc = "Fill placeholders of a docx document template
 
 constexpr const char *kRecurseDoc = "\n:param recurse: recurse replace placeholder in replaced cell.";
 
+constexpr const char *kInsertDoc =
+    "\n:param insert: make room for a data frame's rows by inserting rows under its cell.";
+
+constexpr const char *kCheckDoc =
+    "Fill a docx template as the call does, without saving it, and report every\n"
+    "placeholder met.\n"
+    ":param template_path: path to docx template, must be endwith .docx file.\n"
+    ":param env: Variables environment; if not specified use local and global variables of\n"
+    "the caller.\n"
+    ":param evaluate: False lists the placeholders without running any of them.\n"
+    ":return: one Finding per placeholder, in order; its reason is None when it would fill.";
+
 constexpr const char *kCallDoc =
     "Fill the placeholders of a docx template.\n"
     ":param template_path: path to docx template, must be endwith .docx file.\n"
@@ -44,6 +56,7 @@ nb::handle native_extract;
 nb::handle namespace_cls;  // gives a header's paragraphs their part
 nb::handle paragraph_cls, run_cls, table_cls, cell_cls, bytes_io, data_frame;
 nb::handle shared_env;  // replace_paragraph's default environment
+nb::handle native_replace;  // the class's own replace_paragraph
 
 // The placeholders of a text, through the object's extract_placeholder.
 nb::object placeholders_of(nb::handle self, nb::handle text) {
@@ -90,18 +103,26 @@ nb::object concat_run(nb::handle, nb::object paragraph) {
     return paragraph;
 }
 
-nb::list replace_paragraph(nb::handle self, nb::handle paragraph, nb::object env) {
+// What one call carries through its walk.
+struct Walk {
+    nb::handle self;
+    tessel::Evaluator &evaluator;
+    tessel::Report &report;
+};
+
+// Fills the placeholders of a paragraph's runs; failures, and when checking every
+// placeholder, go to the report under `place`.
+void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &evaluator,
+                  tessel::Report &report, nb::handle place) {
     namespace wml = tessel::wordml;
-    nb::list failed;
     nb::object p = paragraph.attr("_p");
     std::vector<nb::object> runs = wml::runs_of(p);
     if (runs.empty())
-        return failed;
+        return;
     // An illegal pattern fails here, before any run is changed.
     if (wml::join_split_placeholders(p, tessel::read_pattern(self)))
         runs = wml::runs_of(p);
 
-    tessel::Evaluator evaluator(std::move(env));
     nb::object extract = nb::getattr(self, "extract_placeholder");
     const bool native = tessel::is_bound_method(extract, native_extract);
     for (const nb::object &r : runs) {
@@ -113,41 +134,57 @@ nb::list replace_paragraph(nb::handle self, nb::handle paragraph, nb::object env
             native ? tessel::extract(text, tessel::read_pattern(self)) : extract(text);
         for (nb::handle placeholder : placeholders) {
             nb::object delimited = tessel::delimited(placeholder, tessel::read_pattern(self));
-            nb::object value;
-            bool ok = evaluator.eval(placeholder, value);
-            if (ok && is_instance(value, bytes_io)) {
-                ok = tessel::guarded([&] {
-                    wml::replace_in_run(r, delimited, nb::str(""));
-                    nb::object picture;
-                    if (!evaluator.eval(placeholder, picture)) {
-                        ok = false;
-                        return;
+            nb::object reason;
+            const bool ok = tessel::guarded(
+                [&] {
+                    nb::object value = evaluator.value(placeholder);
+                    if (is_instance(value, bytes_io)) {
+                        wml::replace_in_run(r, delimited, nb::str(""));
+                        nb::object picture = evaluator.value(placeholder);
+                        nb::object run = run_cls(r, paragraph);
+                        fit_picture(run.attr("add_picture")(picture), p);
+                    } else {
+                        nb::object again = evaluator.value(placeholder);
+                        wml::replace_in_run(r, delimited, tessel::to_text(again));
                     }
-                    nb::object run = run_cls(r, paragraph);
-                    fit_picture(run.attr("add_picture")(picture), p);
-                }) && ok;
-            } else if (ok) {
-                ok = tessel::guarded([&] {
-                    nb::object again;
-                    if (!evaluator.eval(placeholder, again)) {
-                        ok = false;
-                        return;
-                    }
-                    wml::replace_in_run(r, delimited, tessel::to_text(again));
-                }) && ok;
-            }
-            if (!ok)
-                failed.append(placeholder);
+                },
+                reason);
+            if (ok)
+                report.filled(placeholder, [&] { return nb::borrow(place); });
+            else
+                report.failed(placeholder, place, reason);
         }
     }
-    return failed;
 }
 
-void fill_paragraph(nb::handle self, nb::handle p, nb::handle parent, nb::handle env,
-                    nb::list &failed) {
+bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
+
+nb::object replace_paragraph(nb::handle self, nb::handle paragraph, nb::object env) {
+    tessel::Evaluator evaluator(std::move(env), safe_of(self));
+    tessel::Report report(false);
+    replace_runs(self, paragraph, evaluator, report, nb::str("paragraph"));
+    return report.result();
+}
+
+void fill_paragraph(const Walk &walk, nb::handle p, nb::handle parent, nb::handle place) {
     nb::object paragraph = paragraph_cls(p, parent);
-    paragraph = nb::getattr(self, "concat_run")(paragraph);
-    extend(failed, nb::getattr(self, "replace_paragraph")(paragraph, env));
+    paragraph = nb::getattr(walk.self, "concat_run")(paragraph);
+    nb::object replace = nb::getattr(walk.self, "replace_paragraph");
+    if (tessel::is_bound_method(replace, native_replace)) {
+        replace_runs(walk.self, paragraph, walk.evaluator, walk.report, place);
+        return;
+    }
+    // An override reports only what failed, and why where it says so.
+    nb::object failed = replace(paragraph, walk.evaluator.env());
+    nb::object details = nb::getattr(failed, "details", nb::none());
+    size_t k = 0;
+    for (nb::handle placeholder : failed) {
+        nb::object reason = nb::str("failed in replace_paragraph");
+        if (!details.is_none() && k < nb::len(details))
+            reason = details[k].attr("reason");
+        walk.report.failed(placeholder, place, reason);
+        ++k;
+    }
 }
 
 // One table as it is filled: its rows and, per row, its cell per grid column (a
@@ -229,29 +266,30 @@ void expand_frame(Grid &grid, size_t i, size_t j, nb::handle frame, Replaced &re
 // The cell holds exactly one placeholder naming a data frame of the environment.
 // A test that raises counts as no frame: the placeholder is then filled as text
 // and recorded there if it fails.
-bool frame_test(nb::handle placeholders, nb::handle env, nb::object &frame) {
-    if (nb::len(placeholders) != 1)
+bool frame_test(nb::handle placeholders, tessel::Evaluator &evaluator, nb::object &frame) {
+    if (evaluator.listing() || nb::len(placeholders) != 1)
         return false;
     nb::object placeholder = placeholders[0];
     bool is_frame = false;
-    tessel::guarded([&] {
-        int has = PySequence_Contains(env.ptr(), placeholder.ptr());
-        if (has < 0)
-            throw nb::python_error();
-        if (has == 0)
-            return;
-        tessel::Evaluator evaluator{nb::borrow(env)};
-        nb::object value;
-        if (evaluator.eval(placeholder, value) && is_instance(value, data_frame)) {
-            frame = value;
-            is_frame = true;
-        }
-    });
+    nb::object ignored;
+    tessel::guarded(
+        [&] {
+            int has = PySequence_Contains(evaluator.env().ptr(), placeholder.ptr());
+            if (has < 0)
+                throw nb::python_error();
+            if (has == 0)
+                return;
+            nb::object value;
+            if (evaluator.eval(placeholder, value) && is_instance(value, data_frame)) {
+                frame = value;
+                is_frame = true;
+            }
+        },
+        ignored);
     return is_frame;
 }
 
-void fill_table(nb::handle self, nb::handle tbl, nb::handle parent, nb::handle env,
-                nb::list &failed) {
+void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::object &prefix) {
     namespace wml = tessel::wordml;
     Grid grid;
     grid.table = table_cls(tbl, parent);
@@ -275,44 +313,52 @@ void fill_table(nb::handle self, nb::handle tbl, nb::handle parent, nb::handle e
             if (tc.is(previous))
                 continue;
             previous = tc;
-            if (replaced.count(position(i, j)) && !tessel::truthy(nb::getattr(self, "recurse")))
+            if (replaced.count(position(i, j)) && !tessel::truthy(nb::getattr(walk.self, "recurse")))
                 continue;
-            nb::object placeholders = placeholders_of(self, wml::cell_text(tc));
+            nb::object place = nb::str("{}, row {}, column {}").format(prefix, i + 1, j + 1);
+            nb::object placeholders = placeholders_of(walk.self, wml::cell_text(tc));
             nb::object frame;
-            if (frame_test(placeholders, env, frame)) {
+            if (frame_test(placeholders, walk.evaluator, frame)) {
                 expand_frame(grid, i, j, frame, replaced);
+                walk.report.filled(placeholders[0], [&] { return place; });
                 continue;
             }
             nb::object cell = cell_cls(tc, grid.table);
             std::vector<nb::object> paragraphs, tables;
             wml::collect_blocks(tc, paragraphs, tables);
             for (const nb::object &p : paragraphs)
-                fill_paragraph(self, p, cell, env, failed);
+                fill_paragraph(walk, p, cell, place);
+            size_t t = 0;
             for (const nb::object &nested : tables)
-                fill_table(self, nested, cell, env, failed);
+                fill_table(walk, nested, cell, nb::str("{}, table {}").format(place, ++t));
         }
     }
 }
 
 // One story (the body, a header or a footer): its paragraphs, then the paragraphs
-// of its text boxes, then its tables.
-void fill_story(nb::handle self, nb::handle root, nb::handle parent, nb::handle env,
-                nb::list &failed) {
+// of its text boxes, then its tables.  `prefix` names the story in places.
+void fill_story(const Walk &walk, nb::handle root, nb::handle parent, const char *prefix) {
     namespace wml = tessel::wordml;
     std::vector<nb::object> paragraphs, tables;
     wml::collect_blocks(root, paragraphs, tables);
+    size_t n = 0;
     for (const nb::object &p : paragraphs)
-        fill_paragraph(self, p, parent, env, failed);
+        fill_paragraph(walk, p, parent, nb::str("{}paragraph {}").format(prefix, ++n));
     nb::list boxes = nb::list(root.attr("iter")(
         "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}txbxContent"));
+    size_t k = 0;
     for (nb::handle box : boxes) {
         std::vector<nb::object> box_paragraphs;
         wml::collect_blocks(box, box_paragraphs, tables);
+        ++k;
+        n = 0;
         for (const nb::object &p : box_paragraphs)
-            fill_paragraph(self, p, parent, env, failed);
+            fill_paragraph(walk, p, parent,
+                           nb::str("{}text box {}, paragraph {}").format(prefix, k, ++n));
     }
+    size_t t = 0;
     for (const nb::object &tbl : tables)
-        fill_table(self, tbl, parent, env, failed);
+        fill_table(walk, tbl, parent, nb::str("{}table {}").format(prefix, ++t));
 }
 
 bool is_header_or_footer(nb::handle rel) {
@@ -322,15 +368,9 @@ bool is_header_or_footer(nb::handle rel) {
     return tessel::truthy(type.attr("endswith")("/header")) || tessel::truthy(type.attr("endswith")("/footer"));
 }
 
-nb::list page_fill(nb::handle self, nb::object template_path, nb::object save_path,
-                   nb::object env) {
-    tessel::assert_extensions(template_path, save_path, ".docx");
-    nb::object doc = nb::getattr(module_handle, "Document")(template_path);
-    if (env.is_none())
-        env = tessel::caller_variables(module_handle);
-
-    nb::list failed;
-    fill_story(self, doc.attr("element").attr("body"), doc.attr("_body"), env, failed);
+// Fills the body, then the headers and footers, of a loaded document.
+void walk_document(const Walk &walk, nb::handle doc) {
+    fill_story(walk, doc.attr("element").attr("body"), doc.attr("_body"), "");
     // Headers and footers come last, so the body's failures lead the list.  A
     // header part is reached through its relationship: asking a section for a
     // header it inherits would add one.
@@ -339,10 +379,41 @@ nb::list page_fill(nb::handle self, nb::object template_path, nb::object save_pa
         if (!is_header_or_footer(rel))
             continue;
         nb::object part = rel.attr("target_part");
-        fill_story(self, part.attr("element"), namespace_cls("part"_a = part), env, failed);
+        nb::object os_path = nb::module_::import_("posixpath");
+        nb::object name = os_path.attr("splitext")(os_path.attr("basename")(part.attr("partname")))[0];
+        std::string prefix = nb::cast<std::string>(nb::str(name)) + ", ";
+        fill_story(walk, part.attr("element"), namespace_cls("part"_a = part), prefix.c_str());
     }
-    doc.attr("save")(save_path);
-    return failed;
+}
+
+nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_path,
+                     nb::object env) {
+    tessel::assert_extensions(template_path, save_path, ".docx");
+    nb::object doc = nb::getattr(module_handle, "Document")(template_path);
+    if (env.is_none())
+        env = tessel::caller_variables(module_handle);
+
+    tessel::Evaluator evaluator(env, safe_of(self));
+    tessel::Report report(false);
+    walk_document(Walk{self, evaluator, report}, doc);
+    tessel::FileBeside out(save_path);
+    doc.attr("save")(out.target());
+    out.commit();
+    return report.result();
+}
+
+nb::object page_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
+    tessel::assert_extension(template_path, "template_path", ".docx");
+    nb::object doc = nb::getattr(module_handle, "Document")(template_path);
+    if (env.is_none() && evaluate)
+        env = tessel::caller_variables(module_handle);
+
+    tessel::Evaluator evaluator(env, safe_of(self),
+                                evaluate ? tessel::Evaluator::Mode::Run
+                                         : tessel::Evaluator::Mode::List);
+    tessel::Report report(true);
+    walk_document(Walk{self, evaluator, report}, doc);
+    return report.result();
 }
 
 }  // namespace
@@ -355,9 +426,8 @@ NB_MODULE(pagefill, m) {
     m.attr("Document") = nb::module_::import_("docx").attr("Document");
     m.attr("re") = nb::module_::import_("re");
     m.attr("BytesIO") = nb::module_::import_("io").attr("BytesIO");
-    nb::object package = m.attr("__name__").attr("rpartition")(".")[0];
-    nb::object utils = nb::module_::import_((nb::cast<std::string>(package) + ".utils").c_str());
-    m.attr("get_outer_frame_variables") = utils.attr("get_outer_frame_variables");
+    m.attr("get_outer_frame_variables") =
+        tessel::import_sibling(m, "utils").attr("get_outer_frame_variables");
     m.attr("pandas") = nb::module_::import_("pandas");
     m.attr("itertools") = nb::module_::import_("itertools");
 
@@ -370,30 +440,44 @@ NB_MODULE(pagefill, m) {
     cell_cls = nb::object(table_module.attr("_Cell")).release();
     namespace_cls = nb::object(nb::module_::import_("types").attr("SimpleNamespace")).release();
     shared_env = nb::dict().release();
+    tessel::init_results(m);
 
     nb::object cls = tessel::make_plain_class(m, "PageFill", kClassDoc);
-    static const std::string init_doc = std::string(tessel::kInitDoc) + kRecurseDoc;
+    static const std::string init_doc =
+        std::string(tessel::kInitDoc) + kRecurseDoc + kInsertDoc + tessel::kSafeDoc;
     tessel::def_method(
         cls, "__init__",
-        [](nb::handle self, nb::object pattern, nb::object recurse) {
+        [](nb::handle self, nb::object pattern, nb::object recurse, nb::object insert,
+           nb::object safe) {
             nb::setattr(self, "pattern", pattern);
             nb::setattr(self, "recurse", recurse);
+            nb::setattr(self, "insert", insert);
+            nb::setattr(self, "safe", safe);
         },
         nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
-        nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False) -> None"),
+        nb::arg("insert").none() = false, nb::arg("safe").none() = false,
+        nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
+                "insert: bool = False, safe: bool = False) -> None"),
         init_doc.c_str());
     tessel::def_method(
         cls, "__call__", &page_fill, nb::arg("template_path").none(),
         nb::arg("save_path").none(), "env"_a = nb::none(),
         nb::sig("def __call__(self, template_path: str, save_path: str, "
-                "env: dict[str, typing.Any] | None = None) -> list[str]"),
+                "env: dict[str, typing.Any] | None = None) -> tessel.results.FailedPlaceholders"),
         kCallDoc);
+    tessel::def_method(
+        cls, "check", &page_check, nb::arg("template_path").none(), "env"_a = nb::none(),
+        nb::kw_only(), "evaluate"_a = true,
+        nb::sig("def check(self, template_path: str, env: dict[str, typing.Any] | None = None, *, "
+                "evaluate: bool = True) -> list[tessel.results.Finding]"),
+        kCheckDoc);
     tessel::def_method(
         cls, "replace_paragraph", &replace_paragraph, "paragraph"_a,
         "env"_a = nb::borrow(shared_env),
         nb::sig("def replace_paragraph(self, paragraph: docx.text.paragraph.Paragraph, "
-                "env: dict[str, typing.Any] = {}) -> list[str]"),
+                "env: dict[str, typing.Any] = {}) -> tessel.results.FailedPlaceholders"),
         kReplaceDoc);
+    native_replace = cls.attr("replace_paragraph");
     tessel::def_method(
         cls, "concat_run", &concat_run, "paragraph"_a,
         nb::sig("def concat_run(self, paragraph: docx.text.paragraph.Paragraph) "

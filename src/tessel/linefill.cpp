@@ -21,6 +21,15 @@ constexpr const char *kCallDoc =
     "If not specified use local and global variables of the caller.\n"
     ":return: text and except placeholders.";
 
+constexpr const char *kCheckDoc =
+    "Fill a text template as the call does, without giving the text, and report\n"
+    "every placeholder met.\n"
+    ":param template: text template.\n"
+    ":param env: Variables environment; if not specified use local and global variables of\n"
+    "the caller.\n"
+    ":param evaluate: False lists the placeholders without running any of them.\n"
+    ":return: one Finding per placeholder, in order; its reason is None when it would fill.";
+
 nb::handle module_handle;
 nb::handle native_extract;  // the class's own extract_placeholder
 
@@ -164,10 +173,51 @@ bool replace_in_one_pass(nb::handle text, const std::vector<Match> &matches,
     return true;
 }
 
-nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
-    if (env.is_none())
-        env = tessel::caller_variables(module_handle);
+// Where each placeholder of the list stands: its "line N", found from the
+// scanner's matches or, for placeholders of an overridden extract_placeholder, by
+// looking for each delimited form after the previous one.
+class Lines {
+public:
+    Lines(nb::handle text, const std::vector<Match> *matches) : text_(text), matches_(matches) {}
 
+    nb::object place(size_t k, nb::handle delimited) {
+        Py_ssize_t begin = -1;
+        if (matches_ && k < matches_->size()) {
+            begin = (*matches_)[k].begin;
+        } else {
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(text_.ptr());
+            begin = PyUnicode_Find(text_.ptr(), delimited.ptr(), next_, n, 1);
+            if (begin == -2)
+                throw nb::python_error();
+            if (begin < 0)
+                return nb::str("place unknown");
+            next_ = begin + PyUnicode_GET_LENGTH(delimited.ptr());
+        }
+        // Positions only grow, so the line breaks are counted once.
+        if (begin < counted_) {
+            counted_ = 0;
+            line_ = 1;
+        }
+        line_ += PyUnicode_Count(text_.ptr(), newline(), counted_, begin);
+        counted_ = begin;
+        return nb::str("line {}").format(line_);
+    }
+
+private:
+    static PyObject *newline() {
+        static PyObject *const s = PyUnicode_InternFromString("\n");
+        return s;
+    }
+
+    nb::handle text_;
+    const std::vector<Match> *matches_;
+    Py_ssize_t next_ = 0, counted_ = 0, line_ = 1;
+};
+
+// The walk of one template: evaluates every placeholder in order and returns the
+// filled text; failures, and when checking every placeholder, go to `report`.
+nb::object line_walk(nb::handle self, nb::object text, tessel::Evaluator &evaluator,
+                     tessel::Report &report) {
     nb::object extract = nb::getattr(self, "extract_placeholder");
     const bool native = tessel::is_bound_method(extract, native_extract);
     std::vector<Match> matches;
@@ -184,8 +234,7 @@ nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
         placeholders = extract(text);
     }
 
-    nb::list failed;
-    tessel::Evaluator evaluator(env);
+    Lines lines(text, native ? &matches : nullptr);
     std::vector<Step> steps;
     bool same_pattern = true;
     for (nb::handle placeholder : placeholders) {
@@ -194,12 +243,15 @@ nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
         step.pattern = tessel::read_pattern(self);
         same_pattern = same_pattern && step.pattern == scanned;
         step.delimited = tessel::delimited(placeholder, step.pattern);
-        nb::object value;
-        bool ok = evaluator.eval(placeholder, value) &&
-                  tessel::guarded([&] { step.text = tessel::to_text(value); });
-        if (!ok) {
+        nb::object reason;
+        const bool ok = tessel::guarded(
+            [&] { step.text = tessel::to_text(evaluator.value(placeholder)); }, reason);
+        const size_t k = steps.size();
+        if (ok) {
+            report.filled(placeholder, [&] { return lines.place(k, step.delimited); });
+        } else {
             step.text = nb::object();
-            failed.append(placeholder);
+            report.failed(placeholder, lines.place(k, step.delimited), reason);
         }
         steps.push_back(std::move(step));
     }
@@ -207,7 +259,27 @@ nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
     nb::object result;
     if (!(native && same_pattern && replace_in_one_pass(text, matches, steps, result)))
         result = replace_in_order(text, steps);
-    return nb::make_tuple(result, failed);
+    return result;
+}
+
+nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
+    if (env.is_none())
+        env = tessel::caller_variables(module_handle);
+    tessel::Evaluator evaluator(env, tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))));
+    tessel::Report report(false);
+    nb::object result = line_walk(self, text, evaluator, report);
+    return nb::make_tuple(result, report.result());
+}
+
+nb::object line_check(nb::handle self, nb::object text, nb::object env, bool evaluate) {
+    if (env.is_none() && evaluate)
+        env = tessel::caller_variables(module_handle);
+    tessel::Evaluator evaluator(env, tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))),
+                                evaluate ? tessel::Evaluator::Mode::Run
+                                         : tessel::Evaluator::Mode::List);
+    tessel::Report report(true);
+    line_walk(self, text, evaluator, report);
+    return report.result();
 }
 
 }  // namespace
@@ -216,20 +288,31 @@ NB_MODULE(linefill, m) {
     m.doc() = "Fill placeholders of text templates.";
     module_handle = m;
 
-    nb::object package = m.attr("__name__").attr("rpartition")(".")[0];
-    nb::object utils = nb::module_::import_((nb::cast<std::string>(package) + ".utils").c_str());
-    m.attr("get_outer_frame_variables") = utils.attr("get_outer_frame_variables");
+    m.attr("get_outer_frame_variables") =
+        tessel::import_sibling(m, "utils").attr("get_outer_frame_variables");
+    tessel::init_results(m);
 
     nb::object cls = tessel::make_plain_class(m, "LineFill", kClassDoc);
+    static const std::string init_doc = std::string(tessel::kInitDoc) + tessel::kSafeDoc;
     tessel::def_method(
         cls, "__init__",
-        [](nb::handle self, nb::object pattern) { nb::setattr(self, "pattern", pattern); },
-        "pattern"_a.none() = "{}", nb::sig("def __init__(self, pattern: str = '{}') -> None"),
-        tessel::kInitDoc);
+        [](nb::handle self, nb::object pattern, nb::object safe) {
+            nb::setattr(self, "pattern", pattern);
+            nb::setattr(self, "safe", safe);
+        },
+        "pattern"_a.none() = "{}", "safe"_a.none() = false,
+        nb::sig("def __init__(self, pattern: str = '{}', safe: bool = False) -> None"),
+        init_doc.c_str());
     tessel::def_method(
         cls, "__call__", &line_fill, "template"_a.none(), "env"_a = nb::none(),
         nb::sig("def __call__(self, template: str, env: dict[str, typing.Any] | None = None) "
-                "-> tuple[str, list[str]]"),
+                "-> tuple[str, tessel.results.FailedPlaceholders]"),
         kCallDoc);
+    tessel::def_method(
+        cls, "check", &line_check, "template"_a.none(), "env"_a = nb::none(),
+        nb::kw_only(), "evaluate"_a = true,
+        nb::sig("def check(self, template: str, env: dict[str, typing.Any] | None = None, *, "
+                "evaluate: bool = True) -> list[tessel.results.Finding]"),
+        kCheckDoc);
     native_extract = tessel::def_extract_placeholder(cls);
 }
