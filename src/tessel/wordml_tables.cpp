@@ -24,6 +24,16 @@ const std::vector<std::string_view> kCellOrder = {
     "cellMerge", "tcPrChange"};
 void drop_attr(nb::handle el, const char *local) { el.attr("attrib").attr("pop")(qn(local), nb::none()); }
 
+// Removes a properties element and leaves its parent without it when it was the
+// last property there.
+void remove_property(nb::handle el) {
+    nb::object parent = el.attr("getparent")();
+    remove(el);
+    if (!parent.is_none() && PyObject_Length(parent.ptr()) == 0 &&
+        PyObject_Length(parent.attr("attrib").ptr()) == 0)
+        remove(parent);
+}
+
 Py_ssize_t grid_span(nb::handle tc) {
     nb::object span = first_child(first_child(tc, Tag::TcPr), Tag::GridSpan);
     return (Py_ssize_t) std::max<long long>(1, int_attr(span, "val", 1));
@@ -316,7 +326,7 @@ void split_vertical_merges(Table &table, size_t first, size_t end, Py_ssize_t lo
             if (overlapping(cell)) {
                 nb::object vMerge = first_child(first_child(cell.tc, Tag::TcPr), Tag::VMerge);
                 if (!vMerge.is_none())
-                    remove(vMerge);
+                    remove_property(vMerge);
             }
     if (end >= table.rows.size())
         return;
@@ -354,14 +364,14 @@ RowCopies::RowCopies(const Row &row, size_t first, size_t count)
         nb::object tcPr = first_child(cell.tc, Tag::TcPr);
         if (!tcPr.is_none()) {
             nb::object copy = deepcopy(tcPr);
+            tc.attr("append")(copy);
             nb::object vMerge = first_child(copy, Tag::VMerge);
             if (!vMerge.is_none()) {
                 if (block)
-                    copy.attr("remove")(vMerge);
+                    remove_property(vMerge);
                 else
                     drop_attr(vMerge, "val");  // goes on from the row above
             }
-            tc.attr("append")(copy);
         }
         const CellFormat format = cell_format(cell.tc);
         nb::object p = make(row.tr, "p");
@@ -492,7 +502,7 @@ void widen(Table &table, size_t index, size_t extra, long long room) {
             count += used;
             if (used > 0) {
                 if (free == used)
-                    remove(after);
+                    remove_property(after);
                 else
                     set_int_attr(after, "val", (long long) (free - used));
             }
