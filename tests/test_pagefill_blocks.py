@@ -232,3 +232,27 @@ def test_styler_missing_values_are_empty_without_na_rep(tmp_path):
     styler = pd.DataFrame({"v": [1.5, None]}).style.format("{:.1f}")
     assert PageFill()(one_column(tmp_path), str(tmp_path / "o.docx"), {"df": styler}) == []
     assert [r.cells[0].text for r in docx.Document(tmp_path / "o.docx").tables[0].rows] == ["1.5", ""]
+
+
+@pytest.mark.parametrize("insert", [False, True], ids=["overwrite", "insert"])
+def test_recurse_never_grows_rows_it_added(tmp_path, insert):
+    template = order(tmp_path / "t.docx")
+    frame = pd.DataFrame({"item": ["{df}", "{n}", "{n}"], "qty": [1, 2, 3]})
+    failed, _ = filled(template, tmp_path / "o.docx", {"df": frame, "n": 7}, insert=insert, recurse=True)
+    rows = texts(tmp_path / "o.docx")
+    # The template's rows are filled again (the Total row written over, or moved
+    # down); the rows the block added are not visited.
+    if insert:
+        assert rows[1:] == [["{df}", "1"], ["{n}", "2"], ["{n}", "3"], ["Total", "7"]]
+    else:
+        assert rows[1:] == [["{df}", "1"], ["7", "2"], ["{n}", "3"]]
+
+
+def test_readme_invoice_example(tmp_path, monkeypatch):
+    readme = pathlib.Path(__file__).parent.parent / "README.md"
+    section = readme.read_text().split("## Documents: `tessel.pagefill`")[1]
+    code = section.split("```python\n")[1].split("```")[0]
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {})
+    rows = [[c.text for c in r.cells] for r in docx.Document(tmp_path / "invoice.docx").tables[0].rows]
+    assert rows[-1] == ["Total", "", "440.15"] and len(rows) == 5

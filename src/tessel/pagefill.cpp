@@ -384,10 +384,14 @@ bool frame_test(nb::handle placeholders, tessel::Evaluator &evaluator, nb::objec
 void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::object &prefix) {
     wml::Table table = wml::read_table(tbl);
     nb::object table_object = table_cls(tbl, parent);
-    // Rows are visited where they stand now, so rows that a block pushed down are
-    // filled at their new places; places keep the template's row numbers (each
-    // row carries its own), as a reader of the template counts them.
+    // The template's rows are visited where they stand now, so rows that a block
+    // pushed down are filled at their new places; places keep the template's row
+    // numbers (each row carries its own), as a reader of the template counts them.
+    // Rows a block added are not visited, even with recurse: a frame whose values
+    // name the frame would otherwise grow the table without end.
     for (size_t i = 0; i < table.rows.size(); ++i) {
+        if (table.rows[i].added)
+            continue;
         for (size_t c = 0; c < table.rows[i].cells.size(); ++c) {
             const wml::Cell &cell = table.rows[i].cells[c];
             if (cell.written && !tessel::truthy(nb::getattr(walk.self, "recurse")))

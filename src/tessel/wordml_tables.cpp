@@ -403,7 +403,7 @@ void RowCopies::add(nb::handle after, size_t count, std::vector<Row> &rows, std:
         previous.attr("addnext")(tr);
         previous = tr;
         nb::list kids = children(tr);
-        Row row{tr, {}, place_};
+        Row row{tr, {}, place_, true};
         row.cells.reserve(cells_.size());
         for (size_t c = 0; c < cells_.size(); ++c) {
             Cell cell{kids[positions_[c]], cells_[c].column, cells_[c].span};

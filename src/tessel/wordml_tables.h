@@ -23,6 +23,7 @@ struct Row {
     // The row's number as a reader of the template counts it, from 1.  Rows that
     // a block adds carry the number of the row they copy.
     size_t place;
+    bool added = false;  // by a block of the fill under way
 };
 
 struct Table {
