@@ -122,6 +122,14 @@ CASES = [
         grid(1000) + '<w:sdt><w:sdtPr/><w:sdtContent>' + tr(tc("x")) + tr(tc("y")) + "</w:sdtContent></w:sdt>" + tr(tc("3")),
         id="rows inside a content control",
     ),
+    pytest.param(
+        grid(1000, 1000) + tr(tc("{n}"), trPr='<w:gridBefore w:val="1"/>')
+        + '<w:sdt><w:sdtPr/><w:sdtContent>' + tr(tc("{n}"), tc("")) + "</w:sdtContent></w:sdt>",
+        {"n": 3}, False,
+        grid(1000, 1000) + tr(tc("3"), trPr='<w:gridBefore w:val="1"/>')
+        + '<w:sdt><w:sdtPr/><w:sdtContent>' + tr(tc("3"), tc("")) + "</w:sdtContent></w:sdt>",
+        id="placeholders in such rows are filled",
+    ),
 ]
 
 
@@ -163,3 +171,11 @@ def test_added_columns_stay_inside_the_room(tmp_path, columns, nested, room):
     assert sum(grid_widths) >= room - 4  # the room is used, not left empty
     assert cell_widths == [grid_widths, grid_widths]
     assert (failed, warned) == ([], [])
+
+
+def test_places_count_grid_columns_and_rows_in_content_controls(tmp_path):
+    inner = (grid(1000, 1000) + tr(tc("{a}"), trPr='<w:gridBefore w:val="1"/>')
+             + '<w:sdt><w:sdtPr/><w:sdtContent>' + tr(tc("x"), tc("{b}")) + "</w:sdtContent></w:sdt>")
+    fill(tmp_path, inner, {})
+    found = PageFill().check(str(tmp_path / "t.docx"), {}, evaluate=False)
+    assert [(f.placeholder, f.place) for f in found] == [("a", "table 1, row 1, column 2"), ("b", "table 1, row 2, column 2")]
