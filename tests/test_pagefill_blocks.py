@@ -256,3 +256,17 @@ def test_readme_invoice_example(tmp_path, monkeypatch):
     exec(compile(code, "README.md", "exec"), {})
     rows = [[c.text for c in r.cells] for r in docx.Document(tmp_path / "invoice.docx").tables[0].rows]
     assert rows[-1] == ["Total", "", "440.15"] and len(rows) == 5
+
+
+def test_values_without_a_cell_are_reported(tmp_path):
+    doc = docx.Document()
+    table = doc.add_table(rows=2, cols=3)
+    table.cell(0, 0).text = "{df}"
+    table.cell(1, 0).merge(table.cell(1, 1))  # a row of two cells under three columns
+    doc.save(tmp_path / "t.docx")
+    frame = pd.DataFrame([["a", "b", "c"], ["d", "e", "f"]])
+    _, warned = filled(str(tmp_path / "t.docx"), tmp_path / "o.docx", {"df": frame})
+    assert [str(w.message) for w in warned] == [
+        "{df} at table 1, row 1, column 1 left 1 value out: table 1, row 2 had too few cells" + HINT
+    ]
+    assert texts(tmp_path / "o.docx")[1] == ["d", "d", "e"]  # python-docx repeats a merged cell
