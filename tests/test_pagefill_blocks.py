@@ -267,6 +267,6 @@ def test_values_without_a_cell_are_reported(tmp_path):
     frame = pd.DataFrame([["a", "b", "c"], ["d", "e", "f"]])
     _, warned = filled(str(tmp_path / "t.docx"), tmp_path / "o.docx", {"df": frame})
     assert [str(w.message) for w in warned] == [
-        "{df} at table 1, row 1, column 1 left 1 value out: table 1, row 2 had too few cells" + HINT
+        "{df} at table 1, row 1, column 1 left 1 value out: table 1, row 2 has too few cells" + HINT
     ]
     assert texts(tmp_path / "o.docx")[1] == ["d", "d", "e"]  # python-docx repeats a merged cell

@@ -235,7 +235,8 @@ std::string cell_ranges(std::vector<std::pair<long long, long long>> cells) {
     std::string out;
     for (size_t k = 0; k < rows.size();) {
         size_t z = k;
-        while (z + 1 < rows.size() && rows[z + 1].first == rows[z].first + 1 && rows[z + 1].second == rows[k].second)
+        while (z + 1 < rows.size() && rows[z + 1].first == rows[z].first + 1 &&
+               rows[z + 1].second == rows[k].second)
             ++z;
         out += (out.empty() ? "" : "; ") + std::string(z > k ? "rows " : "row ") +
                span_text(rows[k].first, rows[z].first) + ", " + rows[k].second;
@@ -251,6 +252,39 @@ struct Overwrites {
     size_t lost = 0;                                    // values that found no cell
     bool below = false;                                 // in rows under the block's own
 };
+
+// "2-3, 5" from row numbers.
+std::string row_ranges(std::vector<long long> rows) {
+    std::sort(rows.begin(), rows.end());
+    std::string out;
+    for (size_t k = 0; k < rows.size();) {
+        size_t z = k;
+        while (z + 1 < rows.size() && rows[z + 1] == rows[z] + 1)
+            ++z;
+        out += (out.empty() ? "" : ", ") + span_text(rows[k], rows[z]);
+        k = z + 1;
+    }
+    return out;
+}
+
+// The one warning of a block that wrote over text or left values out.
+std::string overwrite_message(const Overwrites &over, nb::handle delimited, nb::handle place,
+                              nb::handle prefix, bool insert) {
+    const std::string table = nb::cast<std::string>(nb::str(prefix));
+    std::string message =
+        nb::cast<std::string>(nb::str(delimited)) + " at " + nb::cast<std::string>(nb::str(place));
+    if (!over.text.empty())
+        message += " wrote its block over text in " + table + ", " + cell_ranges(over.text);
+    if (over.lost > 0)
+        message += std::string(over.text.empty() ? " left " : " and left ") + std::to_string(over.lost) +
+                   (over.lost == 1 ? " value" : " values") + " out: " + table +
+                   (over.short_rows.size() > 1 ? ", rows " : ", row ") + row_ranges(over.short_rows) +
+                   (over.short_rows.size() > 1 ? " have" : " has") + " too few cells";
+    // Rows of their own help only where the block wrote into the rows below.
+    if ((over.below || over.lost > 0) && !insert)
+        message += "; insert=True inserts rows for the block instead";
+    return message;
+}
 
 // Writes a data frame or Styler into the table as a block of cells that starts at
 // cell `c` of row `i`.  Frame columns go to the row's cells, not to grid columns.
@@ -299,7 +333,8 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
                 nb::object text = wml::cell_text(cell.tc);
                 nb::object found = placeholders_of(walk.self, text);
                 if (nb::len(found) > 0) {
-                    nb::object reason = nb::str("the block of {} at {} wrote over it").format(delimited, place);
+                    nb::object reason =
+                        nb::str("the block of {} at {} wrote over it").format(delimited, place);
                     if (r != i && !insert)
                         reason = reason + nb::str("; insert=True inserts rows for the block instead");
                     for (nb::handle ph : found)
@@ -319,8 +354,8 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
         std::vector<wml::Row> rows;
         std::vector<nb::object> texts;
         copies.add(table.rows[end - 1].tr, n - (end - i), rows, texts);
-        table.rows.insert(table.rows.begin() + (std::ptrdiff_t) end, std::make_move_iterator(rows.begin()),
-                          std::make_move_iterator(rows.end()));
+        table.rows.insert(table.rows.begin() + (std::ptrdiff_t) end,
+                          std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
         size_t q = 0;
         for (size_t k = end - i; k < n; ++k)
             for (size_t l = 0; l < m; ++l)
@@ -328,31 +363,8 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
                                      block.look((Py_ssize_t) k, (Py_ssize_t) l));
     }
 
-    if (over.text.empty() && over.lost == 0)
-        return;
-    std::string message = nb::cast<std::string>(nb::str(delimited)) + " at " +
-                           nb::cast<std::string>(nb::str(place));
-    if (!over.text.empty())
-        message += " wrote its block over text in " + nb::cast<std::string>(nb::str(prefix)) + ", " +
-                   cell_ranges(over.text);
-    if (over.lost > 0) {
-        std::string names;
-        std::sort(over.short_rows.begin(), over.short_rows.end());
-        for (size_t k = 0; k < over.short_rows.size();) {
-            size_t z = k;
-            while (z + 1 < over.short_rows.size() && over.short_rows[z + 1] == over.short_rows[z] + 1)
-                ++z;
-            names += (names.empty() ? "" : ", ") + span_text(over.short_rows[k], over.short_rows[z]);
-            k = z + 1;
-        }
-        message += std::string(over.text.empty() ? " left " : " and left ") + std::to_string(over.lost) +
-                   (over.lost == 1 ? " value" : " values") + " out: " + nb::cast<std::string>(nb::str(prefix)) +
-                   (over.short_rows.size() > 1 ? ", rows " : ", row ") + names + " had too few cells";
-        over.below = true;
-    }
-    if (over.below && !insert)
-        message += "; insert=True inserts rows for the block instead";
-    walk.warnings.push_back(message);
+    if (!over.text.empty() || over.lost > 0)
+        walk.warnings.push_back(overwrite_message(over, delimited, place, prefix, insert));
 }
 
 // The cell holds exactly one placeholder naming a data frame (or a Styler) of the

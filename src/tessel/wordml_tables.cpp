@@ -22,7 +22,9 @@ const std::vector<std::string_view> kCellOrder = {
     "cnfStyle", "tcW", "gridSpan", "hMerge", "vMerge", "tcBorders", "shd", "noWrap", "tcMar",
     "textDirection", "tcFitText", "vAlign", "hideMark", "headers", "cellIns", "cellDel",
     "cellMerge", "tcPrChange"};
-void drop_attr(nb::handle el, const char *local) { el.attr("attrib").attr("pop")(qn(local), nb::none()); }
+void drop_attr(nb::handle el, const char *local) {
+    el.attr("attrib").attr("pop")(qn(local), nb::none());
+}
 
 // Removes a properties element and leaves its parent without it when it was the
 // last property there.
@@ -214,7 +216,8 @@ void set_fixed_length(nb::handle el, long long width) {
 
 std::vector<Cell> read_cells(nb::handle tr) {
     std::vector<Cell> out;
-    Py_ssize_t column = (Py_ssize_t) std::max<long long>(0, int_attr(grid_count(tr, Tag::GridBefore), "val", 0));
+    Py_ssize_t column =
+        (Py_ssize_t) std::max<long long>(0, int_attr(grid_count(tr, Tag::GridBefore), "val", 0));
     collect_cells(tr, column, out);
     return out;
 }
@@ -319,7 +322,9 @@ void write_cell(nb::handle tc, nb::handle text, const CellFormat &fallback, cons
 }
 
 void split_vertical_merges(Table &table, size_t first, size_t end, Py_ssize_t low, Py_ssize_t high) {
-    auto overlapping = [&](const Cell &cell) { return cell.column < high && cell.column + cell.span > low; };
+    auto overlapping = [&](const Cell &cell) {
+        return cell.column < high && cell.column + cell.span > low;
+    };
     end = std::min(end, table.rows.size());
     for (size_t i = first; i < end; ++i)
         for (const Cell &cell : table.rows[i].cells)
@@ -340,7 +345,7 @@ void split_vertical_merges(Table &table, size_t first, size_t end, Py_ssize_t lo
 }
 
 RowCopies::RowCopies(const Row &row, size_t first, size_t count)
-    : first_(first), count_(count), place_(row.place) {
+    : place_(row.place) {
     prototype_ = make(row.tr, "tr");
     for (nb::handle child : children(row.tr)) {
         Tag tag = tag_of(child);
@@ -395,7 +400,8 @@ RowCopies::RowCopies(const Row &row, size_t first, size_t count)
     }
 }
 
-void RowCopies::add(nb::handle after, size_t count, std::vector<Row> &rows, std::vector<nb::object> &texts) {
+void RowCopies::add(nb::handle after, size_t count, std::vector<Row> &rows,
+                    std::vector<nb::object> &texts) {
     const std::string t_tag = qn("t");
     nb::object previous = nb::borrow(after);
     for (size_t k = 0; k < count; ++k) {
@@ -567,7 +573,8 @@ void widen(Table &table, size_t index, size_t extra, long long room) {
         for (const auto &[i, from] : fresh) {
             const Row &row = table.rows[i];
             for (size_t c = from; c < row.cells.size(); ++c)
-                set_cell_width(row.cells[c].tc, span_width(row.cells[c].column, row.cells[c].span), false);
+                set_cell_width(row.cells[c].tc, span_width(row.cells[c].column, row.cells[c].span),
+                               false);
         }
     }
     nb::object tblW = tbl.attr("find")(qn("tblPr") + "/" + qn("tblW"));

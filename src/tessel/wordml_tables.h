@@ -79,7 +79,6 @@ private:
     nb::object prototype_;
     std::vector<Cell> cells_;        // the prototype's cells
     std::vector<size_t> positions_;  // each cell's index among the prototype's children
-    size_t first_, count_;
     size_t place_;
 };
 
