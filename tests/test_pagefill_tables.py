@@ -105,6 +105,15 @@ CASES = [
         id="a merge beside the block goes on through new rows",
     ),
     pytest.param(
+        grid(1000, 1000)
+        + tr(tc("Fruit", '<w:vMerge w:val="restart"/>'), tc("{df}")) + tr(tc(None, "<w:vMerge/>"), tc("")) + tr(tc("Total"), tc("")),
+        {"df": pd.DataFrame({"b": ["w", "x", "y", "z"]})}, False,
+        grid(1000, 1000)
+        + tr(tc("Fruit", '<w:vMerge w:val="restart"/>'), tc("w")) + tr(tc(None, "<w:vMerge/>"), tc("x")) + tr(tc("Total"), tc("y"))
+        + tr(tc(None), tc("z")),
+        id="rows added past the end go on with no merge they do not follow",
+    ),
+    pytest.param(
         grid(1000, 1000, 1000) + tr(tc("{df}"), tc(""), trPr='<w:gridBefore w:val="1"/>'),
         {"df": TWO}, True,
         grid(1000, 1000, 1000) + tr(tc("1"), tc("x"), trPr='<w:gridBefore w:val="1"/>') + tr(tc("2"), tc("y"), trPr='<w:gridBefore w:val="1"/>'),

@@ -300,7 +300,7 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
                    wml::table_room(table.tbl, walk.story_width));
     if (n == 0 || m == 0)
         return;
-    const bool insert = tessel::truthy(nb::getattr(walk.self, "insert"));
+    const bool insert = tessel::truthy(nb::getattr(walk.self, "insert", nb::bool_(false)));
 
     // What the block's columns look like, taken before any is written.
     const wml::Row model = table.rows[i];
@@ -353,7 +353,7 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
     if (n > end - i) {
         std::vector<wml::Row> rows;
         std::vector<nb::object> texts;
-        copies.add(table.rows[end - 1].tr, n - (end - i), rows, texts);
+        copies.add(table.rows[end - 1], n - (end - i), rows, texts);
         table.rows.insert(table.rows.begin() + (std::ptrdiff_t) end,
                           std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
         size_t q = 0;

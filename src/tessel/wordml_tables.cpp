@@ -400,10 +400,22 @@ RowCopies::RowCopies(const Row &row, size_t first, size_t count)
     }
 }
 
-void RowCopies::add(nb::handle after, size_t count, std::vector<Row> &rows,
+void RowCopies::add(const Row &after, size_t count, std::vector<Row> &rows,
                     std::vector<nb::object> &texts) {
+    // A merge goes on through the new rows only where the row they follow takes part
+    // in it: rows added past the table's end may follow another row than the template.
+    for (size_t c = 0; c < cells_.size(); ++c) {
+        nb::object vMerge = first_child(first_child(cells_[c].tc, Tag::TcPr), Tag::VMerge);
+        if (vMerge.is_none())
+            continue;
+        const size_t k = cell_at(after, cells_[c].column);
+        const bool merged = k < after.cells.size() && after.cells[k].column == cells_[c].column &&
+                            !first_child(first_child(after.cells[k].tc, Tag::TcPr), Tag::VMerge).is_none();
+        if (!merged)
+            remove_property(vMerge);
+    }
     const std::string t_tag = qn("t");
-    nb::object previous = nb::borrow(after);
+    nb::object previous = after.tr;
     for (size_t k = 0; k < count; ++k) {
         nb::object tr = deepcopy(prototype_);
         previous.attr("addnext")(tr);

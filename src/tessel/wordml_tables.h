@@ -70,10 +70,10 @@ public:
     // The block's cells are template.cells[first, first + count).
     RowCopies(const Row &template_row, size_t first, size_t count);
 
-    // Adds `count` rows after `after` (a w:tr); appends them to `rows` with their
+    // Adds `count` rows after the row `after`; appends them to `rows` with their
     // block cells marked written, and the w:t of each block cell, row by row and
     // left to right, to `texts`.
-    void add(nb::handle after, size_t count, std::vector<Row> &rows, std::vector<nb::object> &texts);
+    void add(const Row &after, size_t count, std::vector<Row> &rows, std::vector<nb::object> &texts);
 
 private:
     nb::object prototype_;
