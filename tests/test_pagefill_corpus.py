@@ -103,7 +103,7 @@ def test_libreoffice_converts_every_result(fill, soffice, tmp_path):
 FAMILIES = ("docxtpl__", "phpword__", "poitl__")
 KEPT = (
     "w:drawing w:pict w:object w:fldChar w:instrText w:fldSimple w:bookmarkStart w:bookmarkEnd w:sdt "
-    "w:commentRangeStart w:commentRangeEnd w:commentReference"
+    "w:commentRangeStart w:commentRangeEnd w:commentReference w:footnoteReference w:endnoteReference"
 ).split()
 
 

@@ -65,6 +65,11 @@ HEAD = tr(tc("Item"), tc("Name"), trPr="<w:tblHeader/>")
 SHADED = '<w:tcW w:w="3000" w:type="dxa"/><w:shd w:val="clear" w:color="auto" w:fill="EEEEEE"/><w:vAlign w:val="center"/>'
 ROW_PR = '<w:trHeight w:val="500"/><w:cantSplit/>'
 
+NOTE_CELL = ('<w:tc><w:p><w:r><w:t xml:space="preserve">%s</w:t></w:r>'
+             '<w:r><w:rPr><w:rStyle w:val="FootnoteReference"/></w:rPr><w:footnoteReference w:id="1"/></w:r></w:p></w:tc>')
+MARK_CELL = "<w:tc><w:p><w:pPr><w:rPr><w:b/></w:rPr></w:pPr>%s</w:p></w:tc>"
+BOLD_RUN = '<w:r><w:rPr><w:b/></w:rPr><w:t xml:space="preserve">%s</w:t></w:r>'
+
 CASES = [
     pytest.param(
         grid(3000, 2000) + HEAD
@@ -76,6 +81,12 @@ CASES = [
         + tr(tc("2", SHADED, '<w:jc w:val="right"/>', "<w:b/>"), tc("y", pPr='<w:spacing w:after="0"/>', rPr="<w:i/>"), trPr=ROW_PR)
         + tr(tc("Total"), tc("3")),
         id="inserted rows copy the template row but not its header repeat",
+    ),
+    pytest.param(
+        grid(1000, 1000) + tr(NOTE_CELL % "{df}", MARK_CELL % ""),
+        {"df": TWO}, True,
+        grid(1000, 1000) + tr(NOTE_CELL % "1", MARK_CELL % BOLD_RUN % "x") + tr(tc("2"), MARK_CELL % BOLD_RUN % "y"),
+        id="values take the look of the cell's text, not of its notes; an empty cell types as its mark",
     ),
     pytest.param(
         grid(1000, 1000, 1000) + tr(tc("{df}", '<w:gridSpan w:val="2"/>'), tc("")),

@@ -302,14 +302,8 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
         return;
     const bool insert = tessel::truthy(nb::getattr(walk.self, "insert", nb::bool_(false)));
 
-    // What the block's columns look like, taken before any is written.
+    // New rows copy the template row as it is before any value is written.
     const wml::Row model = table.rows[i];
-    std::vector<wml::CellFormat> formats(m);
-    for (size_t l = 0; l < m; ++l) {
-        formats[l] = wml::cell_format(model.cells[c + l].tc);
-        if (!formats[l].pPr.is_valid() && !formats[l].rPr.is_valid() && l > 0)
-            formats[l] = formats[l - 1];
-    }
     wml::RowCopies copies(model, c, m);
     const Py_ssize_t low = model.cells[c].column;
     const Py_ssize_t high = model.cells[c + m - 1].column + model.cells[c + m - 1].span;
@@ -344,7 +338,7 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
                     over.below = over.below || r != i;
                 }
             }
-            wml::write_cell(cell.tc, block.text((Py_ssize_t) k, (Py_ssize_t) l), formats[l],
+            wml::write_cell(cell.tc, block.text((Py_ssize_t) k, (Py_ssize_t) l),
                             block.look((Py_ssize_t) k, (Py_ssize_t) l));
             cell.written = true;
         }

@@ -55,7 +55,8 @@ Tag tag_of(nb::handle el) {
         {"hMerge", Tag::HMerge}, {"tcW", Tag::TcW}, {"gridBefore", Tag::GridBefore},
         {"gridAfter", Tag::GridAfter}, {"tblHeader", Tag::TblHeader},
         {"commentRangeStart", Tag::CommentRangeStart}, {"commentRangeEnd", Tag::CommentRangeEnd},
-        {"commentReference", Tag::CommentReference}, {"permStart", Tag::PermStart},
+        {"commentReference", Tag::CommentReference},
+        {"footnoteReference", Tag::FootnoteReference}, {"endnoteReference", Tag::EndnoteReference}, {"permStart", Tag::PermStart},
         {"permEnd", Tag::PermEnd}, {"sectPr", Tag::SectPr},
         {"body", Tag::Body},
     };

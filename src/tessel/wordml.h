@@ -21,6 +21,7 @@ enum class Tag {
     Hyperlink, Sdt, SdtContent, Ins, MoveTo, SmartTag, CustomXml, Dir, Bdo,
     P, Tbl, TblPr, TblGrid, GridCol, TblPrEx, Tr, TrPr, Tc, TcPr, GridSpan, VMerge, HMerge, TcW,
     GridBefore, GridAfter, TblHeader, CommentRangeStart, CommentRangeEnd, CommentReference,
+    FootnoteReference, EndnoteReference,
     PermStart, PermEnd, SectPr, Body, Other
 };
 

@@ -149,11 +149,30 @@ bool is_anchor(Tag tag) {
     }
 }
 
-bool holds_comment_reference(nb::handle r) {
-    for (nb::handle child : children(r))
-        if (tag_of(child) == Tag::CommentReference)
+// A run that holds a note or comment reference: a cell written over keeps it.
+bool holds_reference(nb::handle r) {
+    for (nb::handle child : children(r)) {
+        const Tag tag = tag_of(child);
+        if (tag == Tag::CommentReference || tag == Tag::FootnoteReference || tag == Tag::EndnoteReference)
             return true;
+    }
     return false;
+}
+
+Py_ssize_t text_length(nb::handle r) { return PyUnicode_GET_LENGTH(run_text(r).ptr()); }
+
+// The run properties of a paragraph mark as properties of a run: without the
+// revision marks that only a mark has.
+nb::object mark_as_run(nb::handle mark) {
+    nb::object rPr = deepcopy(mark);
+    for (nb::handle child : children(rPr)) {
+        const std::string name = nb::cast<std::string>(nb::str(child.attr("tag")));
+        for (const char *local : {"ins", "del", "moveFrom", "moveTo", "rPrChange"})
+            if (name == qn(local))
+                rPr.attr("remove")(child);
+    }
+    rPr.attr("tag") = qn("rPr");
+    return rPr;
 }
 
 // The direct child of `p` that holds `el`.
@@ -254,17 +273,33 @@ CellFormat cell_format(nb::handle tc) {
     nb::object pPr = first_child(p, Tag::PPr);
     if (!pPr.is_none())
         format.pPr = pPr;
-    for (const nb::object &r : runs_of(p)) {
+    std::vector<nb::object> runs;
+    for (const nb::object &r : runs_of(p))
+        if (!holds_reference(r))
+            runs.push_back(r);
+    for (const nb::object &r : runs) {
+        if (text_length(r) == 0)
+            continue;
+        nb::object rPr = first_child(r, Tag::RPr);
+        if (!rPr.is_none())
+            format.rPr = rPr;
+        return format;
+    }
+    for (const nb::object &r : runs) {
         nb::object rPr = first_child(r, Tag::RPr);
         if (!rPr.is_none()) {
             format.rPr = rPr;
-            break;
+            return format;
         }
     }
+    nb::object mark = first_child(pPr, Tag::RPr);
+    if (!mark.is_none())
+        format.rPr = mark_as_run(mark);
     return format;
 }
 
-void write_cell(nb::handle tc, nb::handle text, const CellFormat &fallback, const CellLook &look) {
+void write_cell(nb::handle tc, nb::handle text, const CellLook &look) {
+    const CellFormat own = cell_format(tc);
     std::vector<nb::object> paragraphs, tables;
     collect_blocks(tc, paragraphs, tables);
     for (size_t k = 1; k < paragraphs.size(); ++k)
@@ -278,41 +313,42 @@ void write_cell(nb::handle tc, nb::handle text, const CellFormat &fallback, cons
     } else {
         p = paragraphs.front();
     }
-    const CellFormat own = cell_format(tc);
 
-    // The text goes into the first run; content controls and hyperlinks around it
-    // stay, as do marks anchoring bookmarks and comments.
-    std::vector<nb::object> runs = runs_of(p);
+    // The text goes into the run of the cell's first text.
     nb::object r;
-    for (const nb::object &run : runs) {
-        if (!r.is_valid() && !holds_comment_reference(run))
+    std::vector<nb::object> runs;
+    for (const nb::object &run : runs_of(p))
+        if (!holds_reference(run))
+            runs.push_back(run);
+    for (const nb::object &run : runs)
+        if (!r.is_valid() && text_length(run) > 0)
             r = run;
-        else if (!holds_comment_reference(run))
+    if (!r.is_valid() && !runs.empty())
+        r = runs.front();
+    for (const nb::object &run : runs)
+        if (!run.is(r))
             remove(run);
-    }
     nb::object keep = r.is_valid() ? top_of(p, r) : nb::object();
     for (nb::handle child : children(p)) {
         Tag tag = tag_of(child);
-        const bool kept = tag == Tag::PPr || is_anchor(tag) ||
-                          (tag == Tag::R && holds_comment_reference(child)) ||
+        const bool kept = tag == Tag::PPr || is_anchor(tag) || (tag == Tag::R && holds_reference(child)) ||
                           (keep.is_valid() && child.is(keep));
         if (!kept)
             p.attr("remove")(child);
     }
     if (!r.is_valid()) {
         r = make(p, "r");
-        p.attr("append")(r);
+        nb::object after = first_child(p, Tag::PPr);
+        if (after.is_none())
+            p.attr("insert")(0, r);
+        else
+            after.attr("addnext")(r);
     }
     for (nb::handle child : children(r))
         if (tag_of(child) != Tag::RPr)
             r.attr("remove")(child);
-    if (first_child(r, Tag::RPr).is_none()) {
-        nb::object rPr = own.rPr.is_valid() ? own.rPr : fallback.rPr;
-        if (rPr.is_valid())
-            r.attr("insert")(0, deepcopy(rPr));
-    }
-    if (!own.pPr.is_valid() && fallback.pPr.is_valid())
-        p.attr("insert")(0, deepcopy(fallback.pPr));
+    if (first_child(r, Tag::RPr).is_none() && own.rPr.is_valid())
+        r.attr("insert")(0, deepcopy(own.rPr));
     nb::object t = make(r, "t");
     set_t_text(t, text);
     r.attr("append")(t);

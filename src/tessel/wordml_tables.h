@@ -44,16 +44,21 @@ size_t cell_at(const Row &row, Py_ssize_t column);
 // Text of a table cell: its paragraphs' texts joined by "\n".
 nb::object cell_text(nb::handle tc);
 
-// Paragraph and run properties of a cell's first paragraph and first formatted run.
+// How the text of a cell looks: the properties of its first paragraph, and the run
+// properties of the first text it holds (of its first formatted run when it holds
+// none, else of its paragraph mark, which is what Word types with).  Note and
+// comment references are no text of the cell.
 struct CellFormat {
     nb::object pPr;
     nb::object rPr;
 };
 CellFormat cell_format(nb::handle tc);
 
-// Sets a cell's whole content to one paragraph holding `text`.  The cell keeps its
-// own paragraph and run properties; a cell without them takes `fallback`'s.
-void write_cell(nb::handle tc, nb::handle text, const CellFormat &fallback, const CellLook &look);
+// Sets a cell's text to `text`, in one run that keeps the cell's formatting: its
+// first paragraph and the run of its first text stay, other paragraphs, nested
+// tables and runs go.  Marks anchoring bookmarks and comments, note and comment
+// references and the content controls and hyperlinks around the kept run stay.
+void write_cell(nb::handle tc, nb::handle text, const CellLook &look);
 
 // Ends every vertical merge in rows [first, end) among the cells that overlap grid
 // columns [low, high), so that each of those cells stands alone; a merge that went
