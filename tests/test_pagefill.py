@@ -259,7 +259,7 @@ FRAME_2x2 = pd.DataFrame([[1, 2], [3, 4]])
 @pytest.mark.parametrize(
     "grid, env, expected",
     [
-        pytest.param([["{df}", "b"], ["c", "d"]], {"df": FRAME_3x2}, [["1", "x"], ["2", "y"], ["3", "z"]], id="grows rows"),
+        pytest.param([["{df}", ""], ["", ""]], {"df": FRAME_3x2}, [["1", "x"], ["2", "y"], ["3", "z"]], id="grows rows"),
         pytest.param([["a", "b"], ["c", "{df}"]], {"df": FRAME_2x2}, [["a", "b", ""], ["c", "1", "2"], ["", "3", "4"]], id="grows rows and columns"),
         pytest.param([["{df}"]], {"df": FRAME_3x2.iloc[:0]}, [["{df}", ""]], id="empty frame adds columns only"),
         pytest.param([["Total: {df}"]], {"df": FRAME_2x2.iloc[:1, :1]}, [["1"]], id="frame with text around"),

@@ -1,13 +1,16 @@
 """PageFill over the real documents of tests/data/docx: nothing but placeholders
-changes, every simple placeholder is filled, and LibreOffice opens every result."""
+changes, every simple placeholder is filled, data-frame blocks in their tables keep
+everything else, and LibreOffice opens every result."""
 
 import collections
 import os
 import re
 import subprocess
+import warnings
 import zipfile
 
 import docx
+import pandas as pd
 import pytest
 from lxml import etree
 
@@ -92,5 +95,119 @@ def test_libreoffice_converts_every_result(fill, soffice, tmp_path):
         batch = outputs[start : start + 15]
         subprocess.run([soffice, profile, "--headless", "--convert-to", "pdf", "--outdir", str(tmp_path), *batch],
                        check=True, capture_output=True, timeout=600)
+    missing = [o for o in outputs if not (tmp_path / (os.path.basename(o)[:-5] + ".pdf")).is_file()]
+    assert missing == []
+
+
+# Data-frame blocks in the tables of real templates, with insert on and off.
+FAMILIES = ("docxtpl__", "phpword__", "poitl__")
+KEPT = (
+    "w:drawing w:pict w:object w:fldChar w:instrText w:fldSimple w:bookmarkStart w:bookmarkEnd w:sdt "
+    "w:commentRangeStart w:commentRangeEnd w:commentReference w:footnoteReference w:endnoteReference"
+).split()
+
+
+def has_tables(name):
+    try:
+        return bool(docx.Document(os.path.join(DOCX, name)).tables)
+    except Exception:  # noqa: BLE001 - python-docx cannot read every corpus file
+        return False
+
+
+TABLE_FILES = [f for f in FILES if f.startswith(FAMILIES) and has_tables(f)]
+
+
+def kept(path):
+    counts = inventory(path)
+    return {tag: counts[tag] for tag in KEPT}
+
+
+def holds_kept(tc):
+    return any(tc.find(".//" + tag.replace("w:", W)) is not None for tag in KEPT + ["w:tbl"])
+
+
+def with_blocks(template, out, which):
+    """Puts {dfK} into the first plain cell of the first or last row of every body table
+    and empties the plain cells after it; returns a frame for each, three rows by as
+    many columns as there are such cells."""
+    doc = docx.Document(template)
+    env = {}
+    for k, table in enumerate(doc.tables):
+        tr = table.rows[0 if which == "first" else -1]._tr
+        cells = tr.findall(f"{W}tc")
+        start = next((i for i, tc in enumerate(cells) if not holds_kept(tc)), None)
+        if start is None:
+            continue
+        width = 0
+        for tc in cells[start:]:
+            if holds_kept(tc):
+                break
+            for t in tc.iter(f"{W}t"):
+                t.text = ""
+            width += 1
+        first_t = next(cells[start].iter(f"{W}t"), None)
+        if first_t is None:
+            docx.table._Cell(cells[start], table).paragraphs[0].add_run(f"{{df{k}}}")
+        else:
+            first_t.text = f"{{df{k}}}"
+        env[f"df{k}"] = pd.DataFrame([[f"v{k}.{i}.{j}" for j in range(width)] for i in range(3)])
+    doc.save(out)
+    return env
+
+
+def block_cases():
+    """(file, row, insert) for the tables that have a plain cell in that row."""
+    cases = []
+    for name in TABLE_FILES:
+        for which, insert in (("last", False), ("last", True), ("first", True)):
+            doc = docx.Document(os.path.join(DOCX, name))
+            rows = [t.rows[0 if which == "first" else -1]._tr for t in doc.tables]
+            if any(not holds_kept(tc) for tr in rows for tc in tr.findall(f"{W}tc")):
+                cases.append((name, which, insert))
+    return cases
+
+
+BLOCK_CASES = block_cases()
+
+
+@pytest.fixture(scope="module")
+def blocks(tmp_path_factory):
+    out_dir = tmp_path_factory.mktemp("blocks")
+    done = {}
+
+    def run(name, which, insert):
+        key = (name, which, insert)
+        if key not in done:
+            stem = f"{which}_{'insert' if insert else 'overwrite'}__{name}"
+            template = str(out_dir / f"template_{stem}")
+            env = with_blocks(os.path.join(DOCX, name), template, which)
+            out = str(out_dir / stem)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                PageFill(insert=insert)(template, out, dict(env))
+            done[key] = (template, out, env, [str(w.message) for w in caught])
+        return done[key]
+
+    return run
+
+
+@pytest.mark.parametrize("name, which, insert", BLOCK_CASES)
+def test_blocks_keep_everything_else(blocks, name, which, insert):
+    template, out, env, warned = blocks(name, which, insert)
+    assert env and warned == []
+    assert kept(out) == kept(template)
+    written = collections.Counter(paragraph_texts(out))
+    assert all(written[v] >= 1 for frame in env.values() for v in frame.values.ravel())
+    untouched = collections.Counter(t for t in paragraph_texts(template) if t and "{" not in t)
+    assert untouched - written == collections.Counter()
+
+
+@pytest.mark.libreoffice
+def test_libreoffice_converts_every_block_result(blocks, soffice, tmp_path):
+    outputs = [blocks(*case)[1] for case in BLOCK_CASES]
+    profile = f"-env:UserInstallation=file:///tmp/lo-pageblocks-{os.getpid()}"
+    for start in range(0, len(outputs), 15):
+        subprocess.run([soffice, profile, "--headless", "--convert-to", "pdf", "--outdir", str(tmp_path),
+                        *outputs[start : start + 15]], check=True, capture_output=True, timeout=600)
     missing = [o for o in outputs if not (tmp_path / (os.path.basename(o)[:-5] + ".pdf")).is_file()]
     assert missing == []

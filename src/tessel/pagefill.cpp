@@ -1,14 +1,20 @@
 // tessel.pagefill: fills .docx document templates.
+#include "frame_text.h"
 #include "placeholder.h"
 #include "wordml.h"
+#include "wordml_page.h"
+#include "wordml_tables.h"
+#include "wordml_text.h"
 
 #include <nanobind/stl/string.h>
 
-#include <cstdint>
-#include <unordered_set>
+#include <algorithm>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace nb = nanobind;
+namespace wml = tessel::wordml;
 using namespace nb::literals;
 using tessel::Pattern;
 
@@ -54,7 +60,8 @@ constexpr const char *kReplaceDoc =
 nb::handle module_handle;
 nb::handle native_extract;
 nb::handle namespace_cls;  // gives a header's paragraphs their part
-nb::handle paragraph_cls, run_cls, table_cls, cell_cls, bytes_io, data_frame;
+nb::handle paragraph_cls, run_cls, table_cls, cell_cls, bytes_io;
+nb::handle overwrite_warning;  // results.OverwriteWarning
 nb::handle shared_env;  // replace_paragraph's default environment
 nb::handle native_replace;  // the class's own replace_paragraph
 
@@ -103,19 +110,32 @@ struct Walk {
     nb::handle self;
     tessel::Evaluator &evaluator;
     tessel::Report &report;
+    // The text column a table falls back on when its own section is not known
+    // (headers and footers): the body's last section.
+    long long story_width;
+    // Overwrite warnings, given once the document is saved: a warning turned into
+    // an error must not cost the user the file.
+    std::vector<std::string> &warnings;
 };
 
 // Fills the placeholders of a paragraph's runs; failures, and when checking every
 // placeholder, go to the report under `place`.
 void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &evaluator,
                   tessel::Report &report, nb::handle place) {
-    namespace wml = tessel::wordml;
     nb::object p = paragraph.attr("_p");
     std::vector<nb::object> runs = wml::runs_of(p);
     if (runs.empty())
         return;
     // An illegal pattern fails here, before any run is changed.
-    if (wml::join_split_placeholders(p, tessel::read_pattern(self)))
+    const Pattern pattern = tessel::read_pattern(self);
+    // A placeholder that Word stored in pieces is moved into the run where it starts.
+    auto placeholders = [pattern](nb::handle text) {
+        std::vector<wml::Range> ranges;
+        for (const tessel::Match &m : tessel::scan(text, pattern))
+            ranges.emplace_back(m.begin, m.end);
+        return ranges;
+    };
+    if (wml::gather_ranges(p, placeholders))
         runs = wml::runs_of(p);
 
     nb::object extract = nb::getattr(self, "extract_placeholder");
@@ -182,85 +202,168 @@ void fill_paragraph(const Walk &walk, nb::handle p, nb::handle parent, nb::handl
     }
 }
 
-// One table as it is filled: its rows and, per row, its cell per grid column (a
-// cell spanning columns appears once per column), grown as the table grows, so that
-// a block of n x m values is written in time proportional to n x m.
-struct Grid {
-    nb::object table;
-    std::vector<nb::object> rows;
-    std::vector<std::vector<nb::object>> cells;
-
-    static std::vector<nb::object> row_cells(nb::handle tr) {
-        std::vector<nb::object> out;
-        PyObject *kids = PySequence_List(tr.ptr());
-        if (!kids)
-            throw nb::python_error();
-        for (nb::handle tc : nb::steal<nb::list>(kids)) {
-            if (tessel::wordml::tag_of(tc) != tessel::wordml::Tag::Tc)
-                continue;
-            for (Py_ssize_t k = tessel::wordml::grid_span(tc); k > 0; --k)
-                out.push_back(nb::borrow(tc));
-        }
-        return out;
-    }
-
-    void add_row(nb::object tr) {
-        cells.push_back(row_cells(tr));
-        rows.push_back(std::move(tr));
-    }
-};
-
-using Replaced = std::unordered_set<std::uint64_t>;
-
-std::uint64_t position(size_t i, size_t j) { return ((std::uint64_t) i << 32) | (std::uint64_t) j; }
-
-void expand_frame(Grid &grid, size_t i, size_t j, nb::handle frame, Replaced &replaced) {
-    namespace wml = tessel::wordml;
-    nb::object values = frame.attr("values");
-    nb::object shape = values.attr("shape");
-    const Py_ssize_t n = (Py_ssize_t) as_integer(shape[0]), m = (Py_ssize_t) as_integer(shape[1]);
-
-    nb::object tbl = grid.table.attr("_tbl");
-    const Py_ssize_t more_rows = n - (Py_ssize_t) grid.rows.size() + (Py_ssize_t) i;
-    nb::object last = grid.rows.empty() ? nb::none() : grid.rows.back();
-    for (nb::object &tr : wml::append_rows(tbl, last, more_rows))
-        grid.add_row(std::move(tr));
-    nb::object columns = grid.table.attr("columns");
-    const Py_ssize_t more_columns = m - (Py_ssize_t) nb::len(columns) + (Py_ssize_t) j;
-    for (Py_ssize_t k = 0; k < more_columns; ++k) {
-        std::vector<nb::object> added = wml::append_column(tbl, grid.rows);
-        for (size_t r = 0; r < added.size(); ++r)
-            grid.cells[r].push_back(std::move(added[r]));
-    }
-    if (n == 0)
-        return;
-
-    // Fresh cells take the formatting of their column's first cell in the block.
-    std::vector<wml::CellFormat> formats((size_t) m);
-    for (Py_ssize_t l = 0; l < m; ++l) {
-        const std::vector<nb::object> &row = grid.cells[i];
-        if (j + (size_t) l < row.size())
-            formats[(size_t) l] = wml::cell_format(row[j + (size_t) l]);
-        if (!formats[(size_t) l].pPr.is_valid() && !formats[(size_t) l].rPr.is_valid() && l > 0)
-            formats[(size_t) l] = formats[(size_t) l - 1];
-    }
-    Py_ssize_t k = 0;
-    for (nb::handle row_values : values) {
-        nb::list row_list = nb::steal<nb::list>(PySequence_List(row_values.ptr()));
-        if (!row_list.is_valid())
-            throw nb::python_error();
-        const std::vector<nb::object> &row = grid.cells[i + (size_t) k];
-        for (Py_ssize_t l = 0; l < m && j + (size_t) l < row.size(); ++l) {
-            wml::write_cell(row[j + (size_t) l], tessel::to_text(row_list[l]), formats[(size_t) l]);
-            replaced.insert(position(i + (size_t) k, j + (size_t) l));
-        }
-        ++k;
-    }
+nb::object place_of(const nb::object &prefix, size_t row, Py_ssize_t column) {
+    return nb::str("{}, row {}, column {}").format(prefix, row, column + 1);
 }
 
-// The cell holds exactly one placeholder naming a data frame of the environment.
-// A test that raises counts as no frame: the placeholder is then filled as text
-// and recorded there if it fails.
+// "1-3" or "2".
+std::string span_text(long long from, long long to) {
+    return to > from ? std::to_string(from) + "-" + std::to_string(to) : std::to_string(from);
+}
+
+// Names table cells in ranges: "rows 3-4, columns 1-2; row 6, column 1".  Takes
+// (row number, column number) pairs, both from 1.
+std::string cell_ranges(std::vector<std::pair<long long, long long>> cells) {
+    std::sort(cells.begin(), cells.end());
+    cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+    // Per row, its columns as ranges; then neighbouring rows with the same ranges.
+    std::vector<std::pair<long long, std::string>> rows;
+    for (size_t k = 0; k < cells.size();) {
+        const long long row = cells[k].first;
+        std::string columns;
+        bool several = false;
+        while (k < cells.size() && cells[k].first == row) {
+            long long from = cells[k].second, to = from;
+            while (k + 1 < cells.size() && cells[k + 1].first == row && cells[k + 1].second == to + 1)
+                to = cells[++k].second;
+            ++k;
+            several = several || !columns.empty() || to > from;
+            columns += (columns.empty() ? "" : ", ") + span_text(from, to);
+        }
+        rows.emplace_back(row, (several ? "columns " : "column ") + columns);
+    }
+    std::string out;
+    for (size_t k = 0; k < rows.size();) {
+        size_t z = k;
+        while (z + 1 < rows.size() && rows[z + 1].first == rows[z].first + 1 &&
+               rows[z + 1].second == rows[k].second)
+            ++z;
+        out += (out.empty() ? "" : "; ") + std::string(z > k ? "rows " : "row ") +
+               span_text(rows[k].first, rows[z].first) + ", " + rows[k].second;
+        k = z + 1;
+    }
+    return out;
+}
+
+// What a block found in the cells it wrote over.
+struct Overwrites {
+    std::vector<std::pair<long long, long long>> text;  // cells that held other text
+    std::vector<long long> short_rows;                 // rows without a cell for some value
+    size_t lost = 0;                                    // values that found no cell
+    bool below = false;                                 // in rows under the block's own
+};
+
+// "2-3, 5" from row numbers.
+std::string row_ranges(std::vector<long long> rows) {
+    std::sort(rows.begin(), rows.end());
+    std::string out;
+    for (size_t k = 0; k < rows.size();) {
+        size_t z = k;
+        while (z + 1 < rows.size() && rows[z + 1] == rows[z] + 1)
+            ++z;
+        out += (out.empty() ? "" : ", ") + span_text(rows[k], rows[z]);
+        k = z + 1;
+    }
+    return out;
+}
+
+// The one warning of a block that wrote over text or left values out.
+std::string overwrite_message(const Overwrites &over, nb::handle delimited, nb::handle place,
+                              nb::handle prefix, bool insert) {
+    const std::string table = nb::cast<std::string>(nb::str(prefix));
+    std::string message =
+        nb::cast<std::string>(nb::str(delimited)) + " at " + nb::cast<std::string>(nb::str(place));
+    if (!over.text.empty())
+        message += " wrote its block over text in " + table + ", " + cell_ranges(over.text);
+    if (over.lost > 0)
+        message += std::string(over.text.empty() ? " left " : " and left ") + std::to_string(over.lost) +
+                   (over.lost == 1 ? " value" : " values") + " out: " + table +
+                   (over.short_rows.size() > 1 ? ", rows " : ", row ") + row_ranges(over.short_rows) +
+                   (over.short_rows.size() > 1 ? " have" : " has") + " too few cells";
+    // Rows of their own help only where the block wrote into the rows below.
+    if ((over.below || over.lost > 0) && !insert)
+        message += "; insert=True inserts rows for the block instead";
+    return message;
+}
+
+// Writes a data frame or Styler into the table as a block of cells that starts at
+// cell `c` of row `i`.  Frame columns go to the row's cells, not to grid columns.
+// With `insert` the block's rows after the first are new rows inserted under row
+// `i`; otherwise it writes into the rows below and adds rows only past the table's
+// end.  Either way every new row is a copy of row `i`.
+void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::handle value,
+                  nb::handle placeholder, const nb::object &prefix, const nb::object &place) {
+    const tessel::frames::Block block = tessel::frames::read_block(value);
+    const size_t n = (size_t) block.rows, m = (size_t) block.columns;
+    if (m > table.rows[i].cells.size() - c)
+        wml::widen(table, i, m - (table.rows[i].cells.size() - c),
+                   wml::table_room(table.tbl, walk.story_width));
+    if (n == 0 || m == 0)
+        return;
+    const bool insert = tessel::truthy(nb::getattr(walk.self, "insert", nb::bool_(false)));
+
+    // New rows copy the template row as it is before any value is written.
+    const wml::Row model = table.rows[i];
+    wml::RowCopies copies(model, c, m);
+    const Py_ssize_t low = model.cells[c].column;
+    const Py_ssize_t high = model.cells[c + m - 1].column + model.cells[c + m - 1].span;
+
+    const size_t end = insert ? i + 1 : std::min(i + n, table.rows.size());
+    wml::split_vertical_merges(table, i, end, low, high);
+
+    const nb::object delimited = tessel::delimited(placeholder, tessel::read_pattern(walk.self));
+    Overwrites over;
+    for (size_t r = i; r < end; ++r) {
+        wml::Row &row = table.rows[r];
+        const size_t k = r - i, first = r == i ? c : wml::cell_at(row, low);
+        for (size_t l = 0; l < m; ++l) {
+            if (first + l >= row.cells.size()) {
+                over.lost += m - l;
+                over.short_rows.push_back((long long) row.place);
+                break;
+            }
+            wml::Cell &cell = row.cells[first + l];
+            if (r != i || l != 0) {
+                nb::object text = wml::cell_text(cell.tc);
+                nb::object found = placeholders_of(walk.self, text);
+                if (nb::len(found) > 0) {
+                    nb::object reason =
+                        nb::str("the block of {} at {} wrote over it").format(delimited, place);
+                    if (r != i && !insert)
+                        reason = reason + nb::str("; insert=True inserts rows for the block instead");
+                    for (nb::handle ph : found)
+                        walk.report.failed(ph, place_of(prefix, row.place, cell.column), reason);
+                } else if (tessel::truthy(text.attr("strip")())) {
+                    over.text.emplace_back((long long) row.place, (long long) cell.column + 1);
+                    over.below = over.below || r != i;
+                }
+            }
+            wml::write_cell(cell.tc, block.text((Py_ssize_t) k, (Py_ssize_t) l),
+                            block.look((Py_ssize_t) k, (Py_ssize_t) l));
+            cell.written = true;
+        }
+    }
+
+    if (n > end - i) {
+        std::vector<wml::Row> rows;
+        std::vector<nb::object> texts;
+        copies.add(table.rows[end - 1], n - (end - i), rows, texts);
+        table.rows.insert(table.rows.begin() + (std::ptrdiff_t) end,
+                          std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+        size_t q = 0;
+        for (size_t k = end - i; k < n; ++k)
+            for (size_t l = 0; l < m; ++l)
+                wml::write_copy_text(texts[q++], block.text((Py_ssize_t) k, (Py_ssize_t) l),
+                                     block.look((Py_ssize_t) k, (Py_ssize_t) l));
+    }
+
+    if (!over.text.empty() || over.lost > 0)
+        walk.warnings.push_back(overwrite_message(over, delimited, place, prefix, insert));
+}
+
+// The cell holds exactly one placeholder naming a data frame (or a Styler) of the
+// environment.  A test that raises counts as no frame: the placeholder is then
+// filled as text and recorded there if it fails.
 bool frame_test(nb::handle placeholders, tessel::Evaluator &evaluator, nb::object &frame) {
     if (evaluator.listing() || nb::len(placeholders) != 1)
         return false;
@@ -275,7 +378,7 @@ bool frame_test(nb::handle placeholders, tessel::Evaluator &evaluator, nb::objec
             if (has == 0)
                 return;
             nb::object value;
-            if (evaluator.eval(placeholder, value) && is_instance(value, data_frame)) {
+            if (evaluator.eval(placeholder, value) && tessel::frames::is_block(value)) {
                 frame = value;
                 is_frame = true;
             }
@@ -285,47 +388,38 @@ bool frame_test(nb::handle placeholders, tessel::Evaluator &evaluator, nb::objec
 }
 
 void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::object &prefix) {
-    namespace wml = tessel::wordml;
-    Grid grid;
-    grid.table = table_cls(tbl, parent);
-    PyObject *kids = PySequence_List(tbl.ptr());
-    if (!kids)
-        throw nb::python_error();
-    for (nb::handle child : nb::steal<nb::list>(kids))
-        if (wml::tag_of(child) == wml::Tag::Tr)
-            grid.add_row(nb::borrow(child));
-
-    // Positions are kept per table: a block written in one table says nothing
-    // about the same position in the next.
-    Replaced replaced;
-    const size_t row_count = grid.rows.size();
-    for (size_t i = 0; i < row_count; ++i) {
-        const std::vector<nb::object> row = grid.cells[i];
-        nb::handle previous;
-        for (size_t j = 0; j < row.size(); ++j) {
-            const nb::object &tc = row[j];
-            // A cell spanning columns is filled once.
-            if (tc.is(previous))
+    wml::Table table = wml::read_table(tbl);
+    nb::object table_object = table_cls(tbl, parent);
+    // The template's rows are visited where they stand now, so rows that a block
+    // pushed down are filled at their new places; places keep the template's row
+    // numbers (each row carries its own), as a reader of the template counts them.
+    // Rows a block added are not visited, even with recurse: a frame whose values
+    // name the frame would otherwise grow the table without end.
+    for (size_t i = 0; i < table.rows.size(); ++i) {
+        if (table.rows[i].added)
+            continue;
+        for (size_t c = 0; c < table.rows[i].cells.size(); ++c) {
+            const wml::Cell &cell = table.rows[i].cells[c];
+            if (cell.written && !tessel::truthy(nb::getattr(walk.self, "recurse")))
                 continue;
-            previous = tc;
-            if (replaced.count(position(i, j)) && !tessel::truthy(nb::getattr(walk.self, "recurse")))
-                continue;
-            nb::object place = nb::str("{}, row {}, column {}").format(prefix, i + 1, j + 1);
+            const nb::object tc = cell.tc;
+            const nb::object place = place_of(prefix, table.rows[i].place, cell.column);
             nb::object placeholders = placeholders_of(walk.self, wml::cell_text(tc));
             nb::object frame;
             if (frame_test(placeholders, walk.evaluator, frame)) {
-                expand_frame(grid, i, j, frame, replaced);
+                // The block may move or add rows: `cell` is not used past this point.
+                expand_block(walk, table, i, c, frame, placeholders[0], prefix, place);
                 walk.report.filled(placeholders[0], [&] { return place; });
                 continue;
             }
-            nb::object cell = cell_cls(tc, grid.table);
+            nb::object cell_object = cell_cls(tc, table_object);
             std::vector<nb::object> paragraphs, tables;
             wml::collect_blocks(tc, paragraphs, tables);
             for (const nb::object &p : paragraphs)
-                fill_paragraph(walk, p, cell, place);
+                fill_paragraph(walk, p, cell_object, place);
             size_t t = 0;
             for (const nb::object &nested : tables)
-                fill_table(walk, nested, cell, nb::str("{}, table {}").format(place, ++t));
+                fill_table(walk, nested, cell_object, nb::str("{}, table {}").format(place, ++t));
         }
     }
 }
@@ -333,7 +427,6 @@ void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::o
 // One story (the body, a header or a footer): its paragraphs, then the paragraphs
 // of its text boxes, then its tables.  `prefix` names the story in places.
 void fill_story(const Walk &walk, nb::handle root, nb::handle parent, const char *prefix) {
-    namespace wml = tessel::wordml;
     std::vector<nb::object> paragraphs, tables;
     wml::collect_blocks(root, paragraphs, tables);
     size_t n = 0;
@@ -364,8 +457,11 @@ bool is_header_or_footer(nb::handle rel) {
 }
 
 // Fills the body, then the headers and footers, of a loaded document.
-void walk_document(const Walk &walk, nb::handle doc) {
-    fill_story(walk, doc.attr("element").attr("body"), doc.attr("_body"), "");
+void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report &report,
+                   std::vector<std::string> &warnings, nb::handle doc) {
+    nb::object body = doc.attr("element").attr("body");
+    const Walk walk{self, evaluator, report, wml::body_text_width(body), warnings};
+    fill_story(walk, body, doc.attr("_body"), "");
     // Headers and footers come last, so the body's failures lead the list.  A
     // header part is reached through its relationship: asking a section for a
     // header it inherits would add one.
@@ -381,6 +477,12 @@ void walk_document(const Walk &walk, nb::handle doc) {
     }
 }
 
+void warn(const std::vector<std::string> &warnings) {
+    for (const std::string &message : warnings)
+        if (PyErr_WarnEx(overwrite_warning.ptr(), message.c_str(), 1) < 0)
+            throw nb::python_error();
+}
+
 nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_path,
                      nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".docx");
@@ -390,10 +492,12 @@ nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_
 
     tessel::Evaluator evaluator(env, safe_of(self));
     tessel::Report report(false);
-    walk_document(Walk{self, evaluator, report}, doc);
+    std::vector<std::string> warnings;
+    walk_document(self, evaluator, report, warnings, doc);
     tessel::FileBeside out(save_path);
     doc.attr("save")(out.target());
     out.commit();
+    warn(warnings);
     return report.result();
 }
 
@@ -407,7 +511,9 @@ nb::object page_check(nb::handle self, nb::object template_path, nb::object env,
                                 evaluate ? tessel::Evaluator::Mode::Run
                                          : tessel::Evaluator::Mode::List);
     tessel::Report report(true);
-    walk_document(Walk{self, evaluator, report}, doc);
+    std::vector<std::string> warnings;
+    walk_document(self, evaluator, report, warnings, doc);
+    warn(warnings);
     return report.result();
 }
 
@@ -417,6 +523,7 @@ NB_MODULE(pagefill, m) {
     m.doc() = "Fill placeholders of docx document templates.";
     module_handle = m;
     tessel::wordml::init();
+    tessel::frames::init();
 
     m.attr("Document") = nb::module_::import_("docx").attr("Document");
     m.attr("re") = nb::module_::import_("re");
@@ -427,7 +534,8 @@ NB_MODULE(pagefill, m) {
     m.attr("itertools") = nb::module_::import_("itertools");
 
     bytes_io = nb::object(m.attr("BytesIO")).release();
-    data_frame = nb::object(m.attr("pandas").attr("DataFrame")).release();
+    overwrite_warning =
+        nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
     paragraph_cls = nb::object(nb::module_::import_("docx.text.paragraph").attr("Paragraph")).release();
     run_cls = nb::object(nb::module_::import_("docx.text.run").attr("Run")).release();
     nb::module_ table_module = nb::module_::import_("docx.table");

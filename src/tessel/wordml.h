@@ -1,10 +1,15 @@
-// WordprocessingML editing on python-docx's lxml elements: the runs of a paragraph,
-// their text, run merging that keeps every other child in place, and the writing
-// of table cells.  Everything goes through lxml's Python API.
+// WordprocessingML vocabulary on python-docx's lxml elements: the tags the document
+// filler tells apart and the small element operations that every part of the Word
+// XML layer uses.  Everything goes through lxml's Python API.  What each part knows
+// lives beside this: runs and text (wordml_text.h), tables (wordml_tables.h), page
+// geometry (wordml_page.h).  Nothing in this layer knows about placeholders.
 #pragma once
 
-#include "placeholder.h"
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessel::wordml {
@@ -14,74 +19,58 @@ namespace nb = nanobind;
 enum class Tag {
     R, T, RPr, PPr, Tab, Br, Cr, ProofErr, BookmarkStart, BookmarkEnd, LastRenderedPageBreak,
     Hyperlink, Sdt, SdtContent, Ins, MoveTo, SmartTag, CustomXml, Dir, Bdo,
-    P, Tbl, Tr, Tc, TcPr, GridSpan, SectPr, Body, Other
+    P, Tbl, TblPr, TblGrid, GridCol, TblPrEx, Tr, TrPr, Tc, TcPr, GridSpan, VMerge, HMerge, TcW,
+    GridBefore, GridAfter, TblHeader, CommentRangeStart, CommentRangeEnd, CommentReference,
+    FootnoteReference, EndnoteReference,
+    PermStart, PermEnd, SectPr, Body, Other
 };
+
+inline constexpr std::string_view kW = "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}";
 
 // Imports what the helpers call (copy.deepcopy); at module init.
 void init();
 
 Tag tag_of(nb::handle el);
 
-// The runs of a paragraph in reading order, also those inside hyperlinks, content
-// controls, insertions, smart tags and custom XML; not those of deleted text nor of
-// paragraphs nested in text boxes.
-std::vector<nb::object> runs_of(nb::handle p);
+// "{w namespace}local".
+std::string qn(const char *local);
 
-// The run's text as python-docx reads it: w:t, w:tab as "\t", w:br and w:cr as "\n".
-nb::object run_text(nb::handle r);
+// The children of an element, as a list taken now.
+nb::list children(nb::handle el);
 
-// The text of a paragraph: its runs' texts joined.
-nb::object paragraph_text(nb::handle p);
+// First child with the tag, or None (also for a None element).
+nb::object first_child(nb::handle el, Tag tag);
 
-// Joins neighbouring runs that hold only formatted text and have equal run
-// properties.  Proofing marks between joined runs are dropped; every other child of
-// the paragraph stays where it is.  The joined run keeps the first run's
-// properties and attributes.
-void merge_runs(nb::handle p);
+// A new element of the w namespace, made by `parent`'s document so that it gets
+// python-docx's element class.
+nb::object make(nb::handle parent, const char *local);
 
-// Moves the characters of each placeholder that spans several neighbouring runs
-// into the run where it starts; the other runs keep the rest of their text.
-// Returns whether any text moved (runs it emptied are removed).
-bool join_split_placeholders(nb::handle p, Pattern pattern);
+// Takes an element out of its parent, if it has one.
+void remove(nb::handle el);
 
-// Replaces every occurrence of `delimited` in the run's text by `value` (a str),
-// touching only w:t, w:tab, w:br and w:cr, so pictures and fields in the run stay.
-// Tabs and line breaks in the value become w:tab and w:br, as python-docx does.
-void replace_in_run(nb::handle r, nb::handle delimited, nb::handle value);
+nb::object deepcopy(nb::handle el);
+
+// A numeric w: attribute, or `fallback` when the element is None, lacks it or the
+// value is no number.  Transitional files may write fractions; they are cut.
+long long int_attr(nb::handle el, const char *local, long long fallback);
+
+// Sets a w: attribute to a whole number.
+void set_int_attr(nb::handle el, const char *local, long long value);
+
+// The child `local` of `parent`, added where the schema's sequence `order` puts it
+// when missing (Word refuses properties out of order).
+nb::object child_in_order(nb::handle parent, const char *local,
+                          const std::vector<std::string_view> &order);
+
+// A w:t's text; lxml gives None for an empty element.
+nb::object t_text(nb::handle t);
+
+// Sets a w:t's text, keeping its spaces.
+void set_t_text(nb::handle t, nb::handle text);
 
 // Paragraphs and tables of a block container (body, cell, content control), in
 // order, looking through block-level content controls and custom XML.
 void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,
                     std::vector<nb::object> &tables);
-
-// Text of a table cell: its paragraphs' texts joined by "\n".
-nb::object cell_text(nb::handle tc);
-
-// The grid columns a cell covers (w:gridSpan, at least 1).
-Py_ssize_t grid_span(nb::handle tc);
-
-// Paragraph and run properties of a cell's first paragraph and first formatted run.
-struct CellFormat {
-    nb::object pPr;
-    nb::object rPr;
-};
-CellFormat cell_format(nb::handle tc);
-
-// Sets a cell's whole content to one paragraph holding `text`.  The cell keeps its
-// own paragraph and run properties; a cell without them takes `fallback`'s.
-void write_cell(nb::handle tc, nb::handle text, const CellFormat &fallback);
-
-// Appends `count` rows after `last_tr` as python-docx's Table.add_row makes them:
-// one empty cell per grid column, as wide as its column.  Returns the new rows.
-std::vector<nb::object> append_rows(nb::handle tbl, nb::handle last_tr, Py_ssize_t count);
-
-// Adds a grid column as wide as the last one, as python-docx's Table.add_column
-// does, and an empty cell of that width at the end of every row of `rows`.
-// Returns the new cells, one per row.
-std::vector<nb::object> append_column(nb::handle tbl, const std::vector<nb::object> &rows);
-
-// Width in EMU available to a picture in paragraph `p`: the text column of its
-// section, narrowed to the cell's width inside a table.  -1 when unknown.
-long long available_width(nb::handle p);
 
 }  // namespace tessel::wordml
