@@ -250,7 +250,7 @@ private:
             cell.attr("value") = nb::str("");
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
         } else if (nb::isinstance(value, call_.data_frame)) {
-            place_frame(value, placeholder, row, column);
+            place_frame(value, row, column);
         } else if (!value.is_none()) {
             // None stays unwritten, as openpyxl ignores it: the cell keeps its text.
             nb::object stored;
@@ -270,7 +270,7 @@ private:
     // Writes a frame's values as a block from (row, column).  A value that cannot
     // be stored leaves its cell as it was and fails the placeholder, while the rest
     // of the block is written.
-    void place_frame(nb::handle frame, nb::handle placeholder, long row, long column) {
+    void place_frame(nb::handle frame, long row, long column) {
         nb::object shape = frame.attr("shape");
         const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
         const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);

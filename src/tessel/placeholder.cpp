@@ -1,6 +1,7 @@
 #include "placeholder.h"
 
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace tessel {
@@ -197,22 +198,125 @@ PyObject *evaluate(PyObject *text, PyObject *env) {
     return result;
 }
 
+// What safe mode takes from the package's sandbox module.
+struct Sandbox {
+    PyObject *compile = nullptr;    // compile_placeholder(text) -> code
+    PyObject *namespace_ = nullptr;  // namespace(env) -> dict
+    PyObject *refused = nullptr;    // the exception of a broken rule
+};
+
+std::string package_name;  // of the filler modules, noted at init
+
+const Sandbox &sandbox() {
+    static Sandbox s = [] {
+        nb::module_ m = nb::module_::import_((package_name + ".sandbox").c_str());
+        Sandbox r;
+        r.compile = nb::object(m.attr("compile_placeholder")).release().ptr();
+        r.namespace_ = nb::object(m.attr("namespace")).release().ptr();
+        r.refused = nb::object(m.attr("Refused")).release().ptr();
+        return r;
+    }();
+    return s;
+}
+
+PyObject *safe_code_cache() {
+    // Deliberately never freed, like code_cache.
+    static PyObject *cache = PyDict_New();
+    return cache;
+}
+
+bool is_interrupt_set() {
+    return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit);
+}
+
+// The message of the error being raised, which it clears: a refusal's reason is
+// its message alone.
+nb::object fetch_message() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    nb::object t = nb::steal(type), v = nb::steal(value), tb = nb::steal(traceback);
+    PyObject *text = PyObject_Str(v.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
+
+// The checked code of `text`, or the str that says why it was refused; null with
+// a Python error set when checking it failed otherwise.
+PyObject *checked_code(PyObject *text) {
+    const Sandbox &sb = sandbox();
+    PyObject *cache = safe_code_cache();
+    PyObject *entry = PyDict_GetItemWithError(cache, text);
+    if (entry) {
+        Py_INCREF(entry);
+        return entry;
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+    entry = PyObject_CallOneArg(sb.compile, text);
+    if (!entry) {
+        // A broken rule or a syntax error is the text's own; anything else (a
+        // recursion limit) may not happen again and is not remembered.
+        const bool refused = PyErr_ExceptionMatches(sb.refused);
+        if (!refused && !PyErr_ExceptionMatches(PyExc_SyntaxError))
+            return nullptr;
+        entry = (refused ? fetch_message() : fetch_reason()).release().ptr();
+    }
+    if (PyDict_GET_SIZE(cache) >= kCodeCacheLimit)
+        PyDict_Clear(cache);
+    if (PyDict_SetItem(cache, text, entry) < 0) {
+        Py_DECREF(entry);
+        return nullptr;
+    }
+    return entry;
+}
+
 }  // namespace
+
+bool Evaluator::finish(PyObject *result, nb::object &out) {
+    if (result) {
+        out = nb::steal(result);
+        return true;
+    }
+    if (is_interrupt_set())
+        throw nb::python_error();
+    reason_ = fetch_reason();
+    return false;
+}
 
 bool Evaluator::eval(nb::handle text, nb::object &out) {
     if (mode_ == Mode::List) {
         reason_ = nb::none();
         return false;
     }
-    PyObject *r = evaluate(text.ptr(), env_.ptr());
-    if (r) {
-        out = nb::steal(r);
-        return true;
+    if (safe_)
+        return eval_safe(text, out);
+    return finish(evaluate(text.ptr(), env_.ptr()), out);
+}
+
+bool Evaluator::eval_safe(nb::handle text, nb::object &out) {
+    const Sandbox &sb = sandbox();
+    if (!namespace_.is_valid()) {
+        PyObject *ns = PyObject_CallOneArg(sb.namespace_, env_.ptr());
+        if (!ns)
+            return finish(nullptr, out);
+        namespace_ = nb::steal(ns);
     }
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
-        throw nb::python_error();
-    reason_ = fetch_reason();
-    return false;
+    PyObject *code = checked_code(text.ptr());
+    if (!code)
+        return finish(nullptr, out);
+    if (PyUnicode_Check(code)) {
+        reason_ = nb::steal(code);
+        return false;
+    }
+    PyObject *r = PyEval_EvalCode(code, namespace_.ptr(), namespace_.ptr());
+    Py_DECREF(code);
+    if (!r && PyErr_ExceptionMatches(sb.refused)) {
+        reason_ = fetch_message();
+        return false;
+    }
+    return finish(r, out);
 }
 
 namespace {
@@ -282,6 +386,7 @@ ResultTypes result_types;
 void init_results(nb::handle module) {
     if (result_types.finding)
         return;
+    package_name = nb::str(nb::getattr(module, "__name__").attr("rpartition")(".")[0]).c_str();
     nb::module_ results = import_sibling(module, "results");
     result_types.finding = nb::object(results.attr("Finding")).release().ptr();
     result_types.failed = nb::object(results.attr("FailedPlaceholders")).release().ptr();
