@@ -202,10 +202,14 @@ PyObject *evaluate(PyObject *text, PyObject *env) {
 struct Sandbox {
     PyObject *compile = nullptr;    // compile_placeholder(text) -> code
     PyObject *namespace_ = nullptr;  // namespace(env) -> dict
-    PyObject *refused = nullptr;    // the exception of a broken rule
 };
 
 std::string package_name;  // of the filler modules, noted at init
+
+// The exception of a broken rule of safe mode, once the sandbox is loaded.  Its
+// message alone is the reason, wherever it is raised: in the evaluation, or by a
+// value that refuses to become text.
+PyObject *refused_type = nullptr;
 
 const Sandbox &sandbox() {
     static Sandbox s = [] {
@@ -213,7 +217,7 @@ const Sandbox &sandbox() {
         Sandbox r;
         r.compile = nb::object(m.attr("compile_placeholder")).release().ptr();
         r.namespace_ = nb::object(m.attr("namespace")).release().ptr();
-        r.refused = nb::object(m.attr("Refused")).release().ptr();
+        refused_type = nb::object(m.attr("Refused")).release().ptr();
         return r;
     }();
     return s;
@@ -227,19 +231,6 @@ PyObject *safe_code_cache() {
 
 bool is_interrupt_set() {
     return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit);
-}
-
-// The message of the error being raised, which it clears: a refusal's reason is
-// its message alone.
-nb::object fetch_message() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    nb::object t = nb::steal(type), v = nb::steal(value), tb = nb::steal(traceback);
-    PyObject *text = PyObject_Str(v.ptr());
-    if (!text)
-        throw nb::python_error();
-    return nb::steal(text);
 }
 
 // The checked code of `text`, or the str that says why it was refused; null with
@@ -258,10 +249,9 @@ PyObject *checked_code(PyObject *text) {
     if (!entry) {
         // A broken rule or a syntax error is the text's own; anything else (a
         // recursion limit) may not happen again and is not remembered.
-        const bool refused = PyErr_ExceptionMatches(sb.refused);
-        if (!refused && !PyErr_ExceptionMatches(PyExc_SyntaxError))
+        if (!PyErr_ExceptionMatches(refused_type) && !PyErr_ExceptionMatches(PyExc_SyntaxError))
             return nullptr;
-        entry = (refused ? fetch_message() : fetch_reason()).release().ptr();
+        entry = fetch_reason().release().ptr();
     }
     if (PyDict_GET_SIZE(cache) >= kCodeCacheLimit)
         PyDict_Clear(cache);
@@ -312,10 +302,6 @@ bool Evaluator::eval_safe(nb::handle text, nb::object &out) {
     }
     PyObject *r = PyEval_EvalCode(code, namespace_.ptr(), namespace_.ptr());
     Py_DECREF(code);
-    if (!r && PyErr_ExceptionMatches(sb.refused)) {
-        reason_ = fetch_message();
-        return false;
-    }
     return finish(r, out);
 }
 
@@ -346,6 +332,8 @@ nb::str reason_of_value(nb::handle value) {
         PyErr_Clear();
         message = nb::str("");
     }
+    if (refused_type && PyObject_TypeCheck(value.ptr(), (PyTypeObject *) refused_type))
+        return nb::borrow<nb::str>(message);
     return one_line(type.attr("__name__"), message);
 }
 

@@ -590,7 +590,8 @@ class Guard:
 
     def _check_names(self, value, method, depth):
         if isinstance(value, str):
-            if refused_attribute(value) or value in _ALL_MUTATORS:
+            # a method found by its name is called with arguments no check sees
+            if refused_attribute(value) or value in _RENDERERS or value in _ALL_MUTATORS:
                 _refuse(f"{value!r} named in an argument of {method!r}")
         elif depth and isinstance(value, (list, tuple, dict)):
             for item in value.values() if isinstance(value, dict) else value:
@@ -775,9 +776,11 @@ class _Rewrite(ast.NodeTransformer):
             _refuse(f"name {node.id!r}")
         return node
 
+    # Owners are checked before their attributes, so that the reason names the
+    # first rule broken in reading order.
     def visit_Attribute(self, node):
-        self.check_attribute(node.attr)
         node = self.generic_visit(node)
+        self.check_attribute(node.attr)
         return self.guard("attr", [node.value, ast.Constant(node.attr)])
 
     def check_attribute(self, name):
@@ -787,8 +790,8 @@ class _Rewrite(ast.NodeTransformer):
 
     def visit_Call(self, node):
         if isinstance(node.func, ast.Attribute):
-            self.check_attribute(node.func.attr)
             owner = self.visit(node.func.value)
+            self.check_attribute(node.func.attr)
             args = [self.visit(a) for a in node.args]
             keywords = [self.visit(k) for k in node.keywords]
             return self.guard("method", [owner, ast.Constant(node.func.attr), *args], keywords)
