@@ -38,6 +38,7 @@ def variables(folder):
         "Popen": subprocess.Popen,
         "environ": os.environ,
         "conn": sqlite3.connect(":memory:"),
+        "ts": pd.Series([1, 2, 3], index=pd.date_range("2020-01-01", periods=3, freq="365D")),
     }
 
 

@@ -36,7 +36,7 @@ MAX_SIZE = 10_000_000  # items and characters made by repeating, padding, joinin
 MAX_INT_BITS = 100_000  # an integer made by ** or <<
 MAX_ROUND_DIGITS = 10_000  # round(x, n): n beyond this computes 10**n
 MAX_OBJECT_POWER = 1_000  # ** on columns of Python objects runs Python's own pow per cell
-MAX_SECONDS = 5.0  # comprehension loops stop after this
+MAX_SECONDS = 0.5  # comprehension loops stop after this
 
 PREFIX = "not allowed in safe mode: "
 
@@ -102,6 +102,20 @@ _PURE_PATH = frozenset(name for name in dir(PurePath) if not name.startswith("_"
 _DISPATCH = frozenset("agg aggregate apply applymap map transform".split())
 # Methods whose whole-number arguments size their result.
 _SIZED = frozenset("ljust rjust center zfill expandtabs repeat pad sample tile resize".split())
+# Methods of arrays, columns and frames that are operators in disguise, with the
+# operator's check: (method, operands swapped).
+_OPERATOR_METHODS = {
+    "mul": ("mul", False), "multiply": ("mul", False), "rmul": ("mul", True),
+    "pow": ("pow", False), "rpow": ("pow", True), "mod": ("mod", False), "rmod": ("mod", True),
+}
+# Reductions that add the items up: text and lists are copied over and over.
+_SUMS = frozenset("sum cumsum".split())
+# Methods that the checks of a call look at; passed on as a function, they would
+# be called where no check sees their arguments.
+_CHECKED_CALLS = (
+    frozenset(_RENDERERS) | _DISPATCH | _SIZED | frozenset(_OPERATOR_METHODS) | _SUMS
+    | frozenset("replace join translate astype view resample asfreq".split())
+)
 # numpy methods with an output array at this position, written in place.
 _NUMPY_OUT = {
     "all": 1, "any": 1, "argmax": 1, "argmin": 1, "choose": 1, "dot": 1, "max": 1, "min": 1, "round": 1,
@@ -356,6 +370,26 @@ def _is_array(value):
     return hasattr(value, "dtype") or hasattr(value, "dtypes")
 
 
+def _holds_text(value):
+    """True for an array, column or frame with text or lists among its items."""
+    values = getattr(value, "values", value)
+    ravel = getattr(values, "ravel", None)
+    items = ravel() if ravel is not None else values
+    return any(isinstance(item, (str, bytes, list, tuple)) for item in items)
+
+
+def _bins(frame, rule, on):
+    """How many bins resampling `frame` by the fixed frequency `rule` makes; 0 when
+    it cannot be told (a calendar frequency, an index that is no time)."""
+    pandas = sys.modules.get("pandas")
+    try:
+        step = pandas.tseries.frequencies.to_offset(rule).nanos
+        index = frame[on] if on is not None else frame.index
+        return (index.max() - index.min()).value // max(step, 1)
+    except Exception:
+        return 0
+
+
 def _weight(sequence):
     """What one repetition of `sequence` adds, counting the items of what it holds."""
     if isinstance(sequence, (str, bytes, bytearray)):
@@ -463,6 +497,27 @@ class Guard:
     # operators
 
     def mul(self, a, b):
+        self._check_mul(a, b)
+        return a * b
+
+    def pow(self, a, b):
+        self._check_pow(a, b)
+        return a**b
+
+    def lshift(self, a, b):
+        n = _count(b)
+        if _holds_objects(a) or _holds_objects(b):
+            if n is None or n > MAX_INT_BITS:
+                _refuse("shifting a column of objects")
+        elif n is not None and isinstance(a, int) and a and a.bit_length() + n > MAX_INT_BITS:
+            _refuse(f"an integer of {a.bit_length() + n} bits (at most {MAX_INT_BITS})")
+        return a << b
+
+    def mod(self, a, b):
+        self._check_mod(a, b)
+        return a % b
+
+    def _check_mul(self, a, b):
         for seq, times in ((a, b), (b, a)):
             if isinstance(seq, (str, bytes, bytearray, list, tuple)):
                 n = _count(times)
@@ -477,9 +532,8 @@ class Guard:
                 elif n > 1:
                     self._make(_size(seq) * n, "a repetition")
                 break
-        return a * b
 
-    def pow(self, a, b):
+    def _check_pow(self, a, b):
         n = _count(b)
         if _holds_objects(a) or _holds_objects(b):
             if n is None or abs(n) > MAX_OBJECT_POWER:
@@ -488,23 +542,12 @@ class Guard:
             base = max(abs(a.numerator), a.denominator)
             if base > 1 and math.log2(base) * n > MAX_INT_BITS:
                 _refuse(f"an integer power of about {math.log2(base) * n:.3g} bits (at most {MAX_INT_BITS})")
-        return a**b
 
-    def lshift(self, a, b):
-        n = _count(b)
-        if _holds_objects(a) or _holds_objects(b):
-            if n is None or n > MAX_INT_BITS:
-                _refuse("shifting a column of objects")
-        elif n is not None and isinstance(a, int) and a and a.bit_length() + n > MAX_INT_BITS:
-            _refuse(f"an integer of {a.bit_length() + n} bits (at most {MAX_INT_BITS})")
-        return a << b
-
-    def mod(self, a, b):
+    def _check_mod(self, a, b):
         if isinstance(a, (str, bytes, bytearray)):
             self._make(_percent_widths(a), "% format widths")
         elif _holds_objects(a):
             _refuse("% on a column of text or objects")
-        return a % b
 
     # calls
 
@@ -561,7 +604,14 @@ class Guard:
                 _refuse("an output array")
             if name in _DISPATCH:
                 for value in (*args, *kwargs.values()):
-                    self._check_names(value, name, 2)
+                    self._check_names(value, owner, name, 2)
+            if name in _SUMS:
+                self._check_sum(owner)
+            operator_check = _OPERATOR_METHODS.get(name)
+            if operator_check is not None and _is_array(owner) and (args or "other" in kwargs):
+                other = args[0] if args else kwargs["other"]
+                check, swapped = operator_check
+                getattr(self, "_check_" + check)(*((other, owner) if swapped else (owner, other)))
         text = isinstance(owner, (str, bytes, bytearray))
         if name in _SIZED:
             n = _largest_count(args, kwargs)
@@ -572,6 +622,9 @@ class Guard:
                 items = _size(getattr(owner, "_orig", owner))
                 if name == "sample":  # n rows of the frame's width
                     items //= max(_length(owner), 1)
+                    frac = kwargs.get("frac")
+                    if isinstance(frac, (int, float)) and frac > 0:
+                        n = max(n, int(min(frac, 1e18) * _length(owner)))
                 self._make(n * max(items, 1), f"{name}()")
         elif text and name == "replace" and len(args) >= 2:
             old, new = args[0], args[1]
@@ -582,20 +635,40 @@ class Guard:
         elif text and name == "translate" and args and isinstance(args[0], collections.abc.Mapping):
             longest = max((len(v) for v in args[0].values() if isinstance(v, (str, bytes))), default=1)
             self._make(len(owner) * longest, "a translate")
+        elif name in ("resample", "asfreq") and (args or kwargs):
+            rule = args[0] if args else kwargs.get("rule", kwargs.get("freq"))
+            width = _size(owner) // max(_length(owner), 1)
+            self._make(_bins(owner, rule, kwargs.get("on")) * max(width, 1), f"{name}()")
         elif name in ("astype", "view"):
             self._make(max(map(_dtype_width, (*args, *kwargs.values())), default=0) * _size(owner), f"{name}()")
         elif type(owner).__name__ == "StringMethods" and name in ("replace", "cat", "join", "translate", "slice_replace"):
             longest = max((len(v) for v in (*args, *kwargs.values()) if isinstance(v, str)), default=0)
             self._make(longest * _size(getattr(owner, "_orig", owner)), f"str.{name}()")
 
-    def _check_names(self, value, method, depth):
+    def _check_sum(self, owner):
+        numpy, pandas = sys.modules.get("numpy"), sys.modules.get("pandas")
+        data = (numpy.ndarray,) if numpy is not None else ()
+        if pandas is not None:
+            data += (pandas.Series, pandas.DataFrame, pandas.Index)
+        if not isinstance(owner, data):
+            # the columns a groupby adds up, or the frame of a window
+            columns = getattr(owner, "_obj_with_exclusions", None)
+            owner = columns if isinstance(columns, data) else getattr(owner, "obj", None)
+            if not isinstance(owner, data):
+                return
+        if _holds_objects(owner) and _holds_text(owner):
+            _refuse("summing text or lists, which copies them over and over")
+
+    def _check_names(self, value, owner, method, depth):
         if isinstance(value, str):
             # a method found by its name is called with arguments no check sees
             if refused_attribute(value) or value in _RENDERERS or value in _ALL_MUTATORS:
                 _refuse(f"{value!r} named in an argument of {method!r}")
+            if value in _SUMS:
+                self._check_sum(owner)
         elif depth and isinstance(value, (list, tuple, dict)):
             for item in value.values() if isinstance(value, dict) else value:
-                self._check_names(item, method, depth - 1)
+                self._check_names(item, owner, method, depth - 1)
 
     def _check_argument(self, value, library, depth):
         """A callable passed on is called later by code that no guard sees; a format
@@ -616,7 +689,7 @@ class Guard:
                 _refuse(f"passing {f.__name__!r} on as a function")
             return
         _, name = _check_callee(f)
-        if name in _RENDERERS or name in _DISPATCH:
+        if name in _CHECKED_CALLS:
             _refuse(f"passing {name!r} on as a function")
 
     # builtins with checks of their own
@@ -629,6 +702,7 @@ class Guard:
             n = MAX_RANGE + 1
         if n > MAX_RANGE:
             _refuse(f"a range of {(r.stop - r.start) // r.step} items (at most {MAX_RANGE})")
+        self._make(n, "ranges")  # what list() or a loop makes of it
         return r
 
     def _format(self, value, spec="", /):
