@@ -232,6 +232,11 @@ BOMBS = [
     ("ts.resample('1ns').sum()", "resample()"),
     ("ts.asfreq('1ns')", "asfreq()"),
     ("[range(10**6) for i in range(20)]", "ranges"),
+    ("list(enumerate(range(10**6), int('9' * 4000)))", "integer of"),
+    ("int.from_bytes(b'x' * 10**5, 'big')", "integer of"),
+    (r"df.region.replace('(.)', '\\1' * 10**6, regex=True)", "replace()"),
+    ("(df.region * 10**4).str.replace('', 'x' * 10**3)", "replace()"),
+    ("df.region.str.cat(sep='x' * 10**7)", "cat()"),
     ("[sorted(df.amount) for i in range(10**6) for j in range(2)]", "loop"),
     ("df.amount.astype('O') ** 10**9", "power of a column"),
 ]

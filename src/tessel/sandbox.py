@@ -33,7 +33,7 @@ __all__ = ["Refused", "compile_placeholder", "namespace", "evaluate", "ALLOWED_B
 MAX_RANGE = 1_000_000  # items of one range()
 MAX_LOOP_STEPS = 1_000_000  # steps of all the comprehensions of one placeholder
 MAX_SIZE = 10_000_000  # items and characters made by repeating, padding, joining, widths
-MAX_INT_BITS = 100_000  # an integer made by ** or <<
+MAX_INT_BITS = 1024  # an integer made by ** or << or returned by a call: what a float holds
 MAX_ROUND_DIGITS = 10_000  # round(x, n): n beyond this computes 10**n
 MAX_OBJECT_POWER = 1_000  # ** on columns of Python objects runs Python's own pow per cell
 MAX_SECONDS = 0.5  # comprehension loops stop after this
@@ -126,7 +126,7 @@ _NUMPY_OUT = {
 # Type families whose objects may be used; objects of other libraries (database
 # connections, clients, figures, writers...) offer nothing.
 _FAMILIES = frozenset(
-    "builtins datetime decimal fractions numbers collections zoneinfo uuid types enum re "
+    "builtins datetime decimal fractions numbers collections zoneinfo uuid types enum "
     "pandas numpy io _io pathlib".split()
 )
 _CLOSED_MODULES = ("pandas.io", "pandas.plotting", "numpy.lib", "numpy.ctypeslib")
@@ -378,6 +378,26 @@ def _holds_text(value):
     return any(isinstance(item, (str, bytes, list, tuple)) for item in items)
 
 
+def _longest_text(values):
+    """The longest text among `values` and the lists and dicts they hold."""
+    longest = 0
+    for value in values:
+        if isinstance(value, str):
+            longest = max(longest, len(value))
+        elif isinstance(value, (list, tuple, dict)):
+            longest = max(longest, _longest_text(value.values() if isinstance(value, dict) else value))
+    return longest
+
+
+def _text_size(data):
+    """The characters of a column or frame as text, one more per item."""
+    try:
+        frame = data.to_frame() if hasattr(data, "to_frame") else data
+        return sum(int(column.astype(str).str.len().sum()) + len(column) for _, column in frame.items())
+    except Exception:
+        return _size(data)
+
+
 def _bins(frame, rule, on):
     """How many bins resampling `frame` by the fixed frequency `rule` makes; 0 when
     it cannot be told (a calendar frequency, an index that is no time)."""
@@ -567,65 +587,77 @@ class Guard:
             return trusted[1](self, *args, **kwargs) if trusted[1] else f(*args, **kwargs)
         owner, name = _check_callee(f)
         if isinstance(f, _UNBOUND) and args:
-            owner = args[0]
-            rest = args[1:]
+            owner, rest = args[0], args[1:]
         else:
             rest = args
         library = name is not None and _rule(type(owner)).library
         for value in (*args, *kwargs.values()):
             self._check_argument(value, library, 2)
         if name is not None:
-            self._check_method(owner, name, rest, kwargs, library)
+            if name in _RENDERERS:
+                target = rest[0] if rest else kwargs.get(_RENDERERS[name])
+                if target is not None or kwargs.get("path") is not None:
+                    _refuse(f"{name!r} with a file or buffer to write to")
+            if library:
+                self._check_library_call(owner, name, rest, kwargs)
+            self._check_growth(owner, name, rest, kwargs)
             if name == "join" and isinstance(owner, (str, bytes, bytearray)) and rest:
+                # the items are counted before they are joined, so a generator is read once
                 items = list(rest[0])
                 self._make(len(owner) * max(len(items) - 1, 0), "a join")
-                return f(*args[: len(args) - len(rest)], items)
-        return f(*args, **kwargs)
+                return self._whole(f(*args[: len(args) - len(rest)], items))
+        return self._whole(f(*args, **kwargs))
 
-    def _check_method(self, owner, name, args, kwargs, library):
-        if name in _RENDERERS:
-            target = args[0] if args else kwargs.get(_RENDERERS[name])
-            if target is not None or kwargs.get("path") is not None:
-                _refuse(f"{name!r} with a file or buffer to write to")
-        if library:
-            if kwargs.get("inplace"):
-                _refuse("inplace=True")
-            if kwargs.get("out") is not None:
-                _refuse("out=")
-            position = _NUMPY_OUT.get(name)
-            numpy = sys.modules.get("numpy")
-            if (
-                position is not None
-                and len(args) > position
-                and args[position] is not None
-                and numpy is not None
-                and isinstance(owner, (numpy.ndarray, numpy.generic))
-            ):
-                _refuse("an output array")
-            if name in _DISPATCH:
-                for value in (*args, *kwargs.values()):
-                    self._check_names(value, owner, name, 2)
-            if name in _SUMS:
-                self._check_sum(owner)
-            operator_check = _OPERATOR_METHODS.get(name)
-            if operator_check is not None and _is_array(owner) and (args or "other" in kwargs):
-                other = args[0] if args else kwargs["other"]
-                check, swapped = operator_check
-                getattr(self, "_check_" + check)(*((other, owner) if swapped else (owner, other)))
+    @staticmethod
+    def _whole(result):
+        # Many distinct huge integers (enumerate's start) would exhaust memory.
+        if type(result) is int and result.bit_length() > MAX_INT_BITS:
+            _refuse(f"an integer of {result.bit_length()} bits (at most {MAX_INT_BITS})")
+        return result
+
+    def _check_library_call(self, owner, name, args, kwargs):
+        """Calls that change what they are given, or that reach code by a name."""
+        if kwargs.get("inplace"):
+            _refuse("inplace=True")
+        if kwargs.get("out") is not None:
+            _refuse("out=")
+        position = _NUMPY_OUT.get(name)
+        numpy = sys.modules.get("numpy")
+        if (
+            position is not None
+            and len(args) > position
+            and args[position] is not None
+            and numpy is not None
+            and isinstance(owner, (numpy.ndarray, numpy.generic))
+        ):
+            _refuse("an output array")
+        if name in _DISPATCH:
+            for value in (*args, *kwargs.values()):
+                self._check_names(value, owner, name, 2)
+        if name in _SUMS:
+            self._check_sum(owner)
+        operator_check = _OPERATOR_METHODS.get(name)
+        if operator_check is not None and _is_array(owner) and (args or "other" in kwargs):
+            other = args[0] if args else kwargs["other"]
+            check, swapped = operator_check
+            getattr(self, "_check_" + check)(*((other, owner) if swapped else (owner, other)))
+
+    def _check_growth(self, owner, name, args, kwargs):
+        """Counts what a call makes that its arguments size."""
         text = isinstance(owner, (str, bytes, bytearray))
         if name in _SIZED:
             n = _largest_count(args, kwargs)
             if text:
-                self._make(n * owner.count("\t" if isinstance(owner, str) else b"\t") if name == "expandtabs" else n,
-                           f"{name}()")
-            else:
-                items = _size(getattr(owner, "_orig", owner))
-                if name == "sample":  # n rows of the frame's width
-                    items //= max(_length(owner), 1)
-                    frac = kwargs.get("frac")
-                    if isinstance(frac, (int, float)) and frac > 0:
-                        n = max(n, int(min(frac, 1e18) * _length(owner)))
-                self._make(n * max(items, 1), f"{name}()")
+                tabs = owner.count("\t" if isinstance(owner, str) else b"\t") if name == "expandtabs" else 1
+                self._make(n * tabs, f"{name}()")
+                return
+            items = _size(getattr(owner, "_orig", owner))  # a column's .str
+            if name == "sample":  # n rows of the frame's width
+                items //= max(_length(owner), 1)
+                frac = kwargs.get("frac")
+                if isinstance(frac, (int, float)) and frac > 0:
+                    n = max(n, int(min(frac, 1e18) * _length(owner)))
+            self._make(n * max(items, 1), f"{name}()")
         elif text and name == "replace" and len(args) >= 2:
             old, new = args[0], args[1]
             times = owner.count(old)
@@ -641,9 +673,17 @@ class Guard:
             self._make(_bins(owner, rule, kwargs.get("on")) * max(width, 1), f"{name}()")
         elif name in ("astype", "view"):
             self._make(max(map(_dtype_width, (*args, *kwargs.values())), default=0) * _size(owner), f"{name}()")
-        elif type(owner).__name__ == "StringMethods" and name in ("replace", "cat", "join", "translate", "slice_replace"):
-            longest = max((len(v) for v in (*args, *kwargs.values()) if isinstance(v, str)), default=0)
-            self._make(longest * _size(getattr(owner, "_orig", owner)), f"str.{name}()")
+        elif not text and name in ("replace", "translate", "slice_replace", "cat", "join"):
+            # Text replaced in every item of a column (.str, or regex=True) may
+            # grow at each of its characters.
+            column = getattr(owner, "_orig", None)
+            if column is None and (name != "replace" or not kwargs.get("regex")):
+                return
+            longest = _longest_text((*args, *kwargs.values()))
+            if longest:
+                data = column if column is not None else owner
+                per_item = name in ("cat", "join")
+                self._make(longest * (_length(data) if per_item else _text_size(data)), f"{name}()")
 
     def _check_sum(self, owner):
         numpy, pandas = sys.modules.get("numpy"), sys.modules.get("pandas")
@@ -709,6 +749,9 @@ class Guard:
         self._make(_spec_widths(spec), "format widths")
         return format(value, spec)
 
+    def _int(self, *args, **kwargs):
+        return self._whole(int(*args, **kwargs))
+
     def _round(self, number, ndigits=None):
         n = _count(ndigits) if ndigits is not None else None
         if n is not None and abs(n) > MAX_ROUND_DIGITS:
@@ -723,7 +766,7 @@ class Guard:
 
 # Builtins by id: the function itself and, for some, the Guard method that checks
 # its arguments first.
-_GUARDED = {"range": Guard._range, "format": Guard._format, "round": Guard._round, "sum": Guard._sum}
+_GUARDED = {"range": Guard._range, "format": Guard._format, "round": Guard._round, "sum": Guard._sum, "int": Guard._int}
 _TRUSTED = {id(getattr(builtins, name)): (getattr(builtins, name), _GUARDED.get(name)) for name in ALLOWED_BUILTINS}
 
 
