@@ -237,6 +237,7 @@ BOMBS = [
     (r"df.region.replace('(.)', '\\1' * 10**6, regex=True)", "replace()"),
     ("(df.region * 10**4).str.replace('', 'x' * 10**3)", "replace()"),
     ("df.region.str.cat(sep='x' * 10**7)", "cat()"),
+    ("df.region.str.repeat(40).str.contains('(N+)+X')", "regular expression"),
     ("[sorted(df.amount) for i in range(10**6) for j in range(2)]", "loop"),
     ("df.amount.astype('O') ** 10**9", "power of a column"),
 ]

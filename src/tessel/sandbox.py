@@ -116,6 +116,8 @@ _CHECKED_CALLS = (
     frozenset(_RENDERERS) | _DISPATCH | _SIZED | frozenset(_OPERATOR_METHODS) | _SUMS
     | frozenset("replace join translate astype view resample asfreq".split())
 )
+# pandas methods that take a regular expression.
+_REGEX_METHODS = frozenset("contains match fullmatch replace extract extractall findall count split rsplit filter".split())
 # numpy methods with an output array at this position, written in place.
 _NUMPY_OUT = {
     "all": 1, "any": 1, "argmax": 1, "argmin": 1, "choose": 1, "dot": 1, "max": 1, "min": 1, "round": 1,
@@ -136,6 +138,9 @@ _REACHING_FIELD = re.compile(r"\{[^{}!:]*[.\[]")
 # A conversion of a % format, with its width and precision.
 _PERCENT = re.compile(rb"%(?:\([^)]*\))?[#0 +\-]*(\*|\d+)?(?:\.(\*|\d+))?[hlL]?(.)", re.S)
 _DIGITS = re.compile(r"\d+")
+# A repeated group that itself repeats or alternates, "(a+)+", "(a|aa)*": matching
+# it can take time exponential in the length of the text.
+_NESTED_REPEAT = re.compile(r"\((?:[^()\\]|\\.)*(?:[*+|]|\{\d*,)(?:[^()\\]|\\.)*\)(?:[*+]|\{\d*,|\{\d{2,}\})")
 # A dtype of fixed-width text or bytes: "U1000", "<S20".
 _WIDE_DTYPE = re.compile(r"[<>|=]?[USaV](\d+)")
 
@@ -636,6 +641,10 @@ class Guard:
                 self._check_names(value, owner, name, 2)
         if name in _SUMS:
             self._check_sum(owner)
+        if name in _REGEX_METHODS:
+            for value in (*args, *kwargs.values()):
+                if isinstance(value, str) and _NESTED_REPEAT.search(value):
+                    _refuse("a regular expression that repeats a repeating group")
         operator_check = _OPERATOR_METHODS.get(name)
         if operator_check is not None and _is_array(owner) and (args or "other" in kwargs):
             other = args[0] if args else kwargs["other"]
