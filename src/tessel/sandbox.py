@@ -477,14 +477,12 @@ class Guard:
     __slots__ = ("steps", "made", "deadline")
 
     def __init__(self):
-        self.steps = self.made = 0
-        self.deadline = 0.0  # set by start(), which runs before any loop
+        self.start()
 
     def start(self):
         """Give the placeholder about to run its budgets."""
-        self.steps = 0
-        self.made = 0
-        self.deadline = time.monotonic() + MAX_SECONDS
+        self.steps = self.made = 0
+        self.deadline = None  # set by the first loop step
 
     def _make(self, n, what):
         if n > MAX_SIZE - self.made:
@@ -511,6 +509,8 @@ class Guard:
         return self._steps(iter(iterable))
 
     def _steps(self, iterator):
+        if self.deadline is None:
+            self.deadline = time.monotonic() + MAX_SECONDS
         for item in iterator:
             self.steps += 1
             if self.steps > MAX_LOOP_STEPS:
@@ -577,7 +577,19 @@ class Guard:
     # calls
 
     def call(self, f, /, *args, **kwargs):
+        trusted = _TRUSTED.get(id(f))
+        if trusted is not None and trusted[0] is f:  # len, str...: the common case first
+            return self._trusted_call(trusted, args, kwargs)
         return self._call(f, args, kwargs)
+
+    def _trusted_call(self, trusted, args, kwargs):
+        for value in args:
+            if callable(value):
+                self._check_passed(value)
+        for value in kwargs.values():
+            if callable(value):
+                self._check_passed(value)
+        return trusted[1](self, *args, **kwargs) if trusted[1] else trusted[0](*args, **kwargs)
 
     def method(self, obj, name, /, *args, **kwargs):
         _check_attribute(obj, name)
@@ -586,10 +598,7 @@ class Guard:
     def _call(self, f, args, kwargs):
         trusted = _TRUSTED.get(id(f))
         if trusted is not None and trusted[0] is f:
-            for value in (*args, *kwargs.values()):
-                if callable(value):
-                    self._check_passed(value)
-            return trusted[1](self, *args, **kwargs) if trusted[1] else f(*args, **kwargs)
+            return self._trusted_call(trusted, args, kwargs)
         owner, name = _check_callee(f)
         if isinstance(f, _UNBOUND) and args:
             owner, rest = args[0], args[1:]
