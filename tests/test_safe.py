@@ -75,6 +75,8 @@ ALLOWED = [
     ("list(enumerate('ab')), tuple(items), set([1, 1]), bool(0)", "([(0, 'a'), (1, 'b')], (1, 2, 3), {1}, False)"),
     ("int('7') + float('0.5'), isinstance(x, float)", "(7.5, True)"),
     ("df[df.amount > 1.8].region.to_list()", "['S', 'N']"),
+    ("df.loc[[2, 0], 'region'].to_list(), float(df.iloc[[1]].amount.sum()), items[len(items) - 1]",
+     "(['N', 'N'], 2.0, 3)"),
     ("df.region.str.lower().str.cat(sep='-')", "n-s-n"),
     ("df.groupby('region').agg(total=('amount', 'sum')).total['N']", "4.5"),
     ("df.agg(['min', 'max']).amount.to_list()", "[1.5, 3.0]"),
@@ -238,6 +240,9 @@ BOMBS = [
     ("(df.region * 10**4).str.replace('', 'x' * 10**3)", "replace()"),
     ("df.region.str.cat(sep='x' * 10**7)", "cat()"),
     ("df.region.str.repeat(40).str.contains('(N+)+X')", "regular expression"),
+    ("df.iloc[[0, 1] * 4 * 10**6]", "selection"),
+    ("df.take([0] * 6 * 10**6)", "take()"),
+    ("df.sample(1000, replace=True).merge(df.sample(10**4, replace=True), how='cross')", "cross join"),
     ("[sorted(df.amount) for i in range(10**6) for j in range(2)]", "loop"),
     ("df.amount.astype('O') ** 10**9", "power of a column"),
 ]

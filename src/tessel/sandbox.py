@@ -116,6 +116,8 @@ _CHECKED_CALLS = (
     frozenset(_RENDERERS) | _DISPATCH | _SIZED | frozenset(_OPERATOR_METHODS) | _SUMS
     | frozenset("replace join translate astype view resample asfreq".split())
 )
+# Arguments longer than this are lists of data, not of options.
+_SCANNED_ITEMS = 1000
 # pandas methods that take a regular expression.
 _REGEX_METHODS = frozenset("contains match fullmatch replace extract extractall findall count split rsplit filter".split())
 # numpy methods with an output array at this position, written in place.
@@ -415,6 +417,14 @@ def _bins(frame, rule, on):
         return 0
 
 
+def _selects(key):
+    """True for a key that lists labels or positions, which may repeat."""
+    if isinstance(key, (list, tuple)):
+        return bool(key) and not isinstance(key[0], bool)
+    kind = getattr(getattr(key, "dtype", None), "kind", None)
+    return kind is not None and kind != "b" and getattr(key, "ndim", 0) == 1
+
+
 def _weight(sequence):
     """What one repetition of `sequence` adds, counting the items of what it holds."""
     if isinstance(sequence, (str, bytes, bytearray)):
@@ -495,15 +505,21 @@ class Guard:
         _check_attribute(obj, name)
         return getattr(obj, name)
 
-    def key(self, key):
-        # pandas calls a callable key with the frame
-        if callable(key):
-            self._check_passed(key)
-        elif type(key) is tuple:
-            for part in key:
-                if callable(part):
-                    self._check_passed(part)
-        return key
+    def sub(self, value):
+        return _Selection(self, value)
+
+    def _check_key(self, value, key):
+        parts = key if type(key) is tuple else (key,)
+        for part in parts:
+            if callable(part):  # pandas calls it with the frame
+                self._check_passed(part)
+        if isinstance(value, (str, bytes, bytearray, list, tuple, dict)):
+            return  # one item, or a slice of what is there
+        # A list of labels or positions may name each row many times.
+        n = max((_length(part) for part in parts if _selects(part)), default=0)
+        if n:
+            target = getattr(value, "obj", value)  # the frame of .loc and .iloc
+            self._make(n * max(_size(target) // max(_length(target), 1), 1), "a selection")
 
     def loop(self, iterable):
         return self._steps(iter(iterable))
@@ -689,6 +705,12 @@ class Guard:
             rule = args[0] if args else kwargs.get("rule", kwargs.get("freq"))
             width = _size(owner) // max(_length(owner), 1)
             self._make(_bins(owner, rule, kwargs.get("on")) * max(width, 1), f"{name}()")
+        elif name in ("take", "reindex") and not text:
+            n = max((_length(v) for v in (*args, *kwargs.values()) if _selects(v) or isinstance(v, range)), default=0)
+            self._make(n * max(_size(owner) // max(_length(owner), 1), _length(owner), 1), f"{name}()")
+        elif name in ("merge", "join") and kwargs.get("how") == "cross" and args:
+            other = args[0]
+            self._make(_length(owner) * _length(other) * (_size(owner) // max(_length(owner), 1) + 1), "a cross join")
         elif name in ("astype", "view"):
             self._make(max(map(_dtype_width, (*args, *kwargs.values())), default=0) * _size(owner), f"{name}()")
         elif not text and name in ("replace", "translate", "slice_replace", "cat", "join"):
@@ -737,7 +759,13 @@ class Guard:
         elif callable(value):
             self._check_passed(value)
         elif depth and type(value) in (list, tuple, dict, set, frozenset):
-            for item in value.values() if type(value) is dict else value:
+            items = value.values() if type(value) is dict else value
+            if len(items) > _SCANNED_ITEMS:
+                # a long list of data: only its functions are looked at, at C speed
+                for item in filter(callable, items):
+                    self._check_passed(item)
+                return
+            for item in items:
                 self._check_argument(item, library, depth - 1)
 
     def _check_passed(self, f):
@@ -786,6 +814,19 @@ class Guard:
 # its arguments first.
 _GUARDED = {"range": Guard._range, "format": Guard._format, "round": Guard._round, "sum": Guard._sum, "int": Guard._int}
 _TRUSTED = {id(getattr(builtins, name)): (getattr(builtins, name), _GUARDED.get(name)) for name in ALLOWED_BUILTINS}
+
+
+class _Selection:
+    """A value about to be subscripted by a key that the text does not fix."""
+
+    __slots__ = ("guard", "value")
+
+    def __init__(self, guard, value):
+        self.guard, self.value = guard, value
+
+    def __getitem__(self, key):
+        self.guard._check_key(self.value, key)
+        return self.value[key]
 
 
 class Forbidden:
@@ -935,19 +976,13 @@ class _Rewrite(ast.NodeTransformer):
 
     def visit_Subscript(self, node):
         node = self.generic_visit(node)
-        key = node.slice
-        if isinstance(key, ast.Tuple):
-            key.elts = [self.plain_key(e) for e in key.elts]
-        else:
-            node.slice = self.plain_key(key)
-        return node
-
-    def plain_key(self, key):
-        if isinstance(key, ast.Starred):
+        parts = node.slice.elts if isinstance(node.slice, ast.Tuple) else [node.slice]
+        if any(isinstance(part, ast.Starred) for part in parts):
             _refuse("a starred subscript")
-        if isinstance(key, (ast.Constant, ast.Slice)):
-            return key
-        return self.guard("key", [key])
+        if not all(isinstance(part, (ast.Constant, ast.Slice)) for part in parts):
+            # the key is known only when it runs
+            node.value = self.guard("sub", [node.value])
+        return node
 
     def visit_comprehension(self, node):
         if node.is_async:
