@@ -194,18 +194,18 @@ def _kind(template):
     return ".txt"
 
 
-def make_filler(kind, pattern, recurse, restore):
+def make_filler(kind, pattern, recurse, restore, safe=False):
     if kind == ".xlsx":
         from .gridfill import GridFill
 
-        return GridFill(pattern, recurse, restore)
+        return GridFill(pattern, recurse, restore, safe=safe)
     if kind == ".docx":
         from .pagefill import PageFill
 
-        return PageFill(pattern, recurse)
+        return PageFill(pattern, recurse, safe=safe)
     from .linefill import LineFill
 
-    return LineFill(pattern)
+    return LineFill(pattern, safe=safe)
 
 
 def _check_template(template):
@@ -272,7 +272,7 @@ def cmd_fill(args):
         return _fill_rows(args, kind)
     _check_output(args.template, args.output, kind)
     env = load_variables(args.data, args.set)
-    filler = make_filler(kind, args.pattern, args.recurse, not args.no_restore)
+    filler = make_filler(kind, args.pattern, args.recurse, not args.no_restore, safe=not args.trust)
     created = _make_folders([args.output])
     try:
         failed = batch.fill_one(filler, args.template, args.output, env)
@@ -342,7 +342,7 @@ def _fill_rows(args, kind):
     shared_variables(data, ())
     shared_variables((), sets)
     jobs = [(output, RowVariables(data, sets, row)) for output, row in zip(outputs, rows)]
-    filler = make_filler(kind, args.pattern, args.recurse, not args.no_restore)
+    filler = make_filler(kind, args.pattern, args.recurse, not args.no_restore, safe=not args.trust)
     created = _make_folders(outputs)
     executor = None
     if args.jobs is not None:
@@ -391,7 +391,7 @@ def cmd_check(args):
         line = f"{entry.place}: {delimited(entry.placeholder, args.pattern)}"
         problem = entry.note
         if problem is None and env is not None:
-            problem = probe(entry, env, kind)
+            problem = probe(entry, env, kind, safe=not args.trust)
         if problem is not None:
             failing += 1
             line += f"  FAILS: {problem}"
@@ -737,16 +737,21 @@ def _check_cell_value(value):
     _SCRATCH[0].cell(row=1, column=1, value=value)
 
 
-def probe(entry, env, kind):
+def probe(entry, env, kind, safe=False):
     """Why `entry` would fail with the variables `env`, or None when it would fill.
 
     Runs the placeholder's expression, like the fill would.
     """
     import pandas as pd
 
+    from . import sandbox
+
     env = dict(env)
     try:
-        value = eval(entry.placeholder, env)  # the template's own code, as the filler runs it
+        if safe:
+            value = sandbox.evaluate(entry.placeholder, env)
+        else:
+            value = eval(entry.placeholder, env)  # the template's own code, as the filler runs it
         if kind == ".xlsx" and entry.whole:
             if isinstance(value, io.BytesIO):
                 _check_picture(value)
@@ -761,6 +766,8 @@ def probe(entry, env, kind):
             str(value)
     except KeyboardInterrupt:
         raise
+    except sandbox.Refused as exc:
+        return str(exc)
     except BaseException as exc:
         return batch.one_line(exc)
     return None
@@ -782,13 +789,16 @@ def _add_data_options(parser):
     )
     parser.add_argument("--pattern", choices=["{}", "{{}}"], default="{}",
                         help="placeholders written {x} (default) or {{x}}")
+    parser.add_argument("--trust", action="store_true",
+                        help="run the placeholders with all the rights of Python, not in safe mode: "
+                        "only for templates you trust")
 
 
 def build_parser():
     parser = _Parser(
         prog="tessel",
         description="Fill text, .xlsx and .docx templates whose placeholders are Python expressions. "
-        "Placeholders are code: fill only templates you trust.",
+        "Placeholders are code: fill and check run them in safe mode unless given --trust.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")

@@ -1,6 +1,7 @@
 #include "placeholder.h"
 
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace tessel {
@@ -197,22 +198,111 @@ PyObject *evaluate(PyObject *text, PyObject *env) {
     return result;
 }
 
+// What safe mode takes from the package's sandbox module.
+struct Sandbox {
+    PyObject *compile = nullptr;    // compile_placeholder(text) -> code
+    PyObject *namespace_ = nullptr;  // namespace(env) -> dict
+};
+
+std::string package_name;  // of the filler modules, noted at init
+
+// The exception of a broken rule of safe mode, once the sandbox is loaded.  Its
+// message alone is the reason, wherever it is raised: in the evaluation, or by a
+// value that refuses to become text.
+PyObject *refused_type = nullptr;
+
+const Sandbox &sandbox() {
+    static Sandbox s = [] {
+        nb::module_ m = nb::module_::import_((package_name + ".sandbox").c_str());
+        Sandbox r;
+        r.compile = nb::object(m.attr("compile_placeholder")).release().ptr();
+        r.namespace_ = nb::object(m.attr("namespace")).release().ptr();
+        refused_type = nb::object(m.attr("Refused")).release().ptr();
+        return r;
+    }();
+    return s;
+}
+
+PyObject *safe_code_cache() {
+    // Deliberately never freed, like code_cache.
+    static PyObject *cache = PyDict_New();
+    return cache;
+}
+
+bool is_interrupt_set() {
+    return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit);
+}
+
+// The checked code of `text`, or the str that says why it was refused; null with
+// a Python error set when checking it failed otherwise.
+PyObject *checked_code(PyObject *text) {
+    const Sandbox &sb = sandbox();
+    PyObject *cache = safe_code_cache();
+    PyObject *entry = PyDict_GetItemWithError(cache, text);
+    if (entry) {
+        Py_INCREF(entry);
+        return entry;
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+    entry = PyObject_CallOneArg(sb.compile, text);
+    if (!entry) {
+        // A broken rule or a syntax error is the text's own; anything else (a
+        // recursion limit) may not happen again and is not remembered.
+        if (!PyErr_ExceptionMatches(refused_type) && !PyErr_ExceptionMatches(PyExc_SyntaxError))
+            return nullptr;
+        entry = fetch_reason().release().ptr();
+    }
+    if (PyDict_GET_SIZE(cache) >= kCodeCacheLimit)
+        PyDict_Clear(cache);
+    if (PyDict_SetItem(cache, text, entry) < 0) {
+        Py_DECREF(entry);
+        return nullptr;
+    }
+    return entry;
+}
+
 }  // namespace
+
+bool Evaluator::finish(PyObject *result, nb::object &out) {
+    if (result) {
+        out = nb::steal(result);
+        return true;
+    }
+    if (is_interrupt_set())
+        throw nb::python_error();
+    reason_ = fetch_reason();
+    return false;
+}
 
 bool Evaluator::eval(nb::handle text, nb::object &out) {
     if (mode_ == Mode::List) {
         reason_ = nb::none();
         return false;
     }
-    PyObject *r = evaluate(text.ptr(), env_.ptr());
-    if (r) {
-        out = nb::steal(r);
-        return true;
+    if (safe_)
+        return eval_safe(text, out);
+    return finish(evaluate(text.ptr(), env_.ptr()), out);
+}
+
+bool Evaluator::eval_safe(nb::handle text, nb::object &out) {
+    const Sandbox &sb = sandbox();
+    if (!namespace_.is_valid()) {
+        PyObject *ns = PyObject_CallOneArg(sb.namespace_, env_.ptr());
+        if (!ns)
+            return finish(nullptr, out);
+        namespace_ = nb::steal(ns);
     }
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
-        throw nb::python_error();
-    reason_ = fetch_reason();
-    return false;
+    PyObject *code = checked_code(text.ptr());
+    if (!code)
+        return finish(nullptr, out);
+    if (PyUnicode_Check(code)) {
+        reason_ = nb::steal(code);
+        return false;
+    }
+    PyObject *r = PyEval_EvalCode(code, namespace_.ptr(), namespace_.ptr());
+    Py_DECREF(code);
+    return finish(r, out);
 }
 
 namespace {
@@ -242,6 +332,8 @@ nb::str reason_of_value(nb::handle value) {
         PyErr_Clear();
         message = nb::str("");
     }
+    if (refused_type && PyObject_TypeCheck(value.ptr(), (PyTypeObject *) refused_type))
+        return nb::borrow<nb::str>(message);
     return one_line(type.attr("__name__"), message);
 }
 
@@ -282,6 +374,7 @@ ResultTypes result_types;
 void init_results(nb::handle module) {
     if (result_types.finding)
         return;
+    package_name = nb::str(nb::getattr(module, "__name__").attr("rpartition")(".")[0]).c_str();
     nb::module_ results = import_sibling(module, "results");
     result_types.finding = nb::object(results.attr("Finding")).release().ptr();
     result_types.failed = nb::object(results.attr("FailedPlaceholders")).release().ptr();

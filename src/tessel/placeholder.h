@@ -67,6 +67,11 @@ nb::str fetch_reason();
 // and tabs are skipped, "__builtins__" is added to a dict that lacks it, and a
 // non-dict env fails.  Compiled code is cached, since compiling a text again
 // gives the same code.
+//
+// In safe mode each text is checked once by the package's sandbox module, and
+// its checked code (or why it was refused) cached apart from the other; the
+// evaluation runs against a namespace that the sandbox builds once per
+// Evaluator from env, which it leaves unchanged.
 class Evaluator {
 public:
     // Run evaluates; List evaluates nothing and fails every placeholder with no
@@ -99,10 +104,16 @@ public:
     bool listing() const { return mode_ == Mode::List; }
 
 private:
+    bool eval_safe(nb::handle text, nb::object &out);
+    // Takes the result of an evaluation; on failure, sets reason_ from the
+    // Python error.
+    bool finish(PyObject *result, nb::object &out);
+
     nb::object env_;
     bool safe_;
     Mode mode_;
     nb::object reason_;
+    nb::object namespace_;  // safe mode's, made on first use
 };
 
 // What one call reports.  A fill returns the placeholders that failed, as a list
@@ -184,7 +195,8 @@ bool is_bound_method(nb::handle bound, nb::handle method);
 // The sibling module `name` of the package that holds `module`.
 nb::module_ import_sibling(nb::handle module, const char *name);
 
-// Imports what Report builds its results from; at module init.
+// Imports what Report builds its results from, and notes the package whose
+// sandbox module safe mode imports on first use; at module init.
 void init_results(nb::handle module);
 
 // Writes a file under a temporary name beside its destination and moves it into

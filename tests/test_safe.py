@@ -1,0 +1,463 @@
+"""safe=True: what templates from others may and may not do."""
+
+import datetime
+import io
+import json
+import os
+import subprocess
+import sys
+
+import openpyxl
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tessel import sandbox
+from tessel.batch import fill_many
+from tessel.cli import demo_variables, example
+from tessel.gridfill import GridFill
+from tessel.linefill import LineFill
+from tessel.pagefill import PageFill
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REFUSED = "not allowed in safe mode: "
+
+
+def money(value):
+    return f"EUR {value:,.2f}"
+
+
+class Point:
+    def __init__(self, x, y):
+        self.x, self.y = x, y
+
+    def norm(self):
+        return abs(self.x) + abs(self.y)
+
+
+@pytest.fixture
+def env():
+    return {
+        "df": pd.DataFrame({"region": ["N", "S", "N"], "amount": [1.5, 2.0, 3.0]}),
+        "items": [1, 2, 3],
+        "x": 3.14159,
+        "total": 1234567.891,
+        "day": datetime.date(2024, 5, 3),
+        "name": "Ada Lovelace",
+        "logo": io.BytesIO(b"\x89PNG"),
+        "money": money,
+        "Point": Point,
+        "Timestamp": pd.Timestamp,
+    }
+
+
+ALLOWED = [
+    ("df.amount.sum()", "6.5"),
+    ("df.groupby('region').amount.sum()['N']", "4.5"),
+    ("format(total, ',.2f')", "1,234,567.89"),
+    ("day.strftime('%d %B %Y')", "03 May 2024"),
+    ("', '.join(df.region)", "N, S, N"),
+    ("len(items)", "3"),
+    ("round(x, 2)", "3.14"),
+    ("df.loc[1, 'amount']", "2.0"),
+    ("[i * 2 for i in items]", "[2, 4, 6]"),
+    ("sum(i for i in range(10) if i % 2)", "25"),
+    ("dict((k, v) for k, v in zip('ab', items))['b']", "2"),
+    ("'big' if total > 1000 else 'small'", "big"),
+    ("df.to_csv(index=False).splitlines()[1]", "N,1.5"),
+    ("df.to_string(index=False).split()[:2]", "['region', 'amount']"),
+    ("sorted(items, key=str, reverse=True)", "[3, 2, 1]"),
+    ("[0 for _ in range(2)]", "[0, 0]"),
+    ("'%05.1f' % x", "003.1"),
+    ("'ab' * 3 + str(2 ** 10) + str(1 << 4)", "ababab102416"),
+    ("min(items), max(items), abs(-2), any(items), all([])", "(1, 3, 2, True, True)"),
+    ("list(enumerate('ab')), tuple(items), set([1, 1]), bool(0)", "([(0, 'a'), (1, 'b')], (1, 2, 3), {1}, False)"),
+    ("int('7') + float('0.5'), isinstance(x, float)", "(7.5, True)"),
+    ("df[df.amount > 1.8].region.to_list()", "['S', 'N']"),
+    ("df.loc[[2, 0], 'region'].to_list(), float(df.iloc[[1]].amount.sum()), items[len(items) - 1]",
+     "(['N', 'N'], 2.0, 3)"),
+    ("df.region.str.lower().str.cat(sep='-')", "n-s-n"),
+    ("df.groupby('region').agg(total=('amount', 'sum')).total['N']", "4.5"),
+    ("df.agg(['min', 'max']).amount.to_list()", "[1.5, 3.0]"),
+    ("name.split()[-1].upper().replace('L', 'l')", "lOVElACE"),
+    ("name[:3].ljust(5, '.') + name.center(14, '*')[:2]", "Ada..*A"),
+    ("money(total)", "EUR 1,234,567.89"),
+    ("Point(3, -4).norm()", "7"),
+    ("Timestamp('2024-01-02').day_name()", "Tuesday"),
+    ("(day - day).days, day.year", "(0, 2024)"),
+    ("logo.getvalue()[1:4]", "b'PNG'"),
+    ("df.amount.values.round(1).tolist()", "[1.5, 2.0, 3.0]"),
+    ("df.shape[0] * df.region.nunique()", "6"),
+]
+
+
+@pytest.mark.parametrize("expression, expected", ALLOWED, ids=[e for e, _ in ALLOWED])
+def test_typical_expressions_fill_in_safe_mode(env, expression, expected):
+    text, failed = LineFill(safe=True)("{%s}" % expression, env)
+    assert failed == [], failed.details
+    assert text == expected
+
+
+@pytest.mark.parametrize("expression, expected", ALLOWED[:12], ids=[e for e, _ in ALLOWED[:12]])
+def test_safe_and_default_agree(env, expression, expected):
+    assert LineFill(safe=True)("{%s}" % expression, env) == LineFill()("{%s}" % expression, dict(env))
+
+
+small_int = st.integers(-20, 20)
+atom = st.one_of(small_int.map(str), st.sampled_from(["a", "b", "'xy'", "[1, 2]", "(3,)"]))
+
+
+def combine(children):
+    binary = st.tuples(children, st.sampled_from(["+", "-", "//", "%", "==", "<", "and", "or"]), children)
+    # Repeats and powers by small numbers only: the plain evaluation must stay small too.
+    small = st.tuples(children, st.sampled_from(["*", "**"]), st.integers(0, 3))
+    return st.one_of(
+        binary.map(lambda t: f"({t[0]} {t[1]} {t[2]})"),
+        small.map(lambda t: f"({t[0]} {t[1]} {t[2]})"),
+        st.tuples(children, children, children).map(lambda t: f"({t[0]} if {t[1]} else {t[2]})"),
+        st.tuples(children, small_int).map(lambda t: f"[{t[0]} for _ in range({abs(t[1]) % 4})]"),
+        children.map(lambda c: f"len(str({c}))"),
+        children.map(lambda c: f"sorted(str({c}))"),
+    )
+
+
+@settings(max_examples=300, deadline=None)
+@given(expression=st.recursive(atom, combine, max_leaves=8))
+def test_safe_mode_computes_what_python_computes(expression):
+    variables = {"a": 7, "b": "text"}
+    try:
+        expected = eval(expression, dict(variables))
+    except Exception:
+        return  # the same failure in both is the fillers' own business
+    if len(repr(expected)) > 10_000:
+        return
+    text, failed = LineFill(safe=True)("{%s}" % expression, variables)
+    assert failed == [], failed.details
+    assert text == (expected if type(expected) is str else str(expected))
+
+
+# -- attacks -----------------------------------------------------------------
+
+# (placeholder, what its reason says).  T is the folder the attacks aim at.
+ESCAPES = [
+    ("__import__('os').system('touch ' + T + '/a')", "name '__import__'"),
+    ("().__class__.__bases__[0].__subclasses__()", "attribute '__class__'"),
+    ("df.__class__", "attribute '__class__'"),
+    ("__builtins__", "name '__builtins__'"),
+    ("x.__init__.__globals__", "attribute '__init__'"),
+    # a placeholder holds no brace; it can make one
+    ("(str(dict())[0] + '0.__class__' + str(dict())[1]).format(x)", "attribute 'format'"),
+    ("'x'.format_map(dict(x=x))", "attribute 'format_map'"),
+    ("df.to_string(float_format=str(dict(a=0))[0] + '0.__class__' + str(dict())[1])", "format string"),
+    ("df.eval('amount * 2')", "attribute 'eval'"),
+    ("df.query('amount > 1')", "attribute 'query'"),
+    ("df.to_csv(T + '/b.csv')", "with a file or buffer"),
+    ("df.to_string(T + '/c.txt')", "with a file or buffer"),
+    ("df.to_pickle(T + '/d.pkl')", "attribute 'to_pickle'"),
+    ("df.to_excel(T + '/e.xlsx')", "attribute 'to_excel'"),
+    ("df.values.tofile(T + '/f.bin')", "attribute 'tofile'"),
+    ("df.values.dump(T + '/g.npy')", "attribute 'dump'"),
+    ("np.save(T + '/h', df.values)", "attribute 'save'"),
+    ("np.fromfile('/etc/passwd')", "attribute 'fromfile'"),
+    ("np.ones(10**10)", "module 'numpy'"),
+    ("np.lib.npyio.os.system('id')", "module 'numpy'"),
+    ("pd.read_csv('/etc/passwd')", "attribute 'read_csv'"),
+    ("pd.DataFrame.from_dict(dict(a=[1]))", "module 'pandas'"),
+    ("df.agg('to_pickle', T + '/i.pkl')", "'to_pickle' named in an argument"),
+    ("df.apply('to_csv', path_or_buf=T + '/j.csv')", "'to_csv' named in an argument"),
+    ("df.pipe(print)", "attribute 'pipe'"),
+    ("df.style.to_html()", "attribute 'style'"),
+    ("df.plot", "attribute 'plot'"),
+    ("getattr(df, 'to_csv')(T + '/k.csv')", "name 'getattr'"),
+    ("type(df)", "name 'type'"),
+    ("vars(df)", "name 'vars'"),
+    ("globals()", "name 'globals'"),
+    ("eval('1')", "name 'eval'"),
+    ("exec('1')", "name 'exec'"),
+    ("compile('1', 's', 'eval')", "name 'compile'"),
+    ("open('/etc/passwd').read()", "name 'open'"),
+    ("lambda: 0", "lambda"),
+    ("(y := 1)", "assignment expression"),
+    ("(i for i in items).gi_frame.f_globals", "attribute 'gi_frame'"),
+    ("os.system('touch ' + T + '/l')", "module 'os'"),
+    ("remove('/etc/hostname')", "function 'remove' of a library"),
+    ("Popen(['touch', T + '/m'])", "class 'Popen' of a library"),
+    ("environ['HOME']", "os._Environ"),
+    ("conn.execute('create table t (a)')", "sqlite3.Connection"),
+    ("sorted(items, key=remove)", "function 'remove' of a library"),
+    ("df.loc[remove]", "function 'remove' of a library"),
+    ("items.append(4)", "'append', which changes"),
+    ("df.pop('amount')", "'pop', which changes"),
+    ("df.agg('pop', 'amount')", "'pop' named in an argument"),
+    ("df.drop(columns='amount', inplace=True)", "inplace=True"),
+    ("df.values.sum(None, None, df.values)", "an output array"),
+    ("df.values.fill(0)", "'fill', which changes"),
+    ("logo.write(b'x')", "attribute 'write'"),
+    ("logo.truncate(0)", "attribute 'truncate'"),
+    ("logo.close()", "attribute 'close'"),
+    ("df.amount.map(str.format)", "attribute 'format'"),
+]
+
+BOMBS = [
+    ("9**9**9", "integer power"),
+    ("'a' * 10**10", "repetition"),
+    ("[0] * 10**10", "repetition"),
+    ("[[0] * 10**4] * 10**4", "repetition"),
+    ("sum(range(10**12))", "range"),
+    ("len(range(10**100))", "range"),
+    ("'x'.ljust(10**10)", "ljust()"),
+    ("('a' * 10**6).center(10**9)", "center()"),
+    ("'\\t'.expandtabs(10**10)", "expandtabs()"),
+    ("format(1, '>10000000000')", "format widths"),
+    ("format(1.5, '.999999999f')", "format widths"),
+    ("'%10000000000d' % 1", "% format widths"),
+    ("'%*d' % (10**10, 1)", "'*' width"),
+    ("round(10**100, -10**9)", "rounding"),
+    ("1 << 10**10", "integer of"),
+    ("('a' * 10**4).replace('', 'x' * 10**4)", "replace"),
+    ("('x' * 10**4).join(str(i) for i in range(10**4))", "join"),
+    ("'a' * 10**6 * 100", "repetition"),
+    ("sum(['a' * 10**6 for i in range(100)], '')", "repetition"),
+    ("[i for i in range(10**6) for j in range(10**6)]", "loop steps"),
+    ("df.region * 10**9", "repetition"),
+    ("df.amount.repeat(10**9)", "repeat()"),
+    ("df.region.str.pad(10**9)", "pad()"),
+    ("df.astype('U1000000000')", "astype()"),
+    ("df.region.apply(str.ljust, args=(10**10,))", "passing 'ljust' on"),
+    ("df.amount.map(format, na_action=None)", "passing 'format' on"),
+    ("df.region.mul(10**9)", "repetition"),
+    ("df.amount.astype('O').rpow(10**9)", "power of a column"),
+    ("df.region.repeat(10**6).sum()", "summing text"),
+    ("df.groupby('region').region.agg('cumsum')", "summing text"),
+    ("df.sample(frac=10**9, replace=True)", "sample()"),
+    ("ts.resample('1ns').sum()", "resample()"),
+    ("ts.asfreq('1ns')", "asfreq()"),
+    ("[range(10**6) for i in range(20)]", "ranges"),
+    ("list(enumerate(range(10**6), int('9' * 4000)))", "integer of"),
+    ("int.from_bytes(b'x' * 10**5, 'big')", "integer of"),
+    (r"df.region.replace('(.)', '\\1' * 10**6, regex=True)", "replace()"),
+    ("(df.region * 10**4).str.replace('', 'x' * 10**3)", "replace()"),
+    ("df.region.str.cat(sep='x' * 10**7)", "cat()"),
+    ("df.region.str.repeat(40).str.contains('(N+)+X')", "regular expression"),
+    ("df.iloc[[0, 1] * 4 * 10**6]", "selection"),
+    ("df.take([0] * 6 * 10**6)", "take()"),
+    ("df.sample(1000, replace=True).merge(df.sample(10**4, replace=True), how='cross')", "cross join"),
+    ("[sorted(df.amount) for i in range(10**6) for j in range(2)]", "loop"),
+    ("df.amount.astype('O') ** 10**9", "power of a column"),
+]
+
+
+def attack(kind, attacks, folder):
+    """Runs `attacks` on one filler in a subprocess that may take a second each."""
+    done = subprocess.run(
+        [sys.executable, os.path.join(HERE, "attacker.py"), kind, str(folder)],
+        input=json.dumps([a for a, _ in attacks]),
+        capture_output=True,
+        text=True,
+        timeout=10 + len(attacks),
+    )
+    assert done.returncode == 0, done.stderr[-3000:]
+    return json.loads(done.stdout)
+
+
+def made_files(folder):
+    return sorted(set(os.listdir(folder)) - {"attacks.xlsx", "attacks.docx", "filled.xlsx", "filled.docx"})
+
+
+@pytest.mark.parametrize("kind", ["line", "grid", "page"])
+@pytest.mark.parametrize("attacks", [ESCAPES, BOMBS], ids=["escapes", "bombs"])
+def test_attacks_fail_with_their_rule_and_leave_no_trace(tmp_path, kind, attacks):
+    outcome = attack(kind, attacks, tmp_path)
+    for (placeholder, fragment), result in zip(attacks, outcome["results"]):
+        assert result["placeholder"] == placeholder
+        reason = result["reason"] or ""
+        assert reason.startswith(REFUSED) and fragment in reason, (placeholder, reason)
+        # a failed placeholder keeps its text
+        assert result["text"] == "{%s}" % placeholder
+    assert made_files(tmp_path) == []
+    assert outcome["changed"] == []
+    if kind == "line":
+        slow = [(r["placeholder"], r["seconds"]) for r in outcome["results"] if r["seconds"] >= 1]
+        assert slow == []
+    else:
+        assert outcome["seconds"] < len(attacks)
+
+
+VARIABLES_SCRIPT = """
+import io, os, subprocess
+from os import remove
+import numpy as np
+import pandas as pd
+T = {folder!r}
+df = pd.DataFrame({{"region": ["N", "S", "N"], "amount": [1.5, 2.0, 3.0]}})
+items = [1, 2, 3]
+x = 3.14159
+day = None
+logo = io.BytesIO(b"png")
+Popen = subprocess.Popen
+environ = os.environ
+conn = None
+"""
+
+
+@pytest.mark.parametrize("attacks", [ESCAPES, BOMBS], ids=["escapes", "bombs"])
+def test_the_command_refuses_attacks_unless_trusted(tmp_path, attacks):
+    # Placeholders that need variables the script does not give are left out.
+    attacks = [(a, f) for a, f in attacks if not any(v in a for v in ("conn.", "total", "ts."))]
+    script = tmp_path / "variables.py"
+    script.write_text(VARIABLES_SCRIPT.format(folder=str(tmp_path)))
+    template = tmp_path / "attacks.txt"
+    template.write_text("".join("{%s}\n" % a for a, _ in attacks))
+    command = [sys.executable, "-m", "tessel"]
+    timeout = 20 + len(attacks)
+
+    check = subprocess.run([*command, "check", str(template), "--data", str(script)],
+                           capture_output=True, text=True, timeout=timeout)
+    assert check.returncode == 1, check.stderr[-2000:]
+    lines = check.stdout.splitlines()
+    assert len(lines) == len(attacks)
+    for (placeholder, fragment), line in zip(attacks, lines):
+        assert f"FAILS: {REFUSED}" in line and fragment in line, line
+
+    out = tmp_path / "out.txt"
+    fill = subprocess.run([*command, "fill", str(template), str(out), "--data", str(script)],
+                          capture_output=True, text=True, timeout=timeout)
+    assert fill.returncode == 1, fill.stderr[-2000:]
+    assert out.read_text() == template.read_text()
+    assert f"{len(attacks)} placeholder(s) not filled" in fill.stderr
+    assert sorted(os.listdir(tmp_path)) == ["attacks.txt", "out.txt", "variables.py"]
+
+
+def test_trust_runs_placeholders_with_all_rights(tmp_path):
+    template = tmp_path / "t.txt"
+    template.write_text("{__import__('os').getpid() > 0}")
+    for extra, expected in [([], "{__import__('os').getpid() > 0}"), (["--trust"], "True")]:
+        out = tmp_path / "out.txt"
+        subprocess.run([sys.executable, "-m", "tessel", "fill", str(template), str(out), *extra],
+                       capture_output=True, timeout=60)
+        assert out.read_text() == expected
+
+
+# -- the fill around the checks ------------------------------------------------
+
+
+def test_the_callers_dict_is_left_as_it_was(env):
+    before = dict(env)
+    LineFill(safe=True)("{len(items)} {df.amount.sum()} {missing}", env)
+    assert env == before and "__builtins__" not in env
+
+
+@pytest.mark.parametrize(
+    "value, reason",
+    [
+        (os, "name 'v' (module 'os')"),
+        (os.remove, "name 'v' (function 'remove' of a library)"),
+        (subprocess.Popen, "name 'v' (class 'Popen' of a library)"),
+        (open(os.devnull), "name 'v' (a '_io.TextIOWrapper' object)"),
+    ],
+    ids=["module", "library function", "library class", "open file"],
+)
+def test_variables_that_offer_nothing_fail_where_used(value, reason):
+    text, failed = LineFill(safe=True)("{v}|{n}", {"v": value, "n": 1})
+    assert text == "{v}|1"
+    assert [f.reason for f in failed.details] == [REFUSED + reason]
+
+
+def test_refusals_are_listed_by_check_and_fill_alike(env):
+    template = "{len(items)}\n{type(df)}\n{'a' * 10**10}\n{1 +}"
+    fill = LineFill(safe=True)
+    findings = fill.check(template, env)
+    _, failed = fill(template, env)
+    assert [(f.placeholder, f.reason) for f in findings if f.reason] == [(f.placeholder, f.reason) for f in failed.details]
+    assert [f.reason is None for f in findings] == [True, False, False, False]
+    assert failed.details[2].reason.startswith("SyntaxError")
+    # a second fill gives the same reasons, from the cache
+    assert fill(template, env)[1].details == failed.details
+
+
+def test_budgets_belong_to_each_placeholder(env):
+    # Each comes close to the limit alone; together they would pass it.
+    template = " ".join(["{len('a' * 6_000_000)}"] * 3)
+    text, failed = LineFill(safe=True)(template, env)
+    assert failed == [] and text == "6000000 6000000 6000000"
+
+
+def test_a_dict_that_is_not_one_fails_every_placeholder():
+    text, failed = LineFill(safe=True)("{a} {b}", [("a", 1)])
+    assert text == "{a} {b}"
+    assert [f.reason for f in failed.details] == ["TypeError: globals must be a dict"] * 2
+
+
+def test_safe_option_is_read_at_each_call(env):
+    fill = LineFill()
+    assert fill("{type(x).__name__}", env)[0] == "float"
+    fill.safe = True
+    assert fill("{type(x).__name__}", env)[1] == ["type(x).__name__"]
+
+
+def test_fill_many_keeps_the_fillers_safe_option(tmp_path):
+    template = tmp_path / "t.txt"
+    template.write_text("{n} {__import__('os').getpid()}")
+    jobs = [(tmp_path / f"{k}.txt", {"n": k}) for k in range(2)]
+    for filler, second in [(LineFill(safe=True), "{__import__('os').getpid()}"), (LineFill(), None)]:
+        results = fill_many(filler, str(template), jobs, progress=False)
+        texts = [path.read_text() for path, _ in jobs]
+        if second:
+            assert texts == [f"{k} {second}" for k in range(2)]
+            assert [r.details[0].reason for r in results] == [REFUSED + "name '__import__'"] * 2
+        else:
+            assert all(t.split()[1].isdigit() for t in texts) and results == [[], []]
+
+
+@pytest.mark.parametrize("name", ["report.xlsx", "order.docx", "letter.txt"])
+def test_bundled_templates_fill_alike_in_safe_mode(tmp_path, name):
+    kind = os.path.splitext(name)[1]
+    filler = {".xlsx": GridFill, ".docx": PageFill, ".txt": LineFill}[kind]
+    outputs = []
+    for safe in (False, True):
+        out = tmp_path / f"{safe}{kind}"
+        if kind == ".txt":
+            with open(example(name), encoding="utf-8") as f:
+                text, failed = filler(safe=safe)(f.read(), demo_variables(name))
+            out.write_text(text)
+        else:
+            failed = filler(safe=safe)(example(name), str(out), demo_variables(name))
+        assert failed == []
+        outputs.append(out)
+    if kind == ".xlsx":
+        books = [openpyxl.load_workbook(o) for o in outputs]
+        cells = [[[c.value for c in row] for ws in b.worksheets for row in ws.iter_rows()] for b in books]
+        assert cells[0] == cells[1]
+    elif kind == ".docx":
+        import docx
+
+        texts = [[p.text for p in docx.Document(o).paragraphs] for o in outputs]
+        assert texts[0] == texts[1]
+    else:
+        assert outputs[0].read_text() == outputs[1].read_text()
+
+
+def test_a_refused_cell_keeps_its_text_and_the_rest_fills(tmp_path):
+    template, out = tmp_path / "t.xlsx", tmp_path / "out.xlsx"
+    book = openpyxl.Workbook()
+    book.active["A1"], book.active["A2"], book.active["A3"] = "{n}", "{df.to_csv(T)}", "Total {n}"
+    book.save(template)
+    env = {"df": pd.DataFrame({"a": [1, 2]}), "n": 5, "T": str(tmp_path / "x.csv")}
+    failed = GridFill(safe=True)(str(template), str(out), env)
+    assert [(f.place, f.reason) for f in failed.details] == [
+        ("sheet Sheet, cell A2", REFUSED + "'to_csv' with a file or buffer to write to")
+    ]
+    assert [c.value for c in openpyxl.load_workbook(out).active["A"]] == [5, "{df.to_csv(T)}", "Total 5"]
+    assert sorted(os.listdir(tmp_path)) == ["out.xlsx", "t.xlsx"]
+
+
+def test_sandbox_refuses_text_it_is_not_given():
+    with pytest.raises(TypeError):
+        sandbox.compile_placeholder(b"x")
+
+
+def test_evaluate_runs_one_placeholder(env):
+    assert sandbox.evaluate(" len(items)", env) == 3
+    with pytest.raises(sandbox.Refused, match="name 'open'"):
+        sandbox.evaluate("open('x')", env)
