@@ -80,11 +80,6 @@ bool is_instance(nb::handle value, nb::handle cls) {
     return r == 1;
 }
 
-void extend(nb::list &out, nb::handle items) {
-    for (nb::handle item : items)
-        out.append(item);
-}
-
 // A picture keeps its native size unless it is wider than where it stands.
 void fit_picture(nb::handle shape, nb::handle p) {
     const long long limit = tessel::wordml::available_width(p);
