@@ -100,6 +100,10 @@ BlockStyle::BlockStyle(nb::handle sheet, long row, long column, const std::vecto
                   ? nb::object(dimensions[key].attr("ht"))
                   : nb::none();
 
+    nb::object styles = workbook_.attr("_cell_styles");
+    if (nb::len(styles) > 0)
+        read_ids(styles[0], default_);
+
     nb::object cells = sheet.attr("_cells");
     const size_t columns = values.size();
     plain_.resize(columns);
@@ -141,6 +145,8 @@ BlockStyle::BlockStyle(nb::handle sheet, long row, long column, const std::vecto
     }
 }
 
+bool BlockStyle::own(const Ids &ids) const { return any_set(ids) && ids != default_; }
+
 bool BlockStyle::is_date_format(int id) {
     if (id == 0)
         return false;
@@ -180,7 +186,7 @@ nb::handle BlockStyle::fresh(Py_ssize_t j, nb::handle value) const {
 void BlockStyle::restyle(nb::handle cell, Py_ssize_t j, nb::handle value) {
     nb::object style = cell.attr("_style");
     std::array<int, 9> ids{};
-    if (!read_ids(style, ids) || !any_set(ids)) {
+    if (!read_ids(style, ids) || !own(ids)) {
         nb::handle wanted = fresh(j, value);
         if (wanted.is_valid())
             cell.attr("_style") = nb::borrow(known.style_array)(wanted);

@@ -42,6 +42,9 @@ private:
 
     bool is_date_format(int id);
     int date_format_id(bool midnight);
+    // True for a style a cell was given, as opposed to the workbook's default one
+    // that a cell without a style of its own reads as.
+    bool own(const Ids &ids) const;
 
     nb::object sheet_;
     nb::object workbook_;
@@ -50,6 +53,7 @@ private:
     std::vector<nb::object> plain_;     // per column: the template row's style
     std::vector<nb::object> dated_;     // per column: the same for a date-time value
     std::vector<char> midnight_;        // per column: every date-time in it is at midnight
+    Ids default_{};                     // the workbook's default style
     std::map<int, bool> date_formats_;  // number format id -> shows a date
     int date_id_ = -1, datetime_id_ = -1;
 };

@@ -436,9 +436,28 @@ void walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel
     }
 }
 
+// Loads a template.  openpyxl warns that it ignores a header or footer it cannot
+// split into sections; the fill keeps those as they are, so the warning would mislead.
+nb::object load_template(nb::handle template_path) {
+    nb::module_ warnings = nb::module_::import_("warnings");
+    nb::object scope = warnings.attr("catch_warnings")();
+    scope.attr("__enter__")();
+    nb::object workbook;
+    try {
+        warnings.attr("filterwarnings")("ignore", "message"_a = "Cannot parse header or footer",
+                                        "category"_a = nb::handle(PyExc_UserWarning));
+        workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    } catch (...) {
+        scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return workbook;
+}
+
 nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".xlsx");
-    nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    nb::object workbook = load_template(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
 
@@ -456,7 +475,7 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
 
 nb::object grid_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".xlsx");
-    nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    nb::object workbook = load_template(template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
 

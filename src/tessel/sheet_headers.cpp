@@ -198,7 +198,11 @@ void init(nb::handle module) {
     ns["to_tree"] = nb::cpp_function(
         [](nb::handle self, nb::handle tagname) {
             nb::object el = nb::borrow(element)(tagname);
-            el.attr("text") = nb::getattr(self, "_text");
+            nb::object text = nb::getattr(self, "_text");
+            el.attr("text") = text;
+            // Line breaks and edge spaces are part of the text, as Excel writes them.
+            if (!text.equal(text.attr("strip")()) || tessel::truthy(text.attr("__contains__")("\n")))
+                el.attr("set")("{http://www.w3.org/XML/1998/namespace}space", "preserve");
             return el;
         },
         nb::is_method(), nb::name("to_tree"));
