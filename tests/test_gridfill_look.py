@@ -469,3 +469,43 @@ def test_a_picture_wider_than_the_printed_page_is_scaled_to_it(tmp_path, setup, 
     else:
         assert width == pytest.approx(limit, abs=1)
         assert height / width == pytest.approx(picture[1] / picture[0], rel=0.01)
+
+
+# -- the demo --------------------------------------------------------------------
+
+
+def column_pixels(ws, letter):
+    width = ws.column_dimensions[letter].width if letter in ws.column_dimensions else None
+    return int((width or 8.43) * 7 + 5)
+
+
+def test_demo_report_makes_room_names_its_fonts_and_fits_the_page(tmp_path, monkeypatch):
+    from tessel import cli
+
+    seen = {}
+    fill_one = cli.batch.fill_one
+
+    def spy(filler, template, output, env):
+        seen[template.rsplit("/", 1)[-1]] = getattr(filler, "insert", None)
+        return fill_one(filler, template, output, env)
+
+    monkeypatch.setattr(cli.batch, "fill_one", spy)
+    assert cli.main(["demo", str(tmp_path)]) == 0
+    assert seen == {"report.xlsx": True, "order.docx": False, "letter.txt": None}
+
+    ws = openpyxl.load_workbook(cli.example("report.xlsx"))["Sales"]
+    texts = [c for c in ws._cells.values() if isinstance(c.value, str)]
+    assert [c.coordinate for c in texts if not c.font.name] == []
+    block = next(c for c in texts if c.value == "{sales}")
+    row = block.row
+    # The total row sits right under the block's row and sums that row only:
+    # inserting the block's rows grows its ranges over the whole block.
+    assert [ws.cell(row=row + 1, column=c).value for c in (1, 2, 3)] == ["Total", f"=SUM(B{row}:B{row})",
+                                                                         f"=SUM(C{row}:C{row})"]
+    printable = (8.27 - ws.page_margins.left - ws.page_margins.right) * 96
+    logo = next(c for c in texts if c.value == "{logo}")
+    left = sum(column_pixels(ws, openpyxl.utils.get_column_letter(k)) for k in range(1, logo.column))
+    with PILImage.open(cli.example("logo.png")) as picture:
+        assert left + picture.width <= printable
+    (chart,) = ws._charts
+    assert chart.anchor._from.col == 0 and chart.width / 2.54 * 96 <= printable
