@@ -4,6 +4,8 @@ footers, local names, values written as text, pictures within the page."""
 import datetime as dt
 import io
 import re
+import subprocess
+import sys
 import uuid
 import zipfile
 
@@ -509,3 +511,19 @@ def test_demo_report_makes_room_names_its_fonts_and_fits_the_page(tmp_path, monk
         assert left + picture.width <= printable
     (chart,) = ws._charts
     assert chart.anchor._from.col == 0 and chart.width / 2.54 * 96 <= printable
+
+
+def test_a_styler_made_by_the_placeholder_itself(tmp_path):
+    # In a fresh interpreter pandas' styling module is first imported by the
+    # placeholder's own df.style.
+    wb = openpyxl.Workbook()
+    wb.active["A1"] = "{df.style.highlight_max(color='yellow')}"
+    path = save(wb, tmp_path)
+    script = (f"import pandas as pd\nfrom tessel.gridfill import GridFill\n"
+              f"print(GridFill(restore=False)({path!r}, {str(tmp_path / 'out.xlsx')!r}, "
+              f"{{'df': pd.DataFrame({{'a': [1, 3, 2]}})}}))")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, cwd=tmp_path)
+    assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr
+    ws = openpyxl.load_workbook(tmp_path / "out.xlsx").active
+    assert [ws[f"A{r}"].value for r in (1, 2, 3)] == [1, 3, 2]
+    assert [ws[f"A{r}"].fill.fgColor.rgb for r in (1, 2, 3)] == ["00000000", "00FFFF00", "00000000"]

@@ -218,12 +218,15 @@ void BlockStyle::heights(long last_row) const {
     }
 }
 
-nb::object styler_type() {
-    nb::dict modules = nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules"));
-    nb::str name("pandas.io.formats.style");
-    if (!modules.contains(name))
-        return nb::none();
-    return nb::getattr(modules[name], "Styler", nb::none());
+bool is_styler(nb::handle value) {
+    PyObject *module = PyImport_GetModule(nb::str("pandas.io.formats.style").ptr());
+    if (!module) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return false;
+    }
+    nb::object styler = nb::getattr(nb::steal(module), "Styler", nb::none());
+    return !styler.is_none() && nb::isinstance(value, styler);
 }
 
 void apply_css(nb::handle styler, nb::handle sheet, long row, long column,

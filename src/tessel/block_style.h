@@ -64,9 +64,9 @@ private:
 void apply_css(nb::handle styler, nb::handle sheet, long row, long column,
                const std::set<std::pair<Py_ssize_t, Py_ssize_t>> &skipped);
 
-// The Styler class when pandas' styling module is in use; None otherwise.  A
-// Styler cannot exist before that module has been imported, and importing it
-// here would require jinja2 of every user.
-nb::object styler_type();
+// True for a pandas Styler.  Its module is looked up, not imported: a Styler
+// cannot exist before pandas has imported it (on first use of DataFrame.style),
+// and importing it here would require jinja2 of every user.
+bool is_styler(nb::handle value);
 
 }  // namespace tessel::block

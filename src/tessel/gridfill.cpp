@@ -75,7 +75,6 @@ struct Call {
     tessel::Report &report;
     nb::object bytes_io;    // picture values
     nb::object data_frame;  // block values
-    nb::object styler;      // styled block values, or None while pandas' styling is unused
     const tessel::headers::TemplateHeaders &headers;
 };
 
@@ -302,7 +301,7 @@ private:
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
         } else if (nb::isinstance(value, call_.data_frame)) {
             place_frame(value, row, column, nb::handle());
-        } else if (!call_.styler.is_none() && nb::isinstance(value, call_.styler)) {
+        } else if (tessel::block::is_styler(value)) {
             place_frame(value.attr("data"), row, column, value);
         } else if (!value.is_none()) {
             // None stays unwritten, as openpyxl ignores it: the cell keeps its text.
@@ -428,7 +427,6 @@ void walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel
               report,
               nb::getattr(module_handle, "BytesIO"),
               nb::getattr(module_handle, "pandas").attr("DataFrame"),
-              tessel::block::styler_type(),
               headers};
     for (nb::handle sheet : workbook.attr("worksheets")) {
         SheetFill fill(call, sheet);
