@@ -17,7 +17,7 @@ from docx.oxml import OxmlElement
 from docx.oxml.ns import qn
 from docx.shared import Cm, Pt, RGBColor
 from openpyxl.chart import BarChart, Reference
-from openpyxl.styles import Font, PatternFill
+from openpyxl.styles import Alignment, Border, Font, PatternFill, Side
 from PIL import Image, ImageDraw
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -42,36 +42,53 @@ def make_workbook(path):
     wb = openpyxl.Workbook()
     ws = wb.active
     ws.title = "Sales"
+    # Every text names its font: a cell style without one falls back to the
+    # viewer's default face, a serif in LibreOffice.
+    font = "Calibri"
     ws["A1"] = "{title}"
-    ws["A1"].font = Font(size=16, bold=True)
+    ws["A1"].font = Font(name=font, size=16, bold=True)
     ws["A2"] = "Prepared for {customer} on {date.strftime('%d %B %Y')}"
-    ws["F1"] = "{logo}"
+    ws["A2"].font = Font(name=font, size=11, color="595959")
+    # The logo sits right of the table, within one printed page width.
+    ws["E1"] = "{logo}"
     for cell, text in zip(("A4", "B4", "C4"), ("Month", "Revenue", "Costs")):
         ws[cell] = text
-        ws[cell].font = Font(bold=True, color="FFFFFF")
+        ws[cell].font = Font(name=font, bold=True, color="FFFFFF")
         ws[cell].fill = PatternFill("solid", fgColor="2E6F9E")
-    # The data frame block of six months lands in A5:C10.
+        if cell != "A4":
+            ws[cell].alignment = Alignment(horizontal="right")
+    # The template row of the block: the frame's rows take its fonts, number
+    # formats and borders, and, filled with insert=True, push the total down.
     ws["A5"] = "{sales}"
-    for row in range(5, 11):
-        for col in "BC":
-            ws[f"{col}{row}"].number_format = "#,##0"
-    ws["A12"] = "Total"
-    ws["A12"].font = Font(bold=True)
-    ws["B12"] = "=SUM(B5:B10)"
-    ws["C12"] = "=SUM(C5:C10)"
-    ws["B12"].number_format = ws["C12"].number_format = "#,##0"
-    ws["A13"] = "Best month: {sales.loc[sales['Revenue'].idxmax(), 'Month']}"
+    line = Side(style="thin", color="D9D9D9")
+    for col in "ABC":
+        ws[f"{col}5"].font = Font(name=font)
+        ws[f"{col}5"].border = Border(bottom=line)
+    ws["B5"].number_format = ws["C5"].number_format = "#,##0"
+    ws["A6"] = "Total"
+    ws["B6"] = "=SUM(B5:B5)"
+    ws["C6"] = "=SUM(C5:C5)"
+    for col in "ABC":
+        ws[f"{col}6"].font = Font(name=font, bold=True)
+        ws[f"{col}6"].border = Border(top=Side(style="thin", color="2E6F9E"))
+    ws["B6"].number_format = ws["C6"].number_format = "#,##0"
+    ws["A8"] = "Best month: {sales.loc[sales['Revenue'].idxmax(), 'Month']}"
+    ws["A8"].font = Font(name=font)
     ws.column_dimensions["A"].width = 14
     ws.column_dimensions["B"].width = 12
     ws.column_dimensions["C"].width = 12
+    ws.oddFooter.left.text = "{title}, {customer}"
+    ws.oddFooter.right.text = "Page &P of &N"
 
     chart = BarChart()
     chart.title = "Revenue and costs"
     chart.y_axis.title = "EUR"
-    chart.add_data(Reference(ws, min_col=2, max_col=3, min_row=4, max_row=10), titles_from_data=True)
-    chart.set_categories(Reference(ws, min_col=1, min_row=5, max_row=10))
+    # The series cover the header and the template row: the rows the block
+    # inserts extend them.
+    chart.add_data(Reference(ws, min_col=2, max_col=3, min_row=4, max_row=5), titles_from_data=True)
+    chart.set_categories(Reference(ws, min_col=1, min_row=5, max_row=5))
     chart.width, chart.height = 14, 7
-    ws.add_chart(chart, "A15")
+    ws.add_chart(chart, "A10")
     wb.save(path)
 
 

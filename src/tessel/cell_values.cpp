@@ -20,6 +20,7 @@ struct Known {
     PyObject *np_dtype, *np_generic, *np_bool, *np_integer, *np_floating, *np_datetime64,
         *np_timedelta64, *np_str, *np_bytes;
     PyObject *pd_timestamp, *pd_timedelta, *pd_tz_dtype;
+    PyObject *as_text;  // tuple of the types written as their text (Period, Interval, UUID)
     PyObject *decimal;
     PyObject *cell_types;  // tuple of openpyxl's own cell value types (rich text, formulas)
     PyObject *refused;
@@ -163,6 +164,9 @@ Outcome other_value(nb::handle v, nb::object &out) {
         out = nb::borrow(v);
         return Outcome::Value;
     }
+    // Values Excel has no type for but whose text reads as what they are.
+    if (is_instance(p, known.as_text))
+        return text_value(nb::str(v), out);
     return Outcome::Refused;
 }
 
@@ -238,7 +242,12 @@ nb::object column_values(nb::handle column) {
                 return array.attr("tolist")();
             case 'f': {
                 nb::object list = array.attr("tolist")();
-                convert_floats(list.ptr());
+                // A long double column lists numpy scalars, not floats: each is
+                // converted by its value.
+                if (nb::cast<int>(dtype.attr("itemsize")) > 8)
+                    convert_entries(list.ptr());
+                else
+                    convert_floats(list.ptr());
                 return list;
             }
             case 'M':
@@ -280,6 +289,8 @@ void init() {
     known.pd_timestamp = keep(pd.attr("Timestamp"));
     known.pd_timedelta = keep(pd.attr("Timedelta"));
     known.pd_tz_dtype = keep(pd.attr("DatetimeTZDtype"));
+    known.as_text = keep(nb::make_tuple(pd.attr("Period"), pd.attr("Interval"),
+                                        nb::module_::import_("uuid").attr("UUID")));
     known.decimal = keep(nb::module_::import_("decimal").attr("Decimal"));
     nb::module_ formula = nb::module_::import_("openpyxl.worksheet.formula");
     known.cell_types =

@@ -1,6 +1,9 @@
 // tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
+#include "block_style.h"
 #include "cell_values.h"
+#include "page_fit.h"
 #include "placeholder.h"
+#include "sheet_headers.h"
 #include "workbook_repair.h"
 
 #include <nanobind/stl/string.h>
@@ -9,7 +12,9 @@
 #include <cstdint>
 #include <functional>
 #include <queue>
+#include <set>
 #include <string>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -51,6 +56,7 @@ constexpr const char *kCallDoc =
 nb::handle module_handle;
 nb::handle native_extract;  // the class's own extract_placeholder
 nb::handle cell_type;       // openpyxl.cell.cell.Cell
+nb::handle merged_type;     // openpyxl.cell.cell.MergedCell
 
 // A cell position packed so that the natural order of the numbers is the order of
 // the traversal: row by row, and left to right within a row.
@@ -69,6 +75,7 @@ struct Call {
     tessel::Report &report;
     nb::object bytes_io;    // picture values
     nb::object data_frame;  // block values
+    const tessel::headers::TemplateHeaders &headers;
 };
 
 // "B4" for row 4, column 2.
@@ -129,6 +136,7 @@ public:
             if (cell.is_valid())
                 visit(cell, r, c);
         }
+        fill_headers();
     }
 
 private:
@@ -168,24 +176,29 @@ private:
         return nb::borrow(cell);
     }
 
+    // The placeholders of a text, through the filler's extract_placeholder; an
+    // invalid object when the native scanner finds none.
+    nb::object placeholders_of(nb::handle text) {
+        nb::object extract = nb::getattr(call_.self, "extract_placeholder");
+        if (!tessel::is_bound_method(extract, native_extract))
+            return extract(text);
+        const Pattern pattern = tessel::read_pattern(call_.self);
+        std::vector<tessel::Match> matches = tessel::scan(text, pattern);
+        if (matches.empty())
+            return nb::object();
+        nb::list found;
+        for (const tessel::Match &m : matches)
+            found.append(tessel::placeholder_of(text, m, pattern));
+        return found;
+    }
+
     void visit(nb::handle cell, long row, long column) {
         nb::object value = cell.attr("value");
         if (!PyUnicode_Check(value.ptr()))
             return;
-        nb::object extract = nb::getattr(call_.self, "extract_placeholder");
-        nb::object placeholders;
-        if (tessel::is_bound_method(extract, native_extract)) {
-            const Pattern pattern = tessel::read_pattern(call_.self);
-            std::vector<tessel::Match> matches = tessel::scan(value, pattern);
-            if (matches.empty())
-                return;
-            nb::list found;
-            for (const tessel::Match &m : matches)
-                found.append(tessel::placeholder_of(value, m, pattern));
-            placeholders = found;
-        } else {
-            placeholders = extract(value);
-        }
+        nb::object placeholders = placeholders_of(value);
+        if (!placeholders.is_valid())
+            return;
 
         // The cell's text as the in-text replacements leave it; written back once.
         nb::object text = value;
@@ -224,6 +237,42 @@ private:
         return nb::str("sheet {}, cell {}").format(title_, coordinate(row, column));
     }
 
+    // The sheet's headers and footers, as the template wrote them, placeholders
+    // replaced by their values' text.
+    void fill_headers() {
+        for (const tessel::headers::Item &item : call_.headers.of(title_)) {
+            nb::object text = item.text;
+            nb::object placeholders = placeholders_of(text);
+            if (placeholders.is_valid()) {
+                nb::str where = nb::str("sheet {}, {}").format(title_, tessel::headers::describe(item.kind));
+                const Pattern pattern = tessel::read_pattern(call_.self);
+                for (nb::handle placeholder : placeholders) {
+                    nb::object reason;
+                    const bool ok = tessel::guarded(
+                        [&] {
+                            nb::object inserted = tessel::headers::escape_codes(
+                                tessel::to_text(call_.evaluator.value(placeholder)));
+                            nb::object filled = text.attr("replace")(tessel::delimited(placeholder, pattern), inserted);
+                            if (!cells::storable_text(filled))
+                                tessel::refuse(cells::why_not_storable(filled));
+                            const Py_ssize_t length = PyUnicode_GET_LENGTH(filled.ptr());
+                            if (length > tessel::headers::kMaxLength && length > PyUnicode_GET_LENGTH(text.ptr()))
+                                tessel::refuse(nb::str("the filled text has {} characters; a header or footer "
+                                                       "holds at most {}")
+                                                   .format(length, tessel::headers::kMaxLength));
+                            text = filled;
+                        },
+                        reason);
+                    if (ok)
+                        call_.report.filled(placeholder, [&] { return where; });
+                    else
+                        call_.report.failed(placeholder, where, reason);
+                }
+            }
+            tessel::headers::put(sheet_, item.kind, text);
+        }
+    }
+
     void replace_in_text(nb::handle placeholder, nb::handle delimited, nb::object &text) {
         nb::object inserted = tessel::to_text(call_.evaluator.value(placeholder));
         if (!PyUnicode_Check(text.ptr()))
@@ -247,10 +296,13 @@ private:
             // caller's stream and every other cell showing the same picture.
             nb::object copy = nb::getattr(module_handle, "BytesIO")(value.attr("getvalue")());
             nb::object image = nb::getattr(module_handle, "Image")(copy);
+            tessel::page::fit_picture(image, sheet_);
             cell.attr("value") = nb::str("");
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
         } else if (nb::isinstance(value, call_.data_frame)) {
-            place_frame(value, row, column);
+            place_frame(value, row, column, nb::handle());
+        } else if (tessel::block::is_styler(value)) {
+            place_frame(value.attr("data"), row, column, value);
         } else if (!value.is_none()) {
             // None stays unwritten, as openpyxl ignores it: the cell keeps its text.
             nb::object stored;
@@ -267,16 +319,19 @@ private:
         }
     }
 
-    // Writes a frame's values as a block from (row, column).  A value that cannot
-    // be stored leaves its cell as it was and fails the placeholder, while the rest
-    // of the block is written.
-    void place_frame(nb::handle frame, long row, long column) {
+    // Writes a frame's values as a block from (row, column), each cell styled
+    // like the template row's cell of its column, then a Styler's CSS over them.
+    // A value that cannot be stored leaves its cell as it was and fails the
+    // placeholder, while the rest of the block is written.
+    void place_frame(nb::handle frame, long row, long column, nb::handle styler) {
         nb::object shape = frame.attr("shape");
         const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
         const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);
         if (rows <= 0 || columns <= 0)
             return;
         std::vector<nb::object> values = cells::frame_columns(frame, rows, columns);
+        tessel::block::BlockStyle style(sheet_, row, column, values);
+        std::set<std::pair<Py_ssize_t, Py_ssize_t>> skipped;
         const nb::handle refused = cells::refused_marker();
         nb::object first_refused;  // why the first value that was not stored was not
         long last_new_row = 0;
@@ -294,13 +349,19 @@ private:
                     why = "cannot be stored in a cell";
                 else if (r > cells::kMaxRow || c > cells::kMaxColumn)
                     why = "falls outside the sheet";
-                else if (!store(r, c, v, last_new_row))
+                else if (!store(r, c, v, style, j, last_new_row))
                     why = "lands on a merged cell";
-                if (why && !first_refused.is_valid())
+                if (!why)
+                    continue;
+                skipped.insert({i, j});
+                if (!first_refused.is_valid())
                     first_refused = nb::str("the block's value for {} {}")
                                         .format(coordinate(r, c), why);
             }
         }
+        style.heights(std::min(row + (long) rows - 1, cells::kMaxRow));
+        if (styler.is_valid())
+            tessel::block::apply_css(styler, sheet_, row, column, skipped);
         if (last_new_row) {
             nb::object current = sheet_.attr("_current_row");
             if (nb::cast<long>(current) < last_new_row)
@@ -311,16 +372,20 @@ private:
             tessel::refuse(first_refused);
     }
 
-    // Stores one converted value; false when the cell refuses it (a merged cell).
-    bool store(long r, long c, nb::handle v, long &last_new_row) {
+    // Stores one converted value at column offset j of a block; false when the
+    // cell refuses it (a merged cell).
+    bool store(long r, long c, nb::handle v, tessel::block::BlockStyle &style, Py_ssize_t j,
+               long &last_new_row) {
         nb::object key = nb::make_tuple(r, c);
         PyObject *existing = PyDict_GetItemWithError(cells_.ptr(), key.ptr());
         if (!existing && PyErr_Occurred())
             throw nb::python_error();
         if (!existing) {
-            if (v.is_none())
-                return true;  // an empty position is already empty
-            nb::object cell = cell_type(sheet_, r, c, v);
+            nb::handle fresh = style.fresh(j, v);
+            // An empty position is already empty, unless the template row styles it.
+            if (v.is_none() && !fresh.is_valid())
+                return true;
+            nb::object cell = fresh.is_valid() ? cell_type(sheet_, r, c, v, fresh) : cell_type(sheet_, r, c, v);
             if (PyDict_SetItem(cells_.ptr(), key.ptr(), cell.ptr()) < 0)
                 throw nb::python_error();
             max_column_ = std::max(max_column_, c);
@@ -330,6 +395,9 @@ private:
             return true;
         }
         nb::handle cell(existing);
+        if (Py_TYPE(existing) == (PyTypeObject *) merged_type.ptr())
+            return false;
+        style.restyle(cell, j, v);
         if (v.is_none() && cell.attr("value").is_none())
             return true;
         nb::object ignored;
@@ -351,23 +419,48 @@ private:
 bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
 
 // Fills every worksheet of a loaded workbook.
-void walk(nb::handle self, nb::handle workbook, tessel::Evaluator evaluator, tessel::Report &report) {
-    Call call{self, std::move(evaluator), report, nb::getattr(module_handle, "BytesIO"),
-              nb::getattr(module_handle, "pandas").attr("DataFrame")};
+void walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::Evaluator evaluator,
+          tessel::Report &report) {
+    tessel::headers::TemplateHeaders headers(template_path);
+    Call call{self,
+              std::move(evaluator),
+              report,
+              nb::getattr(module_handle, "BytesIO"),
+              nb::getattr(module_handle, "pandas").attr("DataFrame"),
+              headers};
     for (nb::handle sheet : workbook.attr("worksheets")) {
         SheetFill fill(call, sheet);
         fill.run();
     }
 }
 
+// Loads a template.  openpyxl warns that it ignores a header or footer it cannot
+// split into sections; the fill keeps those as they are, so the warning would mislead.
+nb::object load_template(nb::handle template_path) {
+    nb::module_ warnings = nb::module_::import_("warnings");
+    nb::object scope = warnings.attr("catch_warnings")();
+    scope.attr("__enter__")();
+    nb::object workbook;
+    try {
+        warnings.attr("filterwarnings")("ignore", "message"_a = "Cannot parse header or footer",
+                                        "category"_a = nb::handle(PyExc_UserWarning));
+        workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    } catch (...) {
+        scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return workbook;
+}
+
 nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".xlsx");
-    nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    nb::object workbook = load_template(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
 
     tessel::Report report(false);
-    walk(self, workbook, tessel::Evaluator(env, safe_of(self)), report);
+    walk(self, template_path, workbook, tessel::Evaluator(env, safe_of(self)), report);
 
     tessel::FileBeside out(save_path);
     workbook.attr("save")(out.target());
@@ -380,12 +473,12 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
 
 nb::object grid_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".xlsx");
-    nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    nb::object workbook = load_template(template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
 
     tessel::Report report(true);
-    walk(self, workbook,
+    walk(self, template_path, workbook,
          tessel::Evaluator(env, safe_of(self),
                            evaluate ? tessel::Evaluator::Mode::Run : tessel::Evaluator::Mode::List),
          report);
@@ -418,7 +511,10 @@ NB_MODULE(gridfill, m) {
     m.attr("pandas") = nb::module_::import_("pandas");
 
     cell_type = import_name("openpyxl.cell.cell", "Cell").release();
+    merged_type = import_name("openpyxl.cell.cell", "MergedCell").release();
     cells::init();
+    tessel::block::init();
+    tessel::headers::init(m);
     tessel::init_results(m);
 
     nb::object cls = tessel::make_plain_class(m, "GridFill", kClassDoc);

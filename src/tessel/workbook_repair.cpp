@@ -635,12 +635,122 @@ void repair_content_types(const Package &src, Package &des) {
     des_ct.save(des);
 }
 
+// The sheet a defined name's text starts with: 'Sheet 1'!$A$1 or Sheet1!$A$1.
+std::string leading_sheet(std::string text) {
+    if (!text.empty() && text[0] == '=')
+        text.erase(0, 1);
+    if (!text.empty() && text[0] == '\'') {
+        std::string name;
+        for (size_t i = 1; i < text.size(); ++i) {
+            if (text[i] != '\'')
+                name += text[i];
+            else if (i + 1 < text.size() && text[i + 1] == '\'')
+                name += text[++i];
+            else
+                return i + 1 < text.size() && text[i + 1] == '!' ? name : std::string();
+        }
+        return std::string();
+    }
+    size_t bang = text.find('!');
+    return bang == std::string::npos ? std::string() : text.substr(0, bang);
+}
+
+std::string lower_name(std::string s) {
+    for (char &c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// openpyxl numbers a local defined name by its sheet's place among the work
+// sheets alone, so where chart sheets come first the name lands on another
+// sheet, or on a chart sheet, and no reader accepts the workbook.  Each local
+// name is put back on its template sheet, found by name: the local names of one
+// name pair up in the order of their sheets, which every numbering keeps.  A
+// name the template lacks (openpyxl writes some of its own) goes to the sheet its
+// text refers to when it is a built-in one.
+void repair_local_names(const Package &src, Package &des) {
+    std::string src_book = workbook_part(src), des_book = workbook_part(des);
+    if (src_book.empty() || des_book.empty())
+        return;
+    nb::object src_root = parse_part(src, src_book), des_root = parse_part(des, des_book);
+    auto sheet_names = [](nb::handle root) {
+        std::vector<std::string> names;
+        for (nb::handle sheet : root.attr("iterfind")("{*}sheets/{*}sheet")) {
+            nb::object name = sheet.attr("get")("name");
+            names.push_back(name.is_none() ? std::string() : nb::cast<std::string>(name));
+        }
+        return names;
+    };
+    auto local_id = [](nb::handle name, long count) -> long {
+        nb::object id = name.attr("get")("localSheetId");
+        if (id.is_none())
+            return -1;
+        std::string text = nb::cast<std::string>(id);
+        char *end = nullptr;
+        long v = std::strtol(text.c_str(), &end, 10);
+        return end && *end == '\0' && !text.empty() && v >= 0 && v < count ? v : count;
+    };
+    const std::vector<std::string> src_sheets = sheet_names(src_root), des_sheets = sheet_names(des_root);
+    auto position = [&](const std::string &sheet) -> long {
+        auto it = std::find(des_sheets.begin(), des_sheets.end(), sheet);
+        return it == des_sheets.end() ? -1 : static_cast<long>(it - des_sheets.begin());
+    };
+    const char *query = "{*}definedNames/{*}definedName";
+    std::map<std::string, std::vector<long>> wanted;  // name -> saved sheet positions
+    for (nb::handle name : src_root.attr("iterfind")(query)) {
+        long id = local_id(name, static_cast<long>(src_sheets.size()));
+        nb::object text = name.attr("get")("name");
+        if (id < 0 || id >= static_cast<long>(src_sheets.size()) || text.is_none())
+            continue;
+        long at = position(src_sheets[static_cast<size_t>(id)]);
+        if (at >= 0)
+            wanted[lower_name(nb::cast<std::string>(text))].push_back(at);
+    }
+    std::map<std::string, std::vector<std::pair<long, nb::object>>> found;
+    for (nb::handle name : des_root.attr("iterfind")(query)) {
+        long id = local_id(name, static_cast<long>(des_sheets.size()));
+        nb::object text = name.attr("get")("name");
+        if (id >= 0 && !text.is_none())
+            found[lower_name(nb::cast<std::string>(text))].push_back({id, nb::borrow(name)});
+    }
+    bool changed = false;
+    auto assign = [&](nb::handle name, long at) {
+        nb::str value(std::to_string(at).c_str());
+        if (!value.equal(name.attr("get")("localSheetId"))) {
+            name.attr("set")("localSheetId", value);
+            changed = true;
+        }
+    };
+    for (auto &[key, names] : found) {
+        std::stable_sort(names.begin(), names.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::vector<long> targets = wanted[key];
+        std::sort(targets.begin(), targets.end());
+        if (targets.size() == names.size()) {
+            for (size_t k = 0; k < names.size(); ++k)
+                assign(names[k].second, targets[k]);
+            continue;
+        }
+        if (key.rfind("_xlnm.", 0) != 0)
+            continue;
+        for (auto &[id, name] : names) {
+            nb::object text = name.attr("text");
+            long at = text.is_none() ? -1 : position(leading_sheet(nb::cast<std::string>(text)));
+            if (at >= 0)
+                assign(name, at);
+        }
+    }
+    if (changed)
+        write_part(des, des_book, des_root);
+}
+
 }  // namespace
 
 void restore_save(nb::handle template_path, nb::handle save_path) {
     Package src = Package::from_zip(template_path, "template");
     Package des = Package::from_zip(save_path, "saved");
     repair_chartsheets(src, des);
+    repair_local_names(src, des);
     repair_worksheet_parts(src, des);
     repair_worksheet_tags(src, des);
     repair_content_types(src, des);
@@ -660,7 +770,10 @@ void repair_trees(nb::handle src_dir, nb::handle des_dir, void (*repair)(const P
 }  // namespace
 
 void fix_workbook_relationships(nb::handle src_dir, nb::handle des_dir) {
-    repair_trees(src_dir, des_dir, repair_chartsheets);
+    repair_trees(src_dir, des_dir, [](const Package &src, Package &des) {
+        repair_chartsheets(src, des);
+        repair_local_names(src, des);
+    });
 }
 
 void fix_worksheet_relationships(nb::handle src_dir, nb::handle des_dir) {
