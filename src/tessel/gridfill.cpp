@@ -1,5 +1,6 @@
 // tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
 #include "cell_values.h"
+#include "package_file.h"
 #include "placeholder.h"
 #include "workbook_repair.h"
 
@@ -250,7 +251,7 @@ private:
             cell.attr("value") = nb::str("");
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
         } else if (nb::isinstance(value, call_.data_frame)) {
-            place_frame(value, placeholder, row, column);
+            place_frame(value, row, column);
         } else if (!value.is_none()) {
             // None stays unwritten, as openpyxl ignores it: the cell keeps its text.
             nb::object stored;
@@ -270,7 +271,7 @@ private:
     // Writes a frame's values as a block from (row, column).  A value that cannot
     // be stored leaves its cell as it was and fails the placeholder, while the rest
     // of the block is written.
-    void place_frame(nb::handle frame, nb::handle placeholder, long row, long column) {
+    void place_frame(nb::handle frame, long row, long column) {
         nb::object shape = frame.attr("shape");
         const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
         const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);
@@ -362,6 +363,7 @@ void walk(nb::handle self, nb::handle workbook, tessel::Evaluator evaluator, tes
 
 nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".xlsx");
+    tessel::require_package(template_path, ".xlsx");
     nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
@@ -380,6 +382,7 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
 
 nb::object grid_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".xlsx");
+    tessel::require_package(template_path, ".xlsx");
     nb::object workbook = nb::getattr(module_handle, "load_workbook")(template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);

@@ -1,4 +1,5 @@
 // tessel.pagefill: fills .docx document templates.
+#include "package_file.h"
 #include "placeholder.h"
 #include "wordml.h"
 
@@ -78,11 +79,6 @@ bool is_instance(nb::handle value, nb::handle cls) {
     if (r < 0)
         throw nb::python_error();
     return r == 1;
-}
-
-void extend(nb::list &out, nb::handle items) {
-    for (nb::handle item : items)
-        out.append(item);
 }
 
 // A picture keeps its native size unless it is wider than where it stands.
@@ -389,6 +385,7 @@ void walk_document(const Walk &walk, nb::handle doc) {
 nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_path,
                      nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".docx");
+    tessel::require_package(template_path, ".docx");
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
@@ -404,6 +401,7 @@ nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_
 
 nb::object page_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".docx");
+    tessel::require_package(template_path, ".docx");
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
