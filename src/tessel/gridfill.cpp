@@ -247,7 +247,7 @@ private:
             // closes the stream it was given when it saves, which would break the
             // caller's stream and every other cell showing the same picture.
             nb::object copy = nb::getattr(module_handle, "BytesIO")(value.attr("getvalue")());
-            nb::object image = nb::getattr(module_handle, "Image")(copy);
+            nb::object image = picture_of(copy);
             cell.attr("value") = nb::str("");
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
         } else if (nb::isinstance(value, call_.data_frame)) {
@@ -265,6 +265,18 @@ private:
                 case cells::Outcome::Refused:
                     tessel::refuse(cells::why_refused(value));
             }
+        }
+    }
+
+    // Pillow names an unreadable stream by its address, which differs from call to
+    // call: the reason says what it means instead.
+    static nb::object picture_of(nb::handle stream) {
+        try {
+            return nb::getattr(module_handle, "Image")(stream);
+        } catch (nb::python_error &e) {
+            if (!e.matches(nb::module_::import_("PIL").attr("UnidentifiedImageError")))
+                throw;
+            tessel::refuse("UnidentifiedImageError: the stream holds no picture that Pillow can read");
         }
     }
 

@@ -245,6 +245,9 @@ void expand_frame(Grid &grid, size_t i, size_t j, nb::handle frame, Replaced &re
         if (!formats[(size_t) l].pPr.is_valid() && !formats[(size_t) l].rPr.is_valid() && l > 0)
             formats[(size_t) l] = formats[(size_t) l - 1];
     }
+    // A value that a cell cannot hold (control characters) leaves its cell empty
+    // and fails the placeholder, while the rest of the block is written.
+    nb::object first_refused;
     Py_ssize_t k = 0;
     for (nb::handle row_values : values) {
         nb::list row_list = nb::steal<nb::list>(PySequence_List(row_values.ptr()));
@@ -252,11 +255,19 @@ void expand_frame(Grid &grid, size_t i, size_t j, nb::handle frame, Replaced &re
             throw nb::python_error();
         const std::vector<nb::object> &row = grid.cells[i + (size_t) k];
         for (Py_ssize_t l = 0; l < m && j + (size_t) l < row.size(); ++l) {
-            wml::write_cell(row[j + (size_t) l], tessel::to_text(row_list[l]), formats[(size_t) l]);
+            nb::object why;
+            const bool written = tessel::guarded(
+                [&] { wml::write_cell(row[j + (size_t) l], tessel::to_text(row_list[l]), formats[(size_t) l]); },
+                why);
+            if (!written && !first_refused.is_valid())
+                first_refused = nb::str("the block's value for row {}, column {}: {}")
+                                    .format(i + (size_t) k + 1, j + (size_t) l + 1, why);
             replaced.insert(position(i + (size_t) k, j + (size_t) l));
         }
         ++k;
     }
+    if (first_refused.is_valid())
+        tessel::refuse(first_refused);
 }
 
 // The cell holds exactly one placeholder naming a data frame of the environment.
@@ -315,8 +326,11 @@ void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::o
             nb::object placeholders = placeholders_of(walk.self, wml::cell_text(tc));
             nb::object frame;
             if (frame_test(placeholders, walk.evaluator, frame)) {
-                expand_frame(grid, i, j, frame, replaced);
-                walk.report.filled(placeholders[0], [&] { return place; });
+                nb::object reason;
+                if (tessel::guarded([&] { expand_frame(grid, i, j, frame, replaced); }, reason))
+                    walk.report.filled(placeholders[0], [&] { return place; });
+                else
+                    walk.report.failed(placeholders[0], place, reason);
                 continue;
             }
             nb::object cell = cell_cls(tc, grid.table);
