@@ -9,8 +9,10 @@ import docx
 import openpyxl
 import pandas as pd
 import pytest
+from docx.oxml.ns import qn
 from PIL import Image
 
+from tessel import Finding
 from tessel.cli import main
 from tessel.gridfill import GridFill
 from tessel.linefill import LineFill
@@ -92,6 +94,12 @@ def test_check_and_fill_report_the_same_placeholders(tmp_path, path, pattern):
     assert list(failed) == [f.placeholder for f in failed.details]
 
 
+# What a check once called fine and the fill then failed.
+MUST_FAIL = {("cell", "inf"), ("cell", "huge-text"), ("cell-text", "huge-text"), ("cell", "complex"),
+             ("cell", "control-characters"), ("paragraph", "control-characters"), ("cell", "not-a-picture"),
+             ("paragraph", "not-a-picture"), ("table-cell", "bad-frame")}
+
+
 @pytest.mark.parametrize("kind", list(VALUES))
 @pytest.mark.parametrize("where", ["cell", "cell-text", "paragraph", "table-cell", "header", "line"])
 def test_every_kind_of_value_is_judged_alike(tmp_path, kind, where):
@@ -124,6 +132,8 @@ def test_every_kind_of_value_is_judged_alike(tmp_path, kind, where):
             checked, failed = _agree(filler, template, env, str(tmp_path / ("out" + os.path.splitext(template)[1])))
     assert [f for f in checked if f.reason is not None] == failed.details
     assert all(f.reason for f in failed.details)
+    if (where, kind) in MUST_FAIL:
+        assert failed == ["v"] * (2 if where == "line" else 1)
 
 
 def _script(tmp_path, names):
@@ -176,3 +186,20 @@ def test_a_block_value_a_document_cannot_hold_fails_its_placeholder_and_the_rest
     filled = docx.Document(str(tmp_path / "o.docx"))
     assert [[c.text for c in row.cells] for row in filled.tables[0].rows] == [["", ""], ["ok", "1"], ["", "2"]]
     assert filled.paragraphs[0].text == "done"
+
+
+def test_runs_that_differ_only_in_a_font_hint_hold_one_placeholder(tmp_path):
+    # Word marks East Asian text with w:hint; the runs look alike and are joined.
+    doc = docx.Document()
+    paragraph = doc.add_paragraph("客户：")
+    for piece, hint in (("{na", None), ("me}", "eastAsia")):
+        run = paragraph.add_run(piece)
+        if hint:
+            fonts = run._r.get_or_add_rPr().get_or_add_rFonts()
+            fonts.set(qn("w:hint"), hint)
+    template = str(tmp_path / "t.docx")
+    doc.save(template)
+    env = {"name": "王芳"}
+    assert PageFill().check(template, dict(env)) == [Finding("name", "paragraph 1", None)]
+    assert PageFill()(template, str(tmp_path / "o.docx"), dict(env)) == []
+    assert docx.Document(str(tmp_path / "o.docx")).paragraphs[0].text == "客户：王芳"

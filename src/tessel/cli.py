@@ -438,7 +438,8 @@ def hints(kind, template, pattern):
     """One-line hints for a template written for another pattern or for a tag language.
 
     They come from the filler's own walk, listing the template's placeholders
-    with each pattern; a template that cannot be walked gets none.
+    with each pattern; what the walk raises for a template it cannot read is
+    raised.
     """
 
     def listing(p):
@@ -957,7 +958,8 @@ def build_parser():
     fill.add_argument("--no-restore", action="store_true",
                       help=".xlsx: skip restoring the template's drawings, charts and pictures")
     fill.add_argument("--rows", metavar="FILE",
-                      help="one output per row of a .csv/.xlsx/.parquet file; its columns are variables")
+                      help="one output per row of a .csv/.xlsx/.parquet file; its columns are variables (an "
+                      "empty field gives empty text)")
     fill.add_argument("--jobs", type=_positive, metavar="N",
                       help="with --rows: worker processes (default: one per core)")
     fill.set_defaults(run=cmd_fill)
