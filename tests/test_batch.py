@@ -173,9 +173,16 @@ def test_office_fillers_travel_to_worker_processes(tmp_path, module, name, ext, 
         assert [[c.text for c in row.cells] for row in doc.tables[0].rows] == [["2", "x"], ["3", "y"]]
 
 
-def test_dask_client_executor(tmp_path, letter):
-    distributed = pytest.importorskip("distributed")
-    with distributed.Client(processes=False, n_workers=1, threads_per_worker=2, dashboard_address=None) as client:
+@pytest.mark.parametrize("processes", [False, True], ids=["threads", "two-processes"])
+def test_dask_local_cluster_executor(tmp_path, letter, processes):
+    import distributed
+
+    cluster = distributed.LocalCluster(n_workers=2 if processes else 1, threads_per_worker=1 if processes else 2,
+                                       processes=processes, dashboard_address=None)
+    with cluster, distributed.Client(cluster) as client:
         jobs = [(tmp_path / f"{k}.txt", {"name": "x", "amount": k}) for k in range(4)]
-        assert fill_many(LineFill(), letter, jobs, executor=client.get_executor(), progress=False) == [[]] * 4
+        jobs[2][1].pop("amount")
+        results = fill_many(LineFill(), letter, jobs, executor=client.get_executor(), progress=False)
+    assert results == [[], [], ["amount * 2"], []]
+    assert results[2].details[0].place == "line 1"
     assert (tmp_path / "3.txt").read_text(encoding="utf-8") == "Dear x, you owe 6.\n"

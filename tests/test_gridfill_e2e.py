@@ -18,9 +18,8 @@ import pytest
 from lxml import etree
 from PIL import Image as PILImage
 
+import ooxml_check
 from tessel.gridfill import GridFill
-
-ooxml_check = pytest.importorskip("ooxml_check")
 
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning:openpyxl")
 

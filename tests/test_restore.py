@@ -287,15 +287,31 @@ def test_directory_repair_with_missing_parts_changes_nothing_it_cannot(data_dir,
     template = os.path.join(data_dir, "xlsx", "poi__WithDrawing.xlsx")
     saved = str(tmp_path / "out.xlsx")
     fill(template, saved)
+    # What the repair writes given the whole template.
+    whole = _extract(saved, tmp_path / "whole")
+    repair(_extract(template, tmp_path / "whole-template"), whole)
     src = _extract(template, tmp_path / "template")
     des = _extract(saved, tmp_path / "save")
+    before = part_digests(des)
     target = os.path.join(src, *missing.split("/"))
     shutil.rmtree(target) if os.path.isdir(target) else os.remove(target)
     repair(src, des)
+    after = part_digests(des)
     # Without its workbook relationships the template has no sheets to pair, nor
-    # without its sheet relationships any object to bring: the saved tree stays readable.
+    # without its sheet relationships any object to bring: nothing may change.
+    # Without its content types the repair does the rest of its work, and leaves
+    # the saved declarations alone.
+    expected = before
+    if missing == "[Content_Types].xml":
+        expected = dict(part_digests(whole), **{missing: before[missing]})
+    assert after == expected
     _pack(des, str(tmp_path / "repaired.xlsx"))
     load_quietly(str(tmp_path / "repaired.xlsx")).close()
+
+
+def part_digests(folder):
+    return {os.path.relpath(os.path.join(root, f), folder).replace(os.sep, "/"): digest(os.path.join(root, f))
+            for root, _, files in os.walk(folder) for f in files}
 
 
 @pytest.mark.parametrize("repair", [gridfill.restore_save, gridfill.fix_content_types], ids=lambda f: f.__name__)

@@ -2,6 +2,7 @@
 #include "block_style.h"
 #include "cell_values.h"
 #include "page_fit.h"
+#include "package_file.h"
 #include "placeholder.h"
 #include "sheet_headers.h"
 #include "workbook_repair.h"
@@ -295,7 +296,7 @@ private:
             // closes the stream it was given when it saves, which would break the
             // caller's stream and every other cell showing the same picture.
             nb::object copy = nb::getattr(module_handle, "BytesIO")(value.attr("getvalue")());
-            nb::object image = nb::getattr(module_handle, "Image")(copy);
+            nb::object image = picture_of(copy);
             tessel::page::fit_picture(image, sheet_);
             cell.attr("value") = nb::str("");
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
@@ -316,6 +317,18 @@ private:
                 case cells::Outcome::Refused:
                     tessel::refuse(cells::why_refused(value));
             }
+        }
+    }
+
+    // Pillow names an unreadable stream by its address, which differs from call to
+    // call: the reason says what it means instead.
+    static nb::object picture_of(nb::handle stream) {
+        try {
+            return nb::getattr(module_handle, "Image")(stream);
+        } catch (nb::python_error &e) {
+            if (!e.matches(nb::module_::import_("PIL").attr("UnidentifiedImageError")))
+                throw;
+            tessel::refuse("UnidentifiedImageError: the stream holds no picture that Pillow can read");
         }
     }
 
@@ -455,6 +468,7 @@ nb::object load_template(nb::handle template_path) {
 
 nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".xlsx");
+    tessel::require_package(template_path, ".xlsx");
     nb::object workbook = load_template(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
@@ -473,6 +487,7 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
 
 nb::object grid_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".xlsx");
+    tessel::require_package(template_path, ".xlsx");
     nb::object workbook = load_template(template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);

@@ -1,5 +1,6 @@
 // tessel.pagefill: fills .docx document templates.
 #include "frame_text.h"
+#include "package_file.h"
 #include "placeholder.h"
 #include "wordml.h"
 #include "wordml_page.h"
@@ -408,8 +409,13 @@ void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::o
             nb::object frame;
             if (frame_test(placeholders, walk.evaluator, frame)) {
                 // The block may move or add rows: `cell` is not used past this point.
-                expand_block(walk, table, i, c, frame, placeholders[0], prefix, place);
-                walk.report.filled(placeholders[0], [&] { return place; });
+                nb::object reason;
+                if (tessel::guarded(
+                        [&] { expand_block(walk, table, i, c, frame, placeholders[0], prefix, place); },
+                        reason))
+                    walk.report.filled(placeholders[0], [&] { return place; });
+                else
+                    walk.report.failed(placeholders[0], place, reason);
                 continue;
             }
             nb::object cell_object = cell_cls(tc, table_object);
@@ -486,6 +492,7 @@ void warn(const std::vector<std::string> &warnings) {
 nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_path,
                      nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".docx");
+    tessel::require_package(template_path, ".docx");
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
@@ -503,6 +510,7 @@ nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_
 
 nb::object page_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".docx");
+    tessel::require_package(template_path, ".docx");
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
