@@ -182,7 +182,7 @@ def test_a_block_value_a_document_cannot_hold_fails_its_placeholder_and_the_rest
     env = {"v": pd.DataFrame({"a": ["ok", bad], "b": [1, 2]}), "after": "done"}
     failed = PageFill()(template, str(tmp_path / "o.docx"), env)
     assert failed == ["v"]
-    assert failed.details[0].reason.startswith("the block's value for row 3, column 1: ValueError: All strings")
+    assert failed.details[0].reason.startswith("the frame's value in row 2, column 1 holds the character U+00")
     filled = docx.Document(str(tmp_path / "o.docx"))
     assert [[c.text for c in row.cells] for row in filled.tables[0].rows] == [["", ""], ["ok", "1"], ["", "2"]]
     assert filled.paragraphs[0].text == "done"

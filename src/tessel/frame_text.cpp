@@ -386,7 +386,63 @@ const CellLook &Block::look(Py_ssize_t row, Py_ssize_t column) const {
     return looks[(size_t) (row * columns + column)];
 }
 
+namespace {
+
+Block read_values(nb::handle value);
+
+// The first character of a text that an XML part cannot carry, or 0.
+template <typename Char> Py_UCS4 first_illegal(const Char *s, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = s[i];
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || (c >= 0xD800 && c <= 0xDFFF) ||
+            c == 0xFFFE || c == 0xFFFF)
+            return c == 0 ? 0x110000 : c;  // NUL itself is reported too
+    }
+    return 0;
+}
+
+Py_UCS4 first_illegal(PyObject *text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return first_illegal(PyUnicode_1BYTE_DATA(text), n);
+        case PyUnicode_2BYTE_KIND:
+            return first_illegal(PyUnicode_2BYTE_DATA(text), n);
+        default:
+            return first_illegal(PyUnicode_4BYTE_DATA(text), n);
+    }
+}
+
+void empty_illegal_texts(Block &block) {
+    for (Py_ssize_t j = 0; j < block.columns; ++j) {
+        PyObject *list = block.texts[(size_t) j].ptr();
+        for (Py_ssize_t i = 0; i < block.rows; ++i) {
+            const Py_UCS4 c = first_illegal(PyList_GET_ITEM(list, i));
+            if (!c)
+                continue;
+            if (!block.refused.is_valid())
+                block.refused = nb::str("the frame's value in row {}, column {} holds the character "
+                                        "U+{:04X}, which a document cannot hold")
+                                    .format(i + 1, j + 1, (unsigned long) (c == 0x110000 ? 0 : c));
+            PyObject *blank = PyUnicode_New(0, 0);
+            if (!blank)
+                throw nb::python_error();
+            PyList_SetItem(list, i, blank);
+        }
+    }
+}
+
+}  // namespace
+
 Block read_block(nb::handle value) {
+    Block block = read_values(value);
+    empty_illegal_texts(block);
+    return block;
+}
+
+namespace {
+
+Block read_values(nb::handle value) {
     if (!is_instance(value.ptr(), known.data_frame))
         return read_styler(value);
     nb::object shape = value.attr("shape");
@@ -403,6 +459,8 @@ Block read_block(nb::handle value) {
     }
     return block;
 }
+
+}  // namespace
 
 nb::object value_text(nb::handle value) {
     PyObject *v = value.ptr();

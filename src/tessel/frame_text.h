@@ -24,6 +24,9 @@ struct Block {
     Py_ssize_t columns = 0;
     std::vector<nb::object> texts;  // per column, a list of one str per row
     std::vector<CellLook> looks;    // row by row; empty when nothing is styled
+    // Why the first value a document cannot hold (control characters, lone
+    // surrogates) was left out; its cell is written empty.
+    nb::object refused;
 
     nb::handle text(Py_ssize_t row, Py_ssize_t column) const {
         return PyList_GET_ITEM(texts[(size_t) column].ptr(), row);
@@ -31,7 +34,8 @@ struct Block {
     const CellLook &look(Py_ssize_t row, Py_ssize_t column) const;
 };
 
-// Reads a DataFrame, or a Styler without its hidden rows and columns.
+// Reads a DataFrame, or a Styler without its hidden rows and columns.  Texts
+// that XML cannot carry are emptied and noted in `refused`.
 Block read_block(nb::handle value);
 
 // The text of one value of a frame cell.

@@ -360,6 +360,9 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
 
     if (!over.text.empty() || over.lost > 0)
         walk.warnings.push_back(overwrite_message(over, delimited, place, prefix, insert));
+    // The rest of the block stands, but the placeholder was not filled whole.
+    if (block.refused.is_valid())
+        tessel::refuse(block.refused);
 }
 
 // The cell holds exactly one placeholder naming a data frame (or a Styler) of the
