@@ -6,8 +6,8 @@
 // added (pictures, comment drawings) is kept beside them.
 #include "workbook_repair.h"
 
-#include "package_tree.h"
-#include "package_xml.h"
+#include "ooxml_package.h"
+#include "ooxml_parts.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,6 +19,7 @@
 namespace tessel::repair {
 
 using namespace nb::literals;
+using namespace tessel::ooxml;
 
 namespace {
 
@@ -638,8 +639,8 @@ void repair_content_types(const Package &src, Package &des) {
 }  // namespace
 
 void restore_save(nb::handle template_path, nb::handle save_path) {
-    Package src = Package::from_zip(template_path, "template");
-    Package des = Package::from_zip(save_path, "saved");
+    Package src = Package::from_zip(template_path, "template workbook");
+    Package des = Package::from_zip(save_path, "saved workbook");
     repair_chartsheets(src, des);
     repair_worksheet_parts(src, des);
     repair_worksheet_tags(src, des);
@@ -652,8 +653,8 @@ namespace {
 // One repair on extracted trees: the template tree is only read, the saved tree is
 // rewritten in place.
 void repair_trees(nb::handle src_dir, nb::handle des_dir, void (*repair)(const Package &, Package &)) {
-    Package src = Package::from_dir(src_dir, "template");
-    Package des = Package::from_dir(des_dir, "saved");
+    Package src = Package::from_dir(src_dir, "template workbook");
+    Package des = Package::from_dir(des_dir, "saved workbook");
     repair(src, des);
 }
 
