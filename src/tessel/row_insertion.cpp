@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <set>
 #include <unordered_map>
 
 namespace tessel::repair {
@@ -379,11 +380,11 @@ std::optional<std::string> attribute(nb::handle element, const char *name) {
 }
 
 // Moves the formula text of an element; true when it changed.
-bool move_text(nb::handle element, const SheetLookup &lookup) {
+bool move_text(nb::handle element, const SheetLookup &lookup, bool cells_are_ranges = false) {
     std::string text = text_of(element);
     if (text.empty())
         return false;
-    auto moved = sheets::moved_formula(text, lookup);
+    auto moved = sheets::moved_formula(text, lookup, cells_are_ranges);
     if (!moved)
         return false;
     element.attr("text") = *moved;
@@ -569,8 +570,15 @@ void move_charts(Package &pkg, const SheetInsertions &insertions) {
         nb::object root = parse_part(pkg, part);
         bool changed = false;
         // Series, categories, titles and labels name their cells in <f> elements.
-        for (nb::handle el : nb::list(root.attr("xpath")("//*[local-name()='f']")))
-            changed |= move_text(el, lookup);
+        // A series' values and categories are ranges even when they hold one cell:
+        // one over the template row grows over the block.
+        for (nb::handle el : nb::list(root.attr("xpath")("//*[local-name()='f']"))) {
+            nb::object parent = el.attr("getparent")();
+            nb::object grand = parent.is_none() ? nb::none() : parent.attr("getparent")();
+            static const std::set<std::string> kSeriesData = {"cat", "val", "xVal", "yVal", "bubbleSize"};
+            const bool series = !grand.is_none() && kSeriesData.count(local_name(grand));
+            changed |= move_text(el, lookup, series);
+        }
         if (changed)
             write_part(pkg, part, root);
     }
@@ -670,10 +678,18 @@ SheetInsertions SheetInsertions::from_python(nb::handle mapping) {
     if (!PyDict_Check(mapping.ptr()))
         throw nb::type_error("inserted rows must be a dict of sheet names to (row, count) pairs");
     for (auto [name, rows] : nb::borrow<nb::dict>(mapping)) {
+        if (!PyUnicode_Check(name.ptr()))
+            throw nb::type_error("inserted rows are given by sheet name");
         std::string sheet = nb::cast<std::string>(name);
         for (nb::handle pair : rows) {
-            long row = nb::cast<long>(pair[0]), count = nb::cast<long>(pair[1]);
-            if (row < 1 || row > sheets::kMaxRow || count < 0 || count > sheets::kMaxRow)
+            if (nb::len(pair) != 2 || !PyLong_Check(nb::object(pair[0]).ptr()) ||
+                !PyLong_Check(nb::object(pair[1]).ptr()))
+                throw nb::type_error("inserted rows are (row, count) pairs of integers");
+            int row_overflow = 0, count_overflow = 0;
+            long row = PyLong_AsLongAndOverflow(nb::object(pair[0]).ptr(), &row_overflow);
+            long count = PyLong_AsLongAndOverflow(nb::object(pair[1]).ptr(), &count_overflow);
+            if (row_overflow || count_overflow || row < 1 || row > sheets::kMaxRow || count < 0 ||
+                count > sheets::kMaxRow)
                 throw nb::value_error("an inserted row must lie on the sheet, with a count of rows that fits it");
             out.add(sheet, sheets::Insertion{row, count});
         }

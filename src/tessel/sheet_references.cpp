@@ -365,16 +365,21 @@ private:
 
 }  // namespace
 
-std::optional<std::string> moved_formula(std::string_view formula, const SheetLookup &lookup) {
+std::optional<std::string> moved_formula(std::string_view formula, const SheetLookup &lookup,
+                                         bool cells_are_ranges) {
     FormulaScanner scanner(formula, [&](std::string_view sheet, const Area &area) -> std::optional<std::string> {
         const Insertions *insertions = lookup(sheet);
         if (!insertions || insertions->empty())
             return std::nullopt;
-        auto moved = moved_area(area, *insertions, Growth::Block);
+        Area given = area;
+        given.range |= cells_are_ranges;
+        auto moved = moved_area(given, *insertions, Growth::Block);
         if (!moved)
             return std::string("#REF!");
         if (moved->first.row == area.first.row && moved->last.row == area.last.row)
             return std::nullopt;
+        if (!area.range && moved->first.row == moved->last.row)
+            moved->range = false;
         return format_area(*moved);
     });
     return scanner.run();

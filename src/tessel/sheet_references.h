@@ -67,8 +67,10 @@ using SheetLookup = std::function<const Insertions *(std::string_view sheet)>;
 // insertions of the sheet it names, ranges growing as Growth::Block; nothing when
 // no reference changed.  Strings, function names, defined names, structured table
 // references, external and 3-D references are left as they stand; a reference
-// pushed off the sheet becomes #REF!.
-std::optional<std::string> moved_formula(std::string_view formula, const SheetLookup &lookup);
+// pushed off the sheet becomes #REF!.  With `cells_are_ranges`, a single cell
+// counts as a range of one cell and grows too, as the values of a chart series do.
+std::optional<std::string> moved_formula(std::string_view formula, const SheetLookup &lookup,
+                                         bool cells_are_ranges = false);
 
 // The formula that a shared formula gives a cell `rows` and `columns` away from
 // the cell that holds its text: the parts that are not fixed by "$" move by the offset.

@@ -2,6 +2,8 @@
 
 #include "sheet_references.h"
 
+#include <nanobind/stl/string.h>
+
 #include <string>
 #include <utility>
 #include <vector>
