@@ -38,7 +38,8 @@ BLOCK = {"S": [(4, 9)]}
     ("ATAN2(B5,C5)", "ATAN2(B14,C14)"), ("Table1[Amount]+B5", "Table1[Amount]+B14"),
     ("Table1[[#This Row],[B5]]", "Table1[[#This Row],[B5]]"), ("[1]S!B5", "[1]S!B5"),
     ("'[Book.xlsx]S'!B5", "'[Book.xlsx]S'!B5"), ("S:T!B5", "S:T!B5"), ("#REF!+B5", "#REF!+B14"),
-    ("TRUE+SALES2024", "TRUE+SALES2024"), ("1E5+B5", "1E5+B14"), ("1.5E+3*B5", "1.5E+3*B14"),
+    ("TRUE+SALES2024", "TRUE+SALES2024"), ("#N/A/A5", "#N/A/A14"), ("#DIV/0!+A5", "#DIV/0!+A14"),
+    ("#div/0!+A5", "#div/0!+A14"), ("A5#+1", "A14#+1"), ("1E5+B5", "1E5+B14"), ("1.5E+3*B5", "1.5E+3*B14"),
     ("_xlfn.XLOOKUP(B5,A:A,B:B)", "_xlfn.XLOOKUP(B14,A:A,B:B)"),
     ("B5:INDEX(B:B,9)", "B14:INDEX(B:B,9)"), ("B5 C5:D5", "B14 C14:D14"), ("{1,2;3,4}*B5", "{1,2;3,4}*B14"),
     # Pushed off the sheet.

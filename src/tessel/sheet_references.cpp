@@ -305,13 +305,18 @@ private:
         return s_.size();
     }
 
-    // Error values: #REF!, #DIV/0!, #N/A, #NAME?...
+    // An error value (#REF!, #DIV/0!, #N/A...), or a lone "#" (a spill reference).
     size_t after_error(size_t i) const {
-        for (++i; i < s_.size() && (is_letter(s_[i]) || is_digit(s_[i]) || s_[i] == '/' || s_[i] == '_'); ++i) {
+        static const char *const kErrors[] = {"#NULL!",  "#DIV/0!",    "#VALUE!",  "#REF!",    "#NAME?",
+                                              "#NUM!",   "#N/A",       "#SPILL!",  "#CALC!",   "#FIELD!",
+                                              "#BLOCKED!", "#CONNECT!", "#BUSY!",  "#UNKNOWN!", "#GETTING_DATA"};
+        for (const char *error : kErrors) {
+            std::string_view e(error);
+            if (s_.size() - i >= e.size() && std::equal(e.begin(), e.end(), s_.begin() + (std::ptrdiff_t) i,
+                                                          [](char a, char b) { return a == (b & ~0x20) || a == b; }))
+                return i + e.size();
         }
-        if (i < s_.size() && (s_[i] == '!' || s_[i] == '?'))
-            ++i;
-        return i;
+        return i + 1;
     }
 
     size_t after_run(size_t i) const {
