@@ -596,17 +596,18 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
     tessel::FileBeside out(save_path);
     workbook.attr("save")(out.target());
     workbook.attr("close")();
+    // openpyxl wrote the cells where they now stand, and every reference to them
+    // as the template had it: those move once, with the template's objects that
+    // restoration brings back.
     if (tessel::truthy(nb::getattr(self, "restore"))) {
         nb::object restore = nb::getattr(module_handle, "restore_save");
         if (nb::len(inserted))
             restore(template_path, out.target(), "inserted"_a = inserted);
         else
             restore(template_path, out.target());
+    } else {
+        tessel::repair::move_inserted_rows(out.target(), inserted);
     }
-    // openpyxl wrote the cells where they now stand, and every reference to them
-    // as the template had it: those move once, after restoration brought back the
-    // template's charts.
-    tessel::repair::move_inserted_rows(out.target(), inserted);
     out.commit();
     return report.result();
 }

@@ -628,6 +628,9 @@ void restore_save(nb::handle template_path, nb::handle save_path, nb::handle ins
     repair_worksheet_parts(src, des, rows);
     repair_worksheet_tags(src, des, rows);
     repair_content_types(src, des, rows);
+    // One rewrite of the package for both steps: a large sheet costs most in
+    // compressing it again.
+    move_references(des, rows);
     des.commit(save_path);
 }
 

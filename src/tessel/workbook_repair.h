@@ -11,7 +11,8 @@ namespace nb = nanobind;
 // Restores every shape-related resource of the template into the saved package and
 // rewrites the file at save_path in place.  `inserted` ({sheet name: [(row,
 // count), ...]} or None) gives the rows a fill inserted: the template's objects
-// move over them as the cells did.
+// move over them as the cells did, and so does every reference of the package, as
+// move_inserted_rows moves them.
 void restore_save(nb::handle template_path, nb::handle save_path, nb::handle inserted);
 
 // Moves the references of the saved package at save_path (formulas, names,
