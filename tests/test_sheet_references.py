@@ -205,6 +205,7 @@ def test_shared_formulas_stay_shared_where_the_master_still_gives_the_right_form
     ('<f t="array" ref="C4:C5">A4:A5*2</f>', ("A4:A14*2", {"t": "array", "ref": "C4:C14"})),
     ('<f>IF(A5&gt;1,"&lt;B5&gt;",A5)</f>', ('IF(A14>1,"<B5>",A14)', {})),
     ("<f>A1+A2</f>", ("A1+A2", {})),
+    ("<f t='array' ref='C5:C6' aca='1'>A5*2</f>", ("A14*2", {"t": "array", "ref": "C14:C15", "aca": "1"})),
 ])
 def test_array_formulas_and_escaped_text(tmp_path, f, expected):
     path = package(tmp_path, f'<row r="14">{cell("C14", f)}</row>')

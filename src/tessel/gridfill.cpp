@@ -393,14 +393,16 @@ private:
         max_row_ += needed;
     }
 
-    // What a block wrote over, for the failures and the warning.
+    // A placeholder a block wrote over, failed once the block's own is reported.
     struct Lost {
         nb::object placeholder;
         nb::str place;
         nb::str reason;
     };
-    struct Overwrites {
+    // What one block wrote over.
+    struct Overwritten {
         std::vector<Position> cells;  // values and formulas, at template positions
+        std::vector<std::pair<nb::object, nb::str>> placeholders;  // with their cells' places
     };
 
     // The template row of a cell that stands in `row` now.
@@ -425,9 +427,7 @@ private:
         const nb::handle refused = cells::refused_marker();
         nb::object first_refused;  // why the first value that was not stored was not
         long last_new_row = 0;
-        Overwrites over;
-        std::vector<nb::object> lost;  // placeholders written over, with their cells' places
-        std::vector<nb::str> lost_places;
+        Overwritten over;
         for (Py_ssize_t i = 0; i < rows; ++i) {
             const long r = row + (long) i;
             tessel::check_signals();
@@ -439,7 +439,7 @@ private:
                     why = "cannot be stored in a cell";
                 else if (r > cells::kMaxRow || c > cells::kMaxColumn)
                     why = "falls outside the sheet";
-                else if (!store(r, c, v, last_new_row, i == 0 && j == 0, over, lost, lost_places))
+                else if (!store(r, c, v, last_new_row, i == 0 && j == 0, over))
                     why = "lands on a merged cell";
                 // Positions below the rows being visited are never visited.
                 if (r <= max_row_)
@@ -455,16 +455,15 @@ private:
             if (nb::cast<long>(current) < last_new_row)
                 sheet_.attr("_current_row") = last_new_row;
         }
-        report_overwrites(placeholder, place_row, column, inserting, over, lost, lost_places);
+        report_overwrites(placeholder, place_row, column, inserting, over);
         // The rest of the block stands, but the placeholder was not filled whole.
         if (first_refused.is_valid())
             tessel::refuse(first_refused);
     }
 
     void report_overwrites(nb::handle placeholder, long place_row, long column, bool inserting,
-                           const Overwrites &over, const std::vector<nb::object> &lost,
-                           const std::vector<nb::str> &lost_places) {
-        if (over.cells.empty() && lost.empty())
+                           const Overwritten &over) {
+        if (over.cells.empty() && over.placeholders.empty())
             return;
         nb::str block = nb::str("the block of {} at {}")
                             .format(tessel::delimited(placeholder, tessel::read_pattern(call_.self)),
@@ -473,8 +472,8 @@ private:
         // it are new.
         const char *advice = inserting ? "the rows under a block are inserted, not its own row"
                                        : "use insert=True to make room";
-        for (size_t i = 0; i < lost.size(); ++i)
-            lost_.push_back(Lost{lost[i], lost_places[i], nb::str("written over by {}; {}").format(block, advice)});
+        for (const auto &[lost, where] : over.placeholders)
+            lost_.push_back(Lost{lost, where, nb::str("written over by {}; {}").format(block, advice)});
         if (!over.cells.empty())
             call_.warnings.push_back(
                 nb::str("{} on sheet {!r} wrote over {} cell{} holding values or formulas: {}; {}")
@@ -484,8 +483,7 @@ private:
 
     // Notes what the cell at (r, c) held before a block writes `v` there.  What an
     // earlier block of the fill wrote is the fill's own and is not reported.
-    void note_overwrite(nb::handle cell, long r, long c, nb::handle v, Overwrites &over,
-                        std::vector<nb::object> &lost, std::vector<nb::str> &lost_places) {
+    void note_overwrite(nb::handle cell, long r, long c, nb::handle v, Overwritten &over) {
         if (written_by_block(r, c))
             return;
         nb::object old = cell.attr("value");
@@ -496,10 +494,8 @@ private:
         if (PyUnicode_Check(old.ptr())) {
             nb::object found = placeholders_in(old);
             if (nb::len(found)) {
-                for (nb::handle placeholder : found) {
-                    lost.push_back(nb::borrow(placeholder));
-                    lost_places.push_back(place(row, c));
-                }
+                for (nb::handle placeholder : found)
+                    over.placeholders.emplace_back(nb::borrow(placeholder), place(row, c));
                 return;
             }
         }
@@ -518,8 +514,7 @@ private:
     }
 
     // Stores one converted value; false when the cell refuses it (a merged cell).
-    bool store(long r, long c, nb::handle v, long &last_new_row, bool own_cell, Overwrites &over,
-               std::vector<nb::object> &lost, std::vector<nb::str> &lost_places) {
+    bool store(long r, long c, nb::handle v, long &last_new_row, bool own_cell, Overwritten &over) {
         nb::object key = nb::make_tuple(r, c);
         PyObject *existing = PyDict_GetItemWithError(cells_.ptr(), key.ptr());
         if (!existing && PyErr_Occurred())
@@ -540,7 +535,7 @@ private:
         if (v.is_none() && cell.attr("value").is_none())
             return true;
         if (!own_cell)
-            note_overwrite(cell, r, c, v, over, lost, lost_places);
+            note_overwrite(cell, r, c, v, over);
         nb::object ignored;
         return tessel::guarded([&] { cell.attr("value") = v; }, ignored);
     }

@@ -2,6 +2,7 @@
 
 #include "ooxml_parts.h"
 #include "workbook_sheets.h"
+#include "xml_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,6 +14,7 @@ namespace tessel::repair {
 
 using namespace nb::literals;
 using namespace tessel::ooxml;
+using namespace tessel::xml_text;
 using sheets::Growth;
 using sheets::Insertions;
 using sheets::SheetLookup;
@@ -29,183 +31,6 @@ std::string key_of(std::string_view name) {
 
 bool ends_with(const std::string &s, std::string_view tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// -- XML text ---------------------------------------------------------------
-
-void append_utf8(std::string &out, unsigned long code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-std::string unescaped(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '&') {
-            out += text[i];
-            continue;
-        }
-        size_t semi = text.find(';', i);
-        if (semi == std::string_view::npos) {
-            out += text[i];
-            continue;
-        }
-        std::string_view entity = text.substr(i + 1, semi - i - 1);
-        if (entity == "amp")
-            out += '&';
-        else if (entity == "lt")
-            out += '<';
-        else if (entity == "gt")
-            out += '>';
-        else if (entity == "quot")
-            out += '"';
-        else if (entity == "apos")
-            out += '\'';
-        else if (entity.size() > 1 && entity[0] == '#') {
-            bool hex = entity[1] == 'x' || entity[1] == 'X';
-            std::string digits(entity.substr(hex ? 2 : 1));
-            append_utf8(out, std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10));
-        } else {
-            out.append(text.substr(i, semi - i + 1));
-        }
-        i = semi;
-    }
-    return out;
-}
-
-std::string escaped(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (char c : text) {
-        if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else if (c == '"')
-            out += "&quot;";
-        else
-            out += c;
-    }
-    return out;
-}
-
-struct Attribute {
-    std::string_view name;
-    size_t begin, end;  // the value, between its quotes
-};
-
-// A start tag read from serialised XML.
-struct Tag {
-    size_t begin, end;  // "<" and just past ">"
-    std::string_view name;
-    std::vector<Attribute> attributes;
-    bool empty = false;  // "<x/>"
-
-    const Attribute *find(std::string_view attribute) const {
-        for (const Attribute &a : attributes)
-            if (a.name == attribute)
-                return &a;
-        return nullptr;
-    }
-};
-
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-size_t name_end(std::string_view t, size_t i) {
-    while (i < t.size() && !is_space(t[i]) && t[i] != '/' && t[i] != '>' && t[i] != '=')
-        ++i;
-    return i;
-}
-
-// The start tag at `lt`, with its attributes when `with_attributes`.
-std::optional<Tag> read_tag(std::string_view t, size_t lt, bool with_attributes) {
-    Tag tag;
-    tag.begin = lt;
-    size_t i = name_end(t, lt + 1);
-    tag.name = t.substr(lt + 1, i - lt - 1);
-    if (!with_attributes) {
-        tag.end = i;
-        return tag;
-    }
-    while (i < t.size()) {
-        while (i < t.size() && is_space(t[i]))
-            ++i;
-        if (i >= t.size())
-            break;
-        if (t[i] == '>') {
-            tag.end = i + 1;
-            return tag;
-        }
-        if (t[i] == '/') {
-            if (i + 1 < t.size() && t[i + 1] == '>') {
-                tag.empty = true;
-                tag.end = i + 2;
-                return tag;
-            }
-            return std::nullopt;
-        }
-        size_t n = name_end(t, i);
-        std::string_view name = t.substr(i, n - i);
-        i = n;
-        while (i < t.size() && is_space(t[i]))
-            ++i;
-        if (i >= t.size() || t[i] != '=')
-            return std::nullopt;
-        ++i;
-        while (i < t.size() && is_space(t[i]))
-            ++i;
-        if (i >= t.size() || (t[i] != '"' && t[i] != '\''))
-            return std::nullopt;
-        size_t close = t.find(t[i], i + 1);
-        if (close == std::string_view::npos)
-            return std::nullopt;
-        tag.attributes.push_back(Attribute{name, i + 1, close});
-        i = close + 1;
-    }
-    return std::nullopt;
-}
-
-std::string_view value_of(std::string_view t, const Attribute *a) {
-    return a ? t.substr(a->begin, a->end - a->begin) : std::string_view();
-}
-
-// A start tag with some attribute values replaced (values given unescaped) and
-// some attributes left out.
-std::string rewritten_tag(std::string_view t, const Tag &tag,
-                          const std::vector<std::pair<std::string_view, std::string>> &values,
-                          const std::vector<std::string_view> &dropped, bool empty) {
-    std::string out = "<" + std::string(tag.name);
-    for (const Attribute &a : tag.attributes) {
-        if (std::find(dropped.begin(), dropped.end(), a.name) != dropped.end())
-            continue;
-        out += ' ';
-        out.append(a.name);
-        out += "=\"";
-        auto replaced = std::find_if(values.begin(), values.end(), [&](const auto &v) { return v.first == a.name; });
-        if (replaced != values.end())
-            out += escaped(replaced->second);
-        else
-            out += std::string(t.substr(a.begin, a.end - a.begin));
-        out += '"';
-    }
-    out += empty ? "/>" : ">";
-    return out;
 }
 
 // -- cell formulas ------------------------------------------------------------
@@ -563,7 +388,6 @@ void move_charts(Package &pkg, const SheetInsertions &insertions) {
     SheetLookup lookup = [&](std::string_view sheet) -> const Insertions * {
         return sheet.empty() ? nullptr : insertions.find(sheet);
     };
-    nb::dict ns;
     for (const std::string &part : pkg.names()) {
         if (part.rfind("xl/charts/", 0) != 0 || !ends_with(part, ".xml") || part.find("/_rels/") != std::string::npos)
             continue;
