@@ -3,6 +3,7 @@
 Run by hand from the checkout, with the package installed:
 
     python bench/bench_gridfill.py [--sizes 1000,2000,4000,8000] [--repeat 2]
+    python bench/bench_gridfill.py --case insert [--sizes 1000,2000,4000,8000]
 
 Each template has N rows by 10 columns of text, a placeholder in every tenth cell
 (whole-cell values and in-text replacements in turn) and, under the data, one cell
@@ -12,6 +13,14 @@ the template plus save of the filled workbook.  The baseline is the straightforw
 loop: every position up to max_row and max_column (read again for each row), a
 list of written positions, and each expression evaluated for every use of its
 value.  Restoration is off everywhere, since it is timed elsewhere.
+
+The insert case puts the 10,000 x 10 frame in row 2, under a header, above N rows
+that hold values and formulas (each row refers to itself, to the block's totals
+and to the block's template row), a total row, a bar chart over the block and a
+picture under it.  It times GridFill with insert=True against the default
+overwrite mode on the same template, both restoring the chart and the picture,
+each against the floor of the file it writes: insert mode's holds the N rows
+besides the block's, overwrite mode's only the block where they were.
 """
 
 import argparse
@@ -21,11 +30,15 @@ import sys
 import tempfile
 import time
 
+import warnings
+
 import numpy as np
 import openpyxl
 import pandas as pd
 from openpyxl import load_workbook
 from openpyxl.styles import Border, Font, PatternFill, Side
+from openpyxl.chart import BarChart, Reference
+from openpyxl.drawing.image import Image
 
 from tessel.gridfill import GridFill
 
@@ -133,8 +146,83 @@ def measure(template, filled, scratch, env, repeat):
     return best_fill, best_floor
 
 
+def build_insert_template(path, rows):
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.append([f"h{c}" for c in range(1, COLUMNS + 1)])
+    ws.cell(row=2, column=1, value="{frame}")
+    first = 3
+    for r in range(first, first + rows):
+        ws.cell(row=r, column=1, value=f"r{r}")
+        for c in range(2, COLUMNS - 2):
+            ws.cell(row=r, column=c, value=r * c)
+        ws.cell(row=r, column=COLUMNS - 2, value=f"=B{r}*2+C{r}")
+        ws.cell(row=r, column=COLUMNS - 1, value=f"=SUM($D$2:$D$2)/B{r}")
+        ws.cell(row=r, column=COLUMNS, value=f"=$B${first + rows}-B{r}")
+    total = first + rows
+    ws.cell(row=total, column=1, value="Total")
+    ws.cell(row=total, column=2, value="=SUM(B2:B2)")
+    chart = BarChart()
+    chart.add_data(Reference(ws, min_col=2, min_row=1, max_row=2), titles_from_data=True)
+    chart.set_categories(Reference(ws, min_col=1, min_row=2, max_row=2))
+    ws.add_chart(chart, f"L{total + 2}")
+    logo = io.BytesIO()
+    from PIL import Image as PILImage
+
+    PILImage.new("RGB", (120, 60), "navy").save(logo, "PNG")
+    ws.add_image(Image(logo), f"A{total + 2}")
+    wb.save(path)
+
+
+def measure_insert(template, folder, env, repeat):
+    """Best times of each mode and of the floor for the file each mode writes
+    (insert mode writes the template's rows besides the block's), alternating."""
+    best = {}
+    for _ in range(repeat):
+        for mode in ("insert", "overwrite"):
+            filled = os.path.join(folder, f"{mode}.xlsx")
+            fill = GridFill(insert=mode == "insert")
+            with warnings.catch_warnings():
+                # Overwrite mode warns that the block covered the rows under it.
+                warnings.simplefilter("ignore")
+                failed = []
+                took = timed(lambda: failed.extend(fill(template, filled, env)))
+            assert not failed, failed
+            best[mode] = min(best.get(mode, took), took)
+            load = timed(lambda: load_workbook(template).close())
+            workbook = load_workbook(filled)
+            floor = load + timed(lambda: workbook.save(os.path.join(folder, "scratch.xlsx")))
+            best[mode + " floor"] = min(best.get(mode + " floor", floor), floor)
+    return best
+
+
+def main_insert(args, sizes):
+    env = {"frame": environment()["frame"]}
+    rows_out = []
+    with tempfile.TemporaryDirectory() as folder:
+        for rows in sizes:
+            template = os.path.join(folder, f"template{rows}.xlsx")
+            build_insert_template(template, rows)
+            rows_out.append((rows, measure_insert(template, folder, env, args.repeat)))
+            print(f"  {rows} rows done", file=sys.stderr, flush=True)
+
+    print(f"{'rows':>6} {'overwrite':>10} {'floor':>7} {'x floor':>8} {'insert':>8} {'floor':>7} {'x floor':>8} "
+          f"{'insert/overwrite':>17}")
+    for rows, b in rows_out:
+        print(f"{rows:>6} {b['overwrite']:>10.2f} {b['overwrite floor']:>7.2f} "
+              f"{b['overwrite'] / b['overwrite floor']:>8.2f} {b['insert']:>8.2f} {b['insert floor']:>7.2f} "
+              f"{b['insert'] / b['insert floor']:>8.2f} {b['insert'] / b['overwrite']:>17.2f}")
+    if len(rows_out) > 1:
+        (r0, first), (r1, last) = rows_out[0], rows_out[-1]
+        print(f"growth {r0} -> {r1} rows: insert x{last['insert'] / first['insert']:.2f} "
+              f"(its floor x{last['insert floor'] / first['insert floor']:.2f}), "
+              f"overwrite x{last['overwrite'] / first['overwrite']:.2f} "
+              f"(its floor x{last['overwrite floor'] / first['overwrite floor']:.2f})")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--case", choices=["fill", "insert"], default="fill")
     parser.add_argument("--sizes", default="1000,2000,4000,8000")
     parser.add_argument("--repeat", type=int, default=3, help="best of this many runs (not the baseline)")
     parser.add_argument("--no-baseline", action="store_true", help="skip the slow plain loop")
@@ -145,6 +233,9 @@ def main():
         global CLOCK
         CLOCK = time.process_time
     sizes = [int(s) for s in args.sizes.split(",")]
+    if args.case == "insert":
+        main_insert(args, sizes)
+        return
     env = environment()
     rows_out = []
     with tempfile.TemporaryDirectory() as folder:

@@ -14,6 +14,7 @@ import pytest
 from PIL import Image as PILImage
 
 import tessel.gridfill as gridfill
+from tessel import OverwriteWarning
 from tessel.gridfill import GridFill
 
 
@@ -58,15 +59,20 @@ def values(ws):
 @pytest.mark.parametrize("recurse", [False, True], ids=["plain", "recurse"])
 def test_frame_block_and_recurse(tmp_path, recurse):
     df = pd.DataFrame([["{x}", 2, 3], [4, 5, "{x}"]], columns=["a", "b", "c"], index=["i", "j"])
-    ws, failed = fill(
-        tmp_path, {"B2": "{df}", "C2": "{x}", "D3": "kept?", "E2": "Total: {x}", "A3": "{x}"},
-        {"df": df, "x": 7}, recurse=recurse)
+    with pytest.warns(OverwriteWarning, match=r"the block of \{df\} at B2 on sheet 'S' wrote over 1 cell "
+                                              r"holding values or formulas: D3; use insert=True"):
+        ws, failed = fill(
+            tmp_path, {"B2": "{df}", "C2": "{x}", "D3": "kept?", "E2": "Total: {x}", "A3": "{x}"},
+            {"df": df, "x": 7}, recurse=recurse)
     got = values(ws)
     frame_text = 7 if recurse else "{x}"
     # The frame's first value lands in the cell being visited, which is not visited again.
     assert got == {"B2": "{x}", "C2": 2, "D2": 3, "B3": 4, "C3": 5, "D3": frame_text,
                    "E2": "Total: 7", "A3": 7}
-    assert failed == []
+    # The template's own {x} in C2 was written over before it was reached.
+    assert failed == ["x"]
+    assert failed.details[0].place == "sheet S, cell C2"
+    assert failed.details[0].reason.startswith("written over by the block of {df} at B2")
 
 
 def test_whole_cell_and_in_text_values(tmp_path):
@@ -167,14 +173,16 @@ def test_sheets_are_filled_in_order_and_frames_do_not_shadow_other_sheets(tmp_pa
     out = str(tmp_path / "out.xlsx")
     failed = GridFill(restore=False)(path, out, {"df": pd.DataFrame(np.ones((3, 3))), "n": 4})
     wb = openpyxl.load_workbook(out)
-    assert failed == ["missing2", "missing3"]
+    # The block wrote over {missing1}, which therefore never ran.
+    assert failed == ["missing1", "missing2", "missing3"]
     assert values(wb["One"]) == {f"{c}{r}": 1.0 for c in "ABC" for r in (1, 2, 3)}
     assert values(wb["Two"]) == {"A1": "x {missing2}", "B2": 4}
     assert values(wb["Three"]) == {"A1": "4 {missing3}"}
 
 
 def reference_fill(wb, env, recurse):
-    """The plain loop over every position, for the cell values it produces."""
+    """The plain loop over every position, for the cell values it produces; a
+    template placeholder that a block writes over counts as failed."""
     failed = []
     for ws in wb.worksheets:
         replaced = set()
@@ -187,6 +195,7 @@ def reference_fill(wb, env, recurse):
                     continue
                 for placeholder in re.findall(r"\{([^{}]+?)\}", value):
                     delimited = "{%s}" % placeholder
+                    lost = []
                     try:
                         if delimited == value:
                             v = eval(placeholder, env)
@@ -194,6 +203,9 @@ def reference_fill(wb, env, recurse):
                                 block = v.values
                                 for i in range(block.shape[0]):
                                     for j in range(block.shape[1]):
+                                        old = ws.cell(row + i, column + j).value
+                                        if (i or j) and (row + i, column + j) not in replaced and isinstance(old, str):
+                                            lost += re.findall(r"\{([^{}]+?)\}", old)
                                         ws.cell(row=row + i, column=column + j, value=block[i, j])
                                         replaced.add((row + i, column + j))
                             else:
@@ -203,9 +215,11 @@ def reference_fill(wb, env, recurse):
                             ws.cell(row=row, column=column, value=current.replace(delimited, str(eval(placeholder, env))))
                     except Exception:
                         failed.append(placeholder)
+                    failed += lost
     return failed
 
 
+@pytest.mark.filterwarnings("ignore::tessel.OverwriteWarning")
 @pytest.mark.parametrize("recurse", [False, True], ids=["plain", "recurse"])
 @pytest.mark.parametrize("seed", range(12))
 def test_same_cells_as_the_plain_loop(tmp_path, seed, recurse):
@@ -244,7 +258,8 @@ def test_mixed_dtype_frame(tmp_path):
         "np_bool": pd.Series([np.bool_(True), np.bool_(False), None], dtype=object),
         "delta": pd.to_timedelta(["1 day", None, "2 hours"]),
     })
-    ws, failed = fill(tmp_path, {"A1": "{df}", "B2": "template text"}, {"df": df})
+    with pytest.warns(OverwriteWarning, match="wrote over 1 cell holding values or formulas: B2;"):
+        ws, failed = fill(tmp_path, {"A1": "{df}", "B2": "template text"}, {"df": df})
     assert failed == []
     rows = [[c.value for c in row] for row in ws.iter_rows(min_row=1, max_row=3, max_col=11)]
     assert rows[0] == [1, 1.5, "a", True, dt.datetime(2024, 1, 2, 3, 4), dt.datetime(2024, 6, 1, 12, 0),

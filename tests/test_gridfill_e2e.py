@@ -167,6 +167,7 @@ def with_text_cell(src, dst, sheet_part, row, text):
 
 
 @pytest.mark.libreoffice
+@pytest.mark.filterwarnings("ignore::tessel.OverwriteWarning")
 @pytest.mark.parametrize("name, pattern", [(n, "{}") for n in SINGLE] + [(n, "{{}}") for n in DOUBLE],
                          ids=SINGLE + DOUBLE)
 def test_corpus_template(data_dir, tmp_path, soffice, name, pattern):

@@ -125,7 +125,9 @@ def make_block_template(data_dir, tmp_path, name, sheet, row, columns, blanked):
     source = os.path.join(data_dir, "xlsx", f"{name}.xlsx")
     part = sheet_parts(source)[sheet]
     template = str(tmp_path / "template.xlsx")
-    blank_rows(source, template, part, {f"{c}{r}" for c in columns for r in blanked})
+    # The block writes over its own row and the blanked ones; what they held would be warned of.
+    cleared = {f"{c}{r}" for c in columns for r in blanked} | {f"{c}{row}" for c in columns[1:]}
+    blank_rows(source, template, part, cleared)
     set_text(template, part, f"{columns[0]}{row}", "{block}")
     return template
 

@@ -202,7 +202,7 @@ def _deep(depth):
 
 
 HOSTILE = [
-    pytest.param("not-zip", "not an .xlsx package", id="not-a-zip"),
+    pytest.param("not-zip", "not an Office Open XML package", id="not-a-zip"),
     pytest.param({"../evil.txt": b"owned"}, "unsafe entry name", id="dot-dot-entry"),
     pytest.param({"/abs/evil.txt": b"owned"}, "unsafe entry name", id="absolute-entry"),
     pytest.param({"xl/workbook.xml": _deep(5000)}, "not well-formed XML within safe limits", id="deep-nesting"),

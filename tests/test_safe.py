@@ -422,7 +422,10 @@ def test_bundled_templates_fill_alike_in_safe_mode(tmp_path, name):
                 text, failed = filler(safe=safe)(f.read(), demo_variables(name))
             out.write_text(text)
         else:
-            failed = filler(safe=safe)(example(name), str(out), demo_variables(name))
+            # The demo report's block makes room for its rows, as the demo fills it.
+            filler_object = filler(safe=safe)
+            filler_object.insert = name == "report.xlsx"
+            failed = filler_object(example(name), str(out), demo_variables(name))
         assert failed == []
         outputs.append(out)
     if kind == ".xlsx":

@@ -4,17 +4,22 @@
 #include "page_fit.h"
 #include "package_file.h"
 #include "placeholder.h"
+#include "row_insertion.h"
 #include "sheet_headers.h"
+#include "sheet_references.h"
 #include "workbook_repair.h"
+#include "worksheet_rows.h"
 
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <queue>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <unordered_set>
 #include <vector>
@@ -23,6 +28,8 @@ namespace nb = nanobind;
 using namespace nb::literals;
 using tessel::Pattern;
 namespace cells = tessel::cells;
+namespace sheets = tessel::sheets;
+namespace grid = tessel::grid;
 
 namespace {
 
@@ -58,6 +65,7 @@ nb::handle module_handle;
 nb::handle native_extract;  // the class's own extract_placeholder
 nb::handle cell_type;       // openpyxl.cell.cell.Cell
 nb::handle merged_type;     // openpyxl.cell.cell.MergedCell
+nb::handle overwrite_warning;  // tessel.results.OverwriteWarning
 
 // A cell position packed so that the natural order of the numbers is the order of
 // the traversal: row by row, and left to right within a row.
@@ -76,15 +84,52 @@ struct Call {
     tessel::Report &report;
     nb::object bytes_io;    // picture values
     nb::object data_frame;  // block values
+    nb::dict inserted;      // {sheet title: [(row, count), ...]} for the package step
+    std::vector<nb::str> warnings;  // emitted once the walk is over
     const tessel::headers::TemplateHeaders &headers;
 };
 
 // "B4" for row 4, column 2.
-std::string coordinate(long row, long column) {
-    std::string letters;
-    for (long c = column; c > 0; c = (c - 1) / 26)
-        letters.insert(letters.begin(), (char) ('A' + (c - 1) % 26));
-    return letters + std::to_string(row);
+std::string coordinate(long row, long column) { return sheets::column_letters(column) + std::to_string(row); }
+
+// Cells named as ranges: "B5:D8, F10", rows of equal runs of columns merged.
+std::string ranges_of(std::vector<Position> cells) {
+    std::sort(cells.begin(), cells.end());
+    struct Box {
+        long top, bottom, left, right;
+    };
+    std::vector<Box> boxes;
+    std::map<std::pair<long, long>, size_t> open;  // columns -> box still growing down
+    for (size_t i = 0; i < cells.size();) {
+        const long row = row_of(cells[i]);
+        long left = column_of(cells[i]), right = left;
+        size_t j = i + 1;
+        while (j < cells.size() && row_of(cells[j]) == row && column_of(cells[j]) == right + 1)
+            right = column_of(cells[j++]);
+        auto it = open.find({left, right});
+        if (it != open.end() && boxes[it->second].bottom == row - 1) {
+            boxes[it->second].bottom = row;
+        } else {
+            open[{left, right}] = boxes.size();
+            boxes.push_back(Box{row, row, left, right});
+        }
+        i = j;
+    }
+    std::sort(boxes.begin(), boxes.end(),
+              [](const Box &a, const Box &b) { return std::tie(a.top, a.left) < std::tie(b.top, b.left); });
+    constexpr size_t kShown = 8;
+    std::string out;
+    for (size_t i = 0; i < boxes.size() && i < kShown; ++i) {
+        const Box &b = boxes[i];
+        if (!out.empty())
+            out += ", ";
+        out += coordinate(b.top, b.left);
+        if (b.bottom != b.top || b.right != b.left)
+            out += ":" + coordinate(b.bottom, b.right);
+    }
+    if (boxes.size() > kShown)
+        out += " and " + std::to_string(boxes.size() - kShown) + " more ranges";
+    return out;
 }
 
 // The fill of one worksheet.  It visits the same cells, in the same order and
@@ -93,6 +138,11 @@ std::string coordinate(long row, long column) {
 // hold a cell: an empty position has no text, and asking openpyxl for it would
 // create a cell.  The used range is tracked here as the fill writes, since
 // openpyxl computes it by scanning every cell.
+//
+// With `insert` on, a block makes room for its rows: the rows under it move down
+// (worksheet_rows.h) and the walk goes on under the block.  The cells the walk
+// started with keep their template positions here and are placed by the rows
+// inserted above them so far.
 class SheetFill {
 public:
     SheetFill(Call &call, nb::handle sheet) : call_(call), sheet_(nb::borrow(sheet)) {
@@ -109,15 +159,23 @@ public:
         for (unsigned long visits = 1;; ++visits) {
             Position p;
             nb::object cell;
+            long place_row;
             const bool from_start = next < start_.size();
-            if (from_start && (created_.empty() || start_[next].position < created_.top())) {
-                p = start_[next].position;
+            const Position start = from_start ? now(start_[next].position) : 0;
+            if (from_start && (created_.empty() || start < created_.top())) {
+                p = start;
                 cell = start_[next].cell;
+                place_row = row_of(start_[next].position);
+                if (place_row != settled_row_) {
+                    settled_row_ = place_row;
+                    settled_offset_ = inserted_;
+                }
                 ++next;
             } else if (!created_.empty()) {
                 p = created_.top();
                 created_.pop();
                 cell = cell_at(p);
+                place_row = row_of(p);
             } else {
                 break;
             }
@@ -135,16 +193,29 @@ public:
             if (replaced_.count(p) && !tessel::truthy(nb::getattr(call_.self, "recurse")))
                 continue;
             if (cell.is_valid())
-                visit(cell, r, c);
+                visit(cell, r, c, place_row);
         }
         fill_headers();
+        if (!insertions_.empty()) {
+            nb::list rows;
+            for (const sheets::Insertion &ins : insertions_)
+                rows.append(nb::make_tuple(ins.row, ins.count));
+            call_.inserted[title_] = rows;
+        }
     }
 
 private:
     struct Entry {
-        Position position;
+        Position position;  // in the template
         nb::object cell;
     };
+
+    // Where a cell the walk started with stands now: rows inserted while its own
+    // row was being visited lie under it.
+    Position now(Position in_template) const {
+        const long r = row_of(in_template);
+        return position(r + (r == settled_row_ ? settled_offset_ : inserted_), column_of(in_template));
+    }
 
     void collect() {
         PyObject *key, *value;
@@ -177,28 +248,24 @@ private:
         return nb::borrow(cell);
     }
 
-    // The placeholders of a text, through the filler's extract_placeholder; an
-    // invalid object when the native scanner finds none.
-    nb::object placeholders_of(nb::handle text) {
+    // The placeholders of a cell's text, as the filler's extract_placeholder finds them.
+    nb::object placeholders_in(nb::handle value) {
         nb::object extract = nb::getattr(call_.self, "extract_placeholder");
         if (!tessel::is_bound_method(extract, native_extract))
-            return extract(text);
+            return extract(value);
         const Pattern pattern = tessel::read_pattern(call_.self);
-        std::vector<tessel::Match> matches = tessel::scan(text, pattern);
-        if (matches.empty())
-            return nb::object();
         nb::list found;
-        for (const tessel::Match &m : matches)
-            found.append(tessel::placeholder_of(text, m, pattern));
+        for (const tessel::Match &m : tessel::scan(value, pattern))
+            found.append(tessel::placeholder_of(value, m, pattern));
         return found;
     }
 
-    void visit(nb::handle cell, long row, long column) {
+    void visit(nb::handle cell, long row, long column, long place_row) {
         nb::object value = cell.attr("value");
         if (!PyUnicode_Check(value.ptr()))
             return;
-        nb::object placeholders = placeholders_of(value);
-        if (!placeholders.is_valid())
+        nb::object placeholders = placeholders_in(value);
+        if (!nb::len(placeholders))
             return;
 
         // The cell's text as the in-text replacements leave it; written back once.
@@ -213,7 +280,7 @@ private:
                     cell.attr("value") = text;
                     changed = false;
                 }
-                ok = tessel::guarded([&] { place_whole(placeholder, cell, row, column); }, reason);
+                ok = tessel::guarded([&] { place_whole(placeholder, cell, row, column, place_row); }, reason);
                 text = nb::object();  // read again by a later in-text replacement
             } else {
                 ok = tessel::guarded(
@@ -226,14 +293,22 @@ private:
                     reason);
             }
             if (ok)
-                call_.report.filled(placeholder, [&] { return place(row, column); });
+                call_.report.filled(placeholder, [&] { return place(place_row, column); });
             else
-                call_.report.failed(placeholder, place(row, column), reason);
+                call_.report.failed(placeholder, place(place_row, column), reason);
+            // Placeholders a block wrote over were never filled.
+            for (const Lost &lost : lost_)
+                call_.report.failed(lost.placeholder, lost.place, lost.reason);
+            lost_.clear();
         }
         if (changed)
             cell.attr("value") = text;
     }
 
+    // Places name cells as a reader of the template finds them: a cell that rows
+    // inserted above it moved down is named by its row in the template, so that
+    // check() and the failures of a fill point at what the template shows.  Cells
+    // a block created have no template row and are named where they stand.
     nb::str place(long row, long column) const {
         return nb::str("sheet {}, cell {}").format(title_, coordinate(row, column));
     }
@@ -243,8 +318,8 @@ private:
     void fill_headers() {
         for (const tessel::headers::Item &item : call_.headers.of(title_)) {
             nb::object text = item.text;
-            nb::object placeholders = placeholders_of(text);
-            if (placeholders.is_valid()) {
+            nb::object placeholders = placeholders_in(text);
+            if (nb::len(placeholders)) {
                 nb::str where = nb::str("sheet {}, {}").format(title_, tessel::headers::describe(item.kind));
                 const Pattern pattern = tessel::read_pattern(call_.self);
                 for (nb::handle placeholder : placeholders) {
@@ -288,7 +363,7 @@ private:
         text = std::move(replaced);
     }
 
-    void place_whole(nb::handle placeholder, nb::handle cell, long row, long column) {
+    void place_whole(nb::handle placeholder, nb::handle cell, long row, long column, long place_row) {
         nb::object value = call_.evaluator.value(placeholder);
         if (nb::isinstance(value, call_.bytes_io)) {
             // The picture is built first, so that a stream that is no picture leaves
@@ -301,9 +376,9 @@ private:
             cell.attr("value") = nb::str("");
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
         } else if (nb::isinstance(value, call_.data_frame)) {
-            place_frame(value, row, column, nb::handle());
+            place_frame(value, placeholder, row, column, place_row, nb::handle());
         } else if (tessel::block::is_styler(value)) {
-            place_frame(value.attr("data"), row, column, value);
+            place_frame(value.attr("data"), placeholder, row, column, place_row, value);
         } else if (!value.is_none()) {
             // None stays unwritten, as openpyxl ignores it: the cell keeps its text.
             nb::object stored;
@@ -332,38 +407,108 @@ private:
         }
     }
 
+    // Inserts rows under `row` so that a block of `rows` rows written there covers
+    // no row of the template.  Blocks in the same row share their rows: the
+    // tallest decides.
+    void make_room(long row, long rows) {
+        long needed = rows - 1, at = row;
+        if (!insertions_.empty() && insertions_.back().row == row) {
+            needed -= insertions_.back().count;
+            at += insertions_.back().count;
+        }
+        if (needed <= 0)
+            return;
+        if (!grid::insert_rows(sheet_, at, needed))
+            tessel::refuse(nb::str("inserting {} rows under row {} would push cells off the sheet")
+                               .format(needed, at));
+        auto moved = [&](Position p) {
+            return row_of(p) > at ? position(row_of(p) + needed, column_of(p)) : p;
+        };
+        std::unordered_set<Position> replaced;
+        replaced.reserve(replaced_.size());
+        for (Position p : replaced_)
+            replaced.insert(moved(p));
+        replaced_.swap(replaced);
+        decltype(created_) created;
+        for (; !created_.empty(); created_.pop())
+            created.push(moved(created_.top()));
+        created_.swap(created);
+        std::vector<Block> blocks;
+        for (Block b : blocks_) {
+            if (b.top > at) {
+                blocks.push_back(Block{b.top + needed, b.bottom + needed, b.left, b.right});
+            } else if (b.bottom > at) {
+                blocks.push_back(Block{b.top, at, b.left, b.right});
+                blocks.push_back(Block{at + needed + 1, b.bottom + needed, b.left, b.right});
+            } else {
+                blocks.push_back(b);
+            }
+        }
+        blocks_.swap(blocks);
+        if (!insertions_.empty() && insertions_.back().row == row)
+            insertions_.back().count += needed;
+        else
+            insertions_.push_back(sheets::Insertion{row, needed});
+        inserted_ += needed;
+        max_row_ += needed;
+    }
+
+    // A placeholder a block wrote over, failed once the block's own is reported.
+    struct Lost {
+        nb::object placeholder;
+        nb::str place;
+        nb::str reason;
+    };
+    // What one block wrote over.
+    struct Overwritten {
+        std::vector<Position> cells;  // values and formulas, at template positions
+        std::vector<std::pair<nb::object, nb::str>> placeholders;  // with their cells' places
+    };
+
+    // The template row of a cell that stands in `row` now.
+    long template_row(long row) const {
+        long original = sheets::original_row(row, insertions_);
+        return original ? original : row;
+    }
+
     // Writes a frame's values as a block from (row, column), each cell styled
     // like the template row's cell of its column, then a Styler's CSS over them.
     // A value that cannot be stored leaves its cell as it was and fails the
     // placeholder, while the rest of the block is written.
-    void place_frame(nb::handle frame, long row, long column, nb::handle styler) {
+    void place_frame(nb::handle frame, nb::handle placeholder, long row, long column, long place_row,
+                     nb::handle styler) {
         nb::object shape = frame.attr("shape");
         const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
         const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);
         if (rows <= 0 || columns <= 0)
             return;
+        const bool inserting = tessel::truthy(nb::getattr(call_.self, "insert", nb::bool_(false)));
         std::vector<nb::object> values = cells::frame_columns(frame, rows, columns);
+        if (inserting)
+            make_room(row, (long) rows);
+        // Read after the rows are inserted, so that they take the template row's look too.
         tessel::block::BlockStyle style(sheet_, row, column, values);
         std::set<std::pair<Py_ssize_t, Py_ssize_t>> skipped;
         const nb::handle refused = cells::refused_marker();
         nb::object first_refused;  // why the first value that was not stored was not
         long last_new_row = 0;
+        Overwritten over;
         for (Py_ssize_t i = 0; i < rows; ++i) {
             const long r = row + (long) i;
             tessel::check_signals();
             for (Py_ssize_t j = 0; j < columns; ++j) {
                 const long c = column + (long) j;
-                // Positions below the rows being visited are never visited.
-                if (r <= max_row_)
-                    replaced_.insert(position(r, c));
                 nb::handle v = PyList_GET_ITEM(values[(size_t) j].ptr(), i);
                 const char *why = nullptr;
                 if (v.is(refused))
                     why = "cannot be stored in a cell";
                 else if (r > cells::kMaxRow || c > cells::kMaxColumn)
                     why = "falls outside the sheet";
-                else if (!store(r, c, v, style, j, last_new_row))
+                else if (!store(r, c, v, style, j, last_new_row, i == 0 && j == 0, over))
                     why = "lands on a merged cell";
+                // Positions below the rows being visited are never visited.
+                if (r <= max_row_)
+                    replaced_.insert(position(r, c));
                 if (!why)
                     continue;
                 skipped.insert({i, j});
@@ -375,20 +520,74 @@ private:
         style.heights(std::min(row + (long) rows - 1, cells::kMaxRow));
         if (styler.is_valid())
             tessel::block::apply_css(styler, sheet_, row, column, skipped);
+        blocks_.push_back(Block{row, row + (long) rows - 1, column, column + (long) columns - 1});
         if (last_new_row) {
             nb::object current = sheet_.attr("_current_row");
             if (nb::cast<long>(current) < last_new_row)
                 sheet_.attr("_current_row") = last_new_row;
         }
+        report_overwrites(placeholder, place_row, column, inserting, over);
         // The rest of the block stands, but the placeholder was not filled whole.
         if (first_refused.is_valid())
             tessel::refuse(first_refused);
     }
 
+    void report_overwrites(nb::handle placeholder, long place_row, long column, bool inserting,
+                           const Overwritten &over) {
+        if (over.cells.empty() && over.placeholders.empty())
+            return;
+        nb::str block = nb::str("the block of {} at {}")
+                            .format(tessel::delimited(placeholder, tessel::read_pattern(call_.self)),
+                                    coordinate(place_row, column));
+        // In insert mode only the block's own row is written over: the rows under
+        // it are new.
+        const char *advice = inserting ? "the rows under a block are inserted, not its own row"
+                                       : "use insert=True to make room";
+        for (const auto &[lost, where] : over.placeholders)
+            lost_.push_back(Lost{lost, where, nb::str("written over by {}; {}").format(block, advice)});
+        if (!over.cells.empty())
+            call_.warnings.push_back(
+                nb::str("{} on sheet {!r} wrote over {} cell{} holding values or formulas: {}; {}")
+                    .format(block, title_, over.cells.size(), over.cells.size() == 1 ? "" : "s",
+                            ranges_of(over.cells), advice));
+    }
+
+    // Notes what the cell at (r, c) held before a block writes `v` there.  What an
+    // earlier block of the fill wrote is the fill's own and is not reported.
+    void note_overwrite(nb::handle cell, long r, long c, nb::handle v, Overwritten &over) {
+        if (written_by_block(r, c))
+            return;
+        nb::object old = cell.attr("value");
+        if (old.is_none() || (PyUnicode_Check(old.ptr()) && PyUnicode_GET_LENGTH(old.ptr()) == 0))
+            return;
+        const long row = template_row(r);
+        // A template cell the walk has not reached: its placeholders are lost.
+        if (PyUnicode_Check(old.ptr())) {
+            nb::object found = placeholders_in(old);
+            if (nb::len(found)) {
+                for (nb::handle placeholder : found)
+                    over.placeholders.emplace_back(nb::borrow(placeholder), place(row, c));
+                return;
+            }
+        }
+        int same = PyObject_RichCompareBool(old.ptr(), v.ptr(), Py_EQ);
+        if (same < 0)
+            PyErr_Clear();
+        if (same != 1)
+            over.cells.push_back(position(row, c));
+    }
+
+    bool written_by_block(long r, long c) const {
+        for (const Block &b : blocks_)
+            if (r >= b.top && r <= b.bottom && c >= b.left && c <= b.right)
+                return true;
+        return false;
+    }
+
     // Stores one converted value at column offset j of a block; false when the
     // cell refuses it (a merged cell).
     bool store(long r, long c, nb::handle v, tessel::block::BlockStyle &style, Py_ssize_t j,
-               long &last_new_row) {
+               long &last_new_row, bool own_cell, Overwritten &over) {
         nb::object key = nb::make_tuple(r, c);
         PyObject *existing = PyDict_GetItemWithError(cells_.ptr(), key.ptr());
         if (!existing && PyErr_Occurred())
@@ -413,6 +612,8 @@ private:
         style.restyle(cell, j, v);
         if (v.is_none() && cell.attr("value").is_none())
             return true;
+        if (!own_cell)
+            note_overwrite(cell, r, c, v, over);
         nb::object ignored;
         return tessel::guarded([&] { cell.attr("value") = v; }, ignored);
     }
@@ -427,24 +628,41 @@ private:
     std::unordered_set<Position> replaced_;  // positions written from a data frame
     long max_row_ = 1;
     long max_column_ = 1;
+    sheets::Insertions insertions_;  // rows this sheet's blocks inserted, in order
+    long inserted_ = 0;               // how many in all
+    long settled_row_ = 0;            // the template row being visited
+    long settled_offset_ = 0;         // rows inserted above it
+    std::vector<Lost> lost_;          // placeholders the last block wrote over
+    struct Block {
+        long top, bottom, left, right;
+    };
+    std::vector<Block> blocks_;  // where the fill's blocks wrote, where it stands now
 };
 
 bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
 
-// Fills every worksheet of a loaded workbook.
-void walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::Evaluator evaluator,
-          tessel::Report &report) {
+// Fills every worksheet of a loaded workbook; returns the rows its blocks inserted.
+nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::Evaluator evaluator,
+             tessel::Report &report) {
     tessel::headers::TemplateHeaders headers(template_path);
     Call call{self,
               std::move(evaluator),
               report,
               nb::getattr(module_handle, "BytesIO"),
               nb::getattr(module_handle, "pandas").attr("DataFrame"),
+              nb::dict(),
+              {},
               headers};
     for (nb::handle sheet : workbook.attr("worksheets")) {
         SheetFill fill(call, sheet);
         fill.run();
     }
+    // Warned once the walk is over: a warning turned into an error stops the call
+    // before anything is saved, instead of failing the block it is about.
+    for (const nb::str &message : call.warnings)
+        if (PyErr_WarnEx(overwrite_warning.ptr(), message.c_str(), 1) < 0)
+            throw nb::python_error();
+    return call.inserted;
 }
 
 // Loads a template.  openpyxl warns that it ignores a header or footer it cannot
@@ -474,13 +692,23 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
         env = tessel::caller_variables(module_handle);
 
     tessel::Report report(false);
-    walk(self, template_path, workbook, tessel::Evaluator(env, safe_of(self)), report);
+    nb::dict inserted = walk(self, template_path, workbook, tessel::Evaluator(env, safe_of(self)), report);
 
     tessel::FileBeside out(save_path);
     workbook.attr("save")(out.target());
     workbook.attr("close")();
-    if (tessel::truthy(nb::getattr(self, "restore")))
-        nb::getattr(module_handle, "restore_save")(template_path, out.target());
+    // openpyxl wrote the cells where they now stand, and every reference to them
+    // as the template had it: those move once, with the template's objects that
+    // restoration brings back.
+    if (tessel::truthy(nb::getattr(self, "restore"))) {
+        nb::object restore = nb::getattr(module_handle, "restore_save");
+        if (nb::len(inserted))
+            restore(template_path, out.target(), "inserted"_a = inserted);
+        else
+            restore(template_path, out.target());
+    } else {
+        tessel::repair::move_inserted_rows(out.target(), inserted);
+    }
     out.commit();
     return report.result();
 }
@@ -527,6 +755,7 @@ NB_MODULE(gridfill, m) {
 
     cell_type = import_name("openpyxl.cell.cell", "Cell").release();
     merged_type = import_name("openpyxl.cell.cell", "MergedCell").release();
+    overwrite_warning = nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
     cells::init();
     tessel::block::init();
     tessel::headers::init(m);
@@ -565,9 +794,27 @@ NB_MODULE(gridfill, m) {
         kCheckDoc);
     native_extract = tessel::def_extract_placeholder(cls);
 
-    m.def("restore_save", &tessel::repair::restore_save, "template_path"_a, "save_path"_a,
-          nb::sig("def restore_save(template_path: str, save_path: str) -> None"),
+    m.def("restore_save", &tessel::repair::restore_save, "template_path"_a, "save_path"_a, nb::kw_only(),
+          "inserted"_a.none() = nb::none(),
+          nb::sig("def restore_save(template_path: str, save_path: str, *, "
+                  "inserted: dict[str, list[tuple[int, int]]] | None = None) -> None"),
           "恢复所有形状相关资源并保存");
+    // The package step of insert mode, on its own: for tests of its XML rules.
+    m.def("_move_inserted_rows", &tessel::repair::move_inserted_rows, "save_path"_a, "inserted"_a.none(),
+          nb::sig("def _move_inserted_rows(save_path: str, inserted: dict[str, list[tuple[int, int]]] | None) "
+                  "-> None"));
+    m.def(
+        "_moved_formula",
+        [](const std::string &formula, const std::string &sheet, nb::handle inserted) -> nb::object {
+            tessel::repair::SheetInsertions rows = tessel::repair::SheetInsertions::from_python(inserted);
+            sheets::SheetLookup lookup = [&](std::string_view name) {
+                return rows.find(name.empty() ? std::string_view(sheet) : name);
+            };
+            auto moved = sheets::moved_formula(formula, lookup);
+            return moved ? nb::str(moved->c_str()) : nb::str(formula.c_str());
+        },
+        "formula"_a, "sheet"_a, "inserted"_a,
+        nb::sig("def _moved_formula(formula: str, sheet: str, inserted: dict[str, list[tuple[int, int]]]) -> str"));
     m.def("fix_workbook_relationships", &tessel::repair::fix_workbook_relationships, "src_dir"_a,
           "des_dir"_a, nb::sig("def fix_workbook_relationships(src_dir: str, des_dir: str) -> None"),
           "修复工作簿级关系");

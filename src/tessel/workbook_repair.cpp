@@ -6,8 +6,10 @@
 // added (pictures, comment drawings) is kept beside them.
 #include "workbook_repair.h"
 
-#include "package_tree.h"
-#include "package_xml.h"
+#include "ooxml_package.h"
+#include "ooxml_parts.h"
+#include "row_insertion.h"
+#include "workbook_sheets.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,6 +21,7 @@
 namespace tessel::repair {
 
 using namespace nb::literals;
+using namespace tessel::ooxml;
 
 namespace {
 
@@ -53,7 +56,7 @@ const char *const kResourceFolders[] = {"xl/drawings/", "xl/media/", "xl/charts/
                                         "xl/embeddings/", "xl/activeX/", "xl/ctrlProps/"};
 
 struct SheetPair {
-    std::string src, des;
+    std::string src, des, name;
     bool chartsheet;
 };
 
@@ -63,50 +66,11 @@ struct Restorable {
     std::vector<std::string> ids;
 };
 
-bool ends_with(const std::string &s, const std::string &tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 bool in_resource_folder(const std::string &part) {
     for (const char *folder : kResourceFolders)
         if (part.rfind(folder, 0) == 0)
             return true;
     return false;
-}
-
-std::string workbook_part(const Package &pkg) {
-    Relationships root(pkg, "");
-    for (const Relationship &rel : root.all())
-        if (ends_with(rel.type, "/officeDocument"))
-            if (auto part = root.part_of(pkg, rel))
-                return *part;
-    return pkg.has("xl/workbook.xml") ? "xl/workbook.xml" : std::string();
-}
-
-struct Sheet {
-    std::string name, part;
-    bool chartsheet;
-};
-
-std::vector<Sheet> sheets_of(const Package &pkg) {
-    std::vector<Sheet> out;
-    std::string workbook = workbook_part(pkg);
-    if (workbook.empty())
-        return out;
-    nb::object root = parse_part(pkg, workbook);
-    Relationships rels(pkg, workbook);
-    std::string rid = clark(kOfficeRelNs, "id");
-    for (nb::handle sheet : root.attr("iterfind")("{*}sheets/{*}sheet")) {
-        nb::object name = sheet.attr("get")("name"), id = sheet.attr("get")(rid.c_str());
-        if (name.is_none() || id.is_none())
-            continue;
-        const Relationship *rel = rels.find(nb::cast<std::string>(id));
-        if (!rel)
-            continue;
-        if (auto part = rels.part_of(pkg, *rel))
-            out.push_back(Sheet{nb::cast<std::string>(name), *part, ends_with(rel->type, "/chartsheet")});
-    }
-    return out;
 }
 
 // Pairs each saved sheet with the template sheet of the same name.
@@ -118,7 +82,7 @@ std::vector<SheetPair> pair_sheets(const Package &src, const Package &des, bool 
             continue;
         for (const Sheet &t : template_sheets)
             if (t.name == saved.name && t.chartsheet == saved.chartsheet) {
-                pairs.push_back(SheetPair{t.part, saved.part, chartsheets});
+                pairs.push_back(SheetPair{t.part, saved.part, saved.name, chartsheets});
                 break;
             }
     }
@@ -310,16 +274,16 @@ bool is_anchor(const std::string &local) {
 }
 
 // Adds to the restored template drawing the pictures of the saved drawing that
-// the template drawing did not hold: those the fill placed.
-void merge_new_pictures(const Package &src, Package &des, const std::string &template_drawing,
-                        const std::string &saved_drawing, const std::string &restored_drawing) {
+// the template drawing did not hold: those the fill placed.  The restored copy,
+// moved over any inserted rows as openpyxl's own pictures were, tells them apart.
+void merge_new_pictures(Package &des, const std::string &saved_drawing, const std::string &restored_drawing) {
     nb::object saved_root = parse_part(des, saved_drawing);
     Relationships saved_rels(des, saved_drawing);
-    nb::object template_root = parse_part(src, template_drawing);
-    Relationships template_rels(src, template_drawing);
+    nb::object root = parse_part(des, restored_drawing);
+    Relationships rels(des, restored_drawing);
     std::multiset<std::string> known;
-    for (nb::handle anchor : template_root)
-        if (auto key = picture_key(src, template_rels, anchor))
+    for (nb::handle anchor : root)
+        if (auto key = picture_key(des, rels, anchor))
             known.insert(*key);
     std::vector<nb::object> added;
     for (nb::handle anchor : saved_root) {
@@ -336,8 +300,6 @@ void merge_new_pictures(const Package &src, Package &des, const std::string &tem
     }
     if (added.empty())
         return;
-    nb::object root = parse_part(des, restored_drawing);
-    Relationships rels(des, restored_drawing);
     long next_id = 0;
     for (nb::handle props : root.attr("iter")(clark(kDrawingNs, "cNvPr"))) {
         nb::object id = props.attr("get")("id");
@@ -378,7 +340,8 @@ void merge_new_pictures(const Package &src, Package &des, const std::string &tem
 // its saved sheet.  Restored relationships keep the template's ids, so that the
 // sheet elements restore_tags copies resolve as they stand; a saved relationship
 // in the way is renumbered, in its sheet part too.
-void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, const SheetPair &pair) {
+void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, const SheetPair &pair,
+                         const SheetInsertions &inserted) {
     Relationships src_rels(src, pair.src);
     if (!worth_parsing(src_rels))
         return;
@@ -409,7 +372,7 @@ void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, c
     }
 
     std::map<std::string, std::string> renamed;
-    std::string template_drawing, restored_drawing;
+    std::string restored_drawing, restored_vml;
     std::set<std::string> done;
     for (const Restorable &r : elements)
         for (const std::string &id : r.ids) {
@@ -423,10 +386,10 @@ void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, c
                     continue;
                 std::string copy = copier.copy(*part);
                 target = relative_target(pair.des, copy);
-                if (r.kind == "drawing") {
-                    template_drawing = *part;
+                if (r.kind == "drawing")
                     restored_drawing = copy;
-                }
+                else if (r.kind == "legacyDrawing")
+                    restored_vml = copy;
             }
             if (des_rels.find(id)) {
                 std::string fresh;
@@ -438,8 +401,25 @@ void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, c
             des_rels.add(id, rel->type, target, rel->external);
         }
 
+    // The template's objects stand in the template's layout: they move over the
+    // rows the fill inserted, as the cells under them did.
+    if (const sheets::Insertions *own = inserted.find(pair.name)) {
+        if (!restored_drawing.empty()) {
+            nb::object drawing = parse_part(des, restored_drawing);
+            move_drawing_anchors(drawing, *own);
+            write_part(des, restored_drawing, drawing);
+        }
+        if (!restored_vml.empty()) {
+            nb::bytes vml = des.read(restored_vml);
+            sheets::SheetLookup lookup = [&](std::string_view name) {
+                return name.empty() ? own : inserted.find(name);
+            };
+            std::string moved = moved_vml(std::string_view(vml.c_str(), vml.size()), *own, lookup);
+            des.write(restored_vml, nb::bytes(moved.data(), moved.size()));
+        }
+    }
     if (!saved_drawing.empty() && !restored_drawing.empty())
-        merge_new_pictures(src, des, template_drawing, saved_drawing, restored_drawing);
+        merge_new_pictures(des, saved_drawing, restored_drawing);
     if (!renamed.empty()) {
         rename_ids(des_root, renamed);
         write_sheet(des, pair.des, des_sheet);
@@ -482,7 +462,7 @@ void declare_named_prefixes(nb::handle source, nb::dict &needed) {
 
 // Puts the template sheet's drawn-object elements into the saved sheet, each at
 // its schema position, in place of the saved sheet's own of the same kind.
-void restore_tags(const Package &src, Package &des, const SheetPair &pair) {
+void restore_tags(const Package &src, Package &des, const SheetPair &pair, const SheetInsertions &inserted) {
     Relationships src_rels(src, pair.src);
     if (!worth_parsing(src_rels))
         return;
@@ -515,7 +495,10 @@ void restore_tags(const Package &src, Package &des, const SheetPair &pair) {
     for (const Restorable &r : kept) {
         declare_named_prefixes(r.element, named);
         offered.update(r.element.attr("nsmap"));
-        insert_in_order(des_root, deepcopy(r.element), r.kind, order);
+        nb::object copy = deepcopy(r.element);
+        if (const sheets::Insertions *own = inserted.find(pair.name))
+            move_object_anchors(copy, *own);
+        insert_in_order(des_root, copy, r.kind, order);
         changed = true;
     }
     if (!changed)
@@ -564,33 +547,33 @@ void drop_unreachable(Package &des) {
         }
 }
 
-void repair_chartsheets(const Package &src, Package &des) {
+void repair_chartsheets(const Package &src, Package &des, const SheetInsertions &inserted) {
     ContentTypes src_ct(src), des_ct(des);
     PartCopier copier(src, des, src_ct, des_ct);
     std::vector<SheetPair> pairs = pair_sheets(src, des, true);
     for (const SheetPair &pair : pairs) {
-        restore_sheet_parts(src, des, copier, pair);
-        restore_tags(src, des, pair);
+        restore_sheet_parts(src, des, copier, pair, inserted);
+        restore_tags(src, des, pair, inserted);
     }
     if (!pairs.empty())
         drop_unreachable(des);
     des_ct.save(des);
 }
 
-void repair_worksheet_parts(const Package &src, Package &des) {
+void repair_worksheet_parts(const Package &src, Package &des, const SheetInsertions &inserted) {
     ContentTypes src_ct(src), des_ct(des);
     PartCopier copier(src, des, src_ct, des_ct);
     std::vector<SheetPair> pairs = pair_sheets(src, des, false);
     for (const SheetPair &pair : pairs)
-        restore_sheet_parts(src, des, copier, pair);
+        restore_sheet_parts(src, des, copier, pair, inserted);
     if (!pairs.empty())
         drop_unreachable(des);
     des_ct.save(des);
 }
 
-void repair_worksheet_tags(const Package &src, Package &des) {
+void repair_worksheet_tags(const Package &src, Package &des, const SheetInsertions &inserted) {
     for (const SheetPair &pair : pair_sheets(src, des, false))
-        restore_tags(src, des, pair);
+        restore_tags(src, des, pair, inserted);
 }
 
 // Types of the media and object parts a template may type by extension only.
@@ -616,7 +599,7 @@ std::optional<std::string> known_default(const std::string &ext) {
     return it == types.end() ? std::nullopt : std::optional<std::string>(it->second);
 }
 
-void repair_content_types(const Package &src, Package &des) {
+void repair_content_types(const Package &src, Package &des, const SheetInsertions &) {
     ContentTypes src_ct(src), des_ct(des);
     if (!des_ct.present())
         return;
@@ -746,14 +729,27 @@ void repair_local_names(const Package &src, Package &des) {
 
 }  // namespace
 
-void restore_save(nb::handle template_path, nb::handle save_path) {
-    Package src = Package::from_zip(template_path, "template");
-    Package des = Package::from_zip(save_path, "saved");
-    repair_chartsheets(src, des);
+void restore_save(nb::handle template_path, nb::handle save_path, nb::handle inserted) {
+    SheetInsertions rows = SheetInsertions::from_python(inserted);
+    Package src = Package::from_zip(template_path, "template workbook");
+    Package des = Package::from_zip(save_path, "saved workbook");
+    repair_chartsheets(src, des, rows);
     repair_local_names(src, des);
-    repair_worksheet_parts(src, des);
-    repair_worksheet_tags(src, des);
-    repair_content_types(src, des);
+    repair_worksheet_parts(src, des, rows);
+    repair_worksheet_tags(src, des, rows);
+    repair_content_types(src, des, rows);
+    // One rewrite of the package for both steps: a large sheet costs most in
+    // compressing it again.
+    move_references(des, rows);
+    des.commit(save_path);
+}
+
+void move_inserted_rows(nb::handle save_path, nb::handle inserted) {
+    SheetInsertions rows = SheetInsertions::from_python(inserted);
+    if (rows.empty())
+        return;
+    Package des = Package::from_zip(save_path, "saved workbook");
+    move_references(des, rows);
     des.commit(save_path);
 }
 
@@ -761,17 +757,18 @@ namespace {
 
 // One repair on extracted trees: the template tree is only read, the saved tree is
 // rewritten in place.
-void repair_trees(nb::handle src_dir, nb::handle des_dir, void (*repair)(const Package &, Package &)) {
-    Package src = Package::from_dir(src_dir, "template");
-    Package des = Package::from_dir(des_dir, "saved");
-    repair(src, des);
+void repair_trees(nb::handle src_dir, nb::handle des_dir,
+                  void (*repair)(const Package &, Package &, const SheetInsertions &)) {
+    Package src = Package::from_dir(src_dir, "template workbook");
+    Package des = Package::from_dir(des_dir, "saved workbook");
+    repair(src, des, SheetInsertions());
 }
 
 }  // namespace
 
 void fix_workbook_relationships(nb::handle src_dir, nb::handle des_dir) {
-    repair_trees(src_dir, des_dir, [](const Package &src, Package &des) {
-        repair_chartsheets(src, des);
+    repair_trees(src_dir, des_dir, [](const Package &src, Package &des, const SheetInsertions &rows) {
+        repair_chartsheets(src, des, rows);
         repair_local_names(src, des);
     });
 }

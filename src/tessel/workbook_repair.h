@@ -9,8 +9,15 @@ namespace tessel::repair {
 namespace nb = nanobind;
 
 // Restores every shape-related resource of the template into the saved package and
-// rewrites the file at save_path in place.
-void restore_save(nb::handle template_path, nb::handle save_path);
+// rewrites the file at save_path in place.  `inserted` ({sheet name: [(row,
+// count), ...]} or None) gives the rows a fill inserted: the template's objects
+// move over them as the cells did, and so does every reference of the package, as
+// move_inserted_rows moves them.
+void restore_save(nb::handle template_path, nb::handle save_path, nb::handle inserted);
+
+// Moves the references of the saved package at save_path (formulas, names,
+// ranges, charts...) over the rows a fill inserted, and rewrites the file in place.
+void move_inserted_rows(nb::handle save_path, nb::handle inserted);
 
 // Each repair reads the extracted template tree (src_dir) and the extracted saved
 // tree (des_dir) and writes only inside the saved tree.

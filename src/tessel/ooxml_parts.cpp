@@ -1,9 +1,9 @@
-#include "package_xml.h"
+#include "ooxml_parts.h"
 
 #include <algorithm>
 #include <cctype>
 
-namespace tessel::repair {
+namespace tessel::ooxml {
 
 using namespace nb::literals;
 
@@ -45,11 +45,11 @@ namespace {
 
 void check_size(const Package &pkg, const std::string &part) {
     if (pkg.size(part) > kMaxXmlPart)
-        throw nb::value_error((part + " of the " + pkg.role() + " workbook is too large to be repaired").c_str());
+        throw nb::value_error((part + " of the " + pkg.role() + " is too large to be read").c_str());
 }
 
 nb::object parse_bytes(const Package &pkg, const std::string &part, nb::handle data) {
-    std::string where = part + " of the " + pkg.role() + " workbook";
+    std::string where = part + " of the " + pkg.role();
     nb::object parser = etree().attr("XMLParser")("resolve_entities"_a = false, "no_network"_a = true,
                                                   "huge_tree"_a = false, "load_dtd"_a = false);
     nb::object root;
@@ -62,7 +62,7 @@ nb::object parse_bytes(const Package &pkg, const std::string &part, nb::handle d
                        where.c_str(), nb::str(e.value()).c_str());
     }
     if (!nb::cast<std::string>(root.attr("getroottree")().attr("docinfo").attr("doctype")).empty())
-        throw nb::value_error((where + " declares a DTD, which no workbook part carries").c_str());
+        throw nb::value_error((where + " declares a DTD, which no Office Open XML part carries").c_str());
     return root;
 }
 
@@ -159,7 +159,7 @@ void write_sheet(Package &pkg, const std::string &part, const SheetXml &sheet) {
     std::string_view text(shell.c_str(), shell.size());
     auto span = find_sheet_data(text);
     if (!span)
-        throw nb::value_error(("lost the cell data of " + part + " while repairing it").c_str());
+        throw nb::value_error(("lost the cell data of " + part + " while rewriting it").c_str());
     std::string out;
     out.reserve(shell.size() + sheet.rows.size());
     if (span->close == std::string_view::npos) {
@@ -360,4 +360,4 @@ void ContentTypes::save(Package &pkg) {
     changed_ = false;
 }
 
-}  // namespace tessel::repair
+}  // namespace tessel::ooxml

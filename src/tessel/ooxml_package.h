@@ -1,6 +1,7 @@
-// A workbook package seen as a set of named parts, backed either by a ZIP archive
-// (read lazily, rewritten without recompressing untouched entries) or by a folder
-// into which a package was extracted.
+// An Office Open XML package seen as a set of named parts, backed either by a ZIP
+// archive (read lazily, rewritten without recompressing untouched entries) or by a
+// folder into which a package was extracted.  It knows no document kind: the
+// caller names the package's role ("template workbook") for error messages.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace tessel::repair {
+namespace tessel::ooxml {
 
 namespace nb = nanobind;
 
@@ -27,7 +28,8 @@ std::string relative_target(const std::string &source, const std::string &part);
 
 class Package {
 public:
-    // Opens a ZIP package; `role` ("template", "saved") names it in error messages.
+    // Opens a ZIP package; `role` ("template workbook", "saved workbook") names it in
+    // error messages.
     static Package from_zip(nb::handle path, const char *role);
     static Package from_dir(nb::handle dir, const char *role);
 
@@ -71,4 +73,4 @@ private:
     std::map<std::string, Entry> entries_;
 };
 
-}  // namespace tessel::repair
+}  // namespace tessel::ooxml

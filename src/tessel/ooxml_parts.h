@@ -1,15 +1,16 @@
-// XML parts of a workbook package through lxml: guarded parsing, writing back with
-// the input's own namespace prefixes, relationships parts and the content types.
+// XML parts of an Office Open XML package through lxml: guarded parsing, writing
+// back with the input's own namespace prefixes, relationships parts and the
+// content types.
 #pragma once
 
-#include "package_tree.h"
+#include "ooxml_package.h"
 
 #include <optional>
 #include <string_view>
 #include <string>
 #include <vector>
 
-namespace tessel::repair {
+namespace tessel::ooxml {
 
 inline constexpr const char *kRelsNs = "http://schemas.openxmlformats.org/package/2006/relationships";
 inline constexpr const char *kOfficeRelNs =
@@ -21,15 +22,15 @@ std::string clark(const char *ns, const char *local);
 std::string local_name(nb::handle element);
 
 // Parses a part; malformed, oversized, too deeply nested or DTD-bearing XML gives a
-// ValueError that names the part and the package.
+// ValueError that names the part and the package's role.
 nb::object parse_part(const Package &pkg, const std::string &part);
 void write_part(Package &pkg, const std::string &part, nb::handle root);
 // A parsed part as written back: UTF-8, with an XML declaration.
 nb::bytes serialise(nb::handle root);
 
-// A sheet part parsed without its cell data: the rows are held back as bytes and
-// put back verbatim on writing, since no repair touches them and a large sheet
-// would dominate the cost of the whole restoration.
+// A SpreadsheetML sheet part parsed without its cell data: the rows are held back
+// as bytes and put back verbatim on writing, since the tree-level edits never
+// touch them and a large sheet would dominate the cost of parsing.
 struct SheetXml {
     nb::object root;
     std::string rows;  // the bytes between <sheetData> and </sheetData>
@@ -87,4 +88,4 @@ private:
     bool changed_ = false;
 };
 
-}  // namespace tessel::repair
+}  // namespace tessel::ooxml

@@ -1,4 +1,4 @@
-#include "package_tree.h"
+#include "ooxml_package.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace tessel::repair {
+namespace tessel::ooxml {
 
 using namespace nb::literals;
 
@@ -148,7 +148,7 @@ struct Package::Source {
             if (raw.is_valid())
                 raw.attr("close")();
         } catch (nb::python_error &e) {
-            e.discard_as_unraisable("closing a workbook package");
+            e.discard_as_unraisable("closing a package");
         }
     }
 };
@@ -168,7 +168,7 @@ Package Package::from_zip(nb::handle path, const char *role) {
         if (!e.matches(zipfile.attr("BadZipFile")))
             throw;
         nb::raise_from(e, zipfile.attr("BadZipFile"),
-                       "the %s workbook %s is not an .xlsx package (not a ZIP archive)", role,
+                       "the %s %s is not an Office Open XML package (not a ZIP archive)", role,
                        nb::repr(fspath).c_str());
     }
     source->raw = nb::module_::import_("builtins").attr("open")(fspath, "rb");
@@ -176,13 +176,13 @@ Package Package::from_zip(nb::handle path, const char *role) {
         std::string name = nb::cast<std::string>(info.attr("filename"));
         if (!is_safe_name(name))
             raise(PyExc_ValueError, std::string("the ") + role +
-                                        " workbook holds an unsafe entry name: " +
+                                        " holds an unsafe entry name: " +
                                         nb::cast<std::string>(nb::repr(nb::str(name.c_str()))));
         if (name.back() == '/')
             continue;
         if (nb::cast<int>(info.attr("flag_bits")) & 1)
             raise(PyExc_ValueError, std::string("the ") + role +
-                                        " workbook is encrypted and cannot be repaired: " + name);
+                                        " is encrypted and cannot be read: " + name);
         std::string key = key_of(name);
         if (!pkg.entries_.count(key))
             pkg.order_.push_back(key);
@@ -244,7 +244,7 @@ unsigned long long Package::size(const std::string &part) const {
 nb::bytes Package::read(const std::string &part) const {
     auto it = entries_.find(key_of(part));
     if (it == entries_.end())
-        raise(PyExc_KeyError, "the " + role_ + " workbook has no part " + part);
+        raise(PyExc_KeyError, "the " + role_ + " has no part " + part);
     const Entry &e = it->second;
     if (e.data.is_valid())
         return nb::borrow<nb::bytes>(e.data);
@@ -360,13 +360,13 @@ void Package::commit(nb::handle path) const {
                 const auto *h = reinterpret_cast<const unsigned char *>(header.c_str());
                 if (header.size() != 30 || std::memcmp(h, "PK\3\4", 4) != 0)
                     raise(nb::module_::import_("zipfile").attr("BadZipFile"),
-                          "broken entry header in a workbook package: " + name);
+                          "broken entry header in the " + role_ + ": " + name);
                 raw.attr("seek")(get16(h + 26) + get16(h + 28), 1);
                 csize = nb::cast<unsigned long long>(info.attr("compress_size"));
                 payload = raw.attr("read")(csize);
                 if (static_cast<unsigned long long>(nb::len(payload)) != csize)
                     raise(nb::module_::import_("zipfile").attr("BadZipFile"),
-                          "truncated entry in a workbook package: " + name);
+                          "truncated entry in the " + role_ + ": " + name);
                 method = nb::cast<unsigned>(info.attr("compress_type"));
                 crc = nb::cast<unsigned long long>(info.attr("CRC"));
                 usize = nb::cast<unsigned long long>(info.attr("file_size"));
@@ -377,7 +377,7 @@ void Package::commit(nb::handle path) const {
             }
             if (csize >= 0xffffffffULL || usize >= 0xffffffffULL || offset >= 0xffffffffULL ||
                 count >= 0xffff)
-                raise(PyExc_ValueError, "the repaired workbook is too large for a plain ZIP archive");
+                raise(PyExc_ValueError, "the " + role_ + " is too large for a plain ZIP archive");
             bool utf8 = std::any_of(name.begin(), name.end(),
                                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
             auto fixed = [&](std::string &h) {
@@ -432,4 +432,4 @@ void Package::commit(nb::handle path) const {
     }
 }
 
-}  // namespace tessel::repair
+}  // namespace tessel::ooxml
