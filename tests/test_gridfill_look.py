@@ -514,6 +514,13 @@ def test_demo_report_makes_room_names_its_fonts_and_fits_the_page(tmp_path, monk
     (chart,) = ws._charts
     assert chart.anchor._from.col == 0 and chart.width / 2.54 * 96 <= printable
 
+    # Filled, the total row stands under the six months and adds them all up.
+    filled = openpyxl.load_workbook(tmp_path / "report.xlsx")["Sales"]
+    months = len(cli.demo_variables("report.xlsx")["sales"])
+    total = row + months
+    assert [filled.cell(row=total, column=c).value for c in (1, 2, 3)] == [
+        "Total", f"=SUM(B{row}:B{total - 1})", f"=SUM(C{row}:C{total - 1})"]
+
 
 def test_a_styler_made_by_the_placeholder_itself(tmp_path):
     # In a fresh interpreter pandas' styling module is first imported by the
