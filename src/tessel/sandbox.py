@@ -459,12 +459,12 @@ def _percent_widths(fmt):
     return total
 
 
-def _spec_widths(spec):
-    """The sum of the numbers written in a format spec."""
-    if not isinstance(spec, str):
+def _format_widths(format_spec):
+    """The sum of the numbers written in a format() format, the widths and precisions."""
+    if not isinstance(format_spec, str):
         return 0
     total = 0
-    for digits in _DIGITS.findall(spec):
+    for digits in _DIGITS.findall(format_spec):
         if len(digits) > 12:
             return MAX_SIZE + 1
         total += int(digits)
@@ -474,7 +474,7 @@ def _spec_widths(spec):
 def _dtype_width(dtype):
     """The characters or bytes per item of a text dtype written as a string."""
     match = _WIDE_DTYPE.fullmatch(dtype) if isinstance(dtype, str) else None
-    return _spec_widths(match.group(1)) if match else 0
+    return _format_widths(match.group(1)) if match else 0
 
 
 # -- the guard ---------------------------------------------------------------
@@ -791,9 +791,9 @@ class Guard:
         self._make(n, "ranges")  # what list() or a loop makes of it
         return r
 
-    def _format(self, value, spec="", /):
-        self._make(_spec_widths(spec), "format widths")
-        return format(value, spec)
+    def _format(self, value, format_spec="", /):
+        self._make(_format_widths(format_spec), "format widths")
+        return format(value, format_spec)
 
     def _int(self, *args, **kwargs):
         return self._whole(int(*args, **kwargs))
