@@ -1,6 +1,7 @@
 #include "cell_values.h"
 
 #include "placeholder.h"
+#include "scalar_types.h"
 
 #include <datetime.h>
 #include <nanobind/stl/string.h>
@@ -16,25 +17,16 @@ namespace {
 // Strong references kept for the life of the interpreter: released from their
 // nb::object so that nothing is decremented after the interpreter has gone.
 struct Known {
-    PyObject *na, *nat;
-    PyObject *np_dtype, *np_generic, *np_bool, *np_integer, *np_floating, *np_datetime64,
-        *np_timedelta64, *np_str, *np_bytes;
-    PyObject *pd_timestamp, *pd_timedelta, *pd_tz_dtype;
     PyObject *as_text;  // tuple of the types written as their text (Period, Interval, UUID)
-    PyObject *decimal;
     PyObject *cell_types;  // tuple of openpyxl's own cell value types (rich text, formulas)
     PyObject *refused;
 };
 Known known;
 
-PyObject *keep(nb::object o) { return o.release().ptr(); }
+using scalars::is_instance;
+using scalars::keep;
 
-bool is_instance(PyObject *v, PyObject *type) {
-    int r = PyObject_IsInstance(v, type);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+const scalars::Types &types() { return scalars::types(); }
 
 template <typename Char> bool storable_chars(const Char *s, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -80,7 +72,7 @@ Outcome numpy_time_value(nb::handle v, const char *unit, bool is_datetime, nb::o
 }
 
 Outcome datetime_value(nb::handle v, nb::object &out) {
-    if (is_instance(v.ptr(), known.pd_timestamp)) {
+    if (is_instance(v.ptr(), types().pd_timestamp)) {
         nb::object ts = nb::borrow(v);
         if (!ts.attr("tz").is_none())
             ts = ts.attr("tz_localize")(nb::none());
@@ -97,30 +89,30 @@ Outcome datetime_value(nb::handle v, nb::object &out) {
 
 Outcome numpy_value(nb::handle v, nb::object &out) {
     PyObject *p = v.ptr();
-    if (is_instance(p, known.np_bool)) {
+    if (is_instance(p, types().np_bool)) {
         out = nb::bool_(PyObject_IsTrue(p) == 1);
         return Outcome::Value;
     }
-    if (is_instance(p, known.np_integer)) {
+    if (is_instance(p, types().np_integer)) {
         PyObject *i = PyNumber_Long(p);
         if (!i)
             throw nb::python_error();
         out = nb::steal(i);
         return Outcome::Value;
     }
-    if (is_instance(p, known.np_floating)) {
+    if (is_instance(p, types().np_floating)) {
         const double d = PyFloat_AsDouble(p);
         if (d == -1.0 && PyErr_Occurred())
             throw nb::python_error();
         return double_value(d, nb::handle(), out);
     }
-    if (is_instance(p, known.np_datetime64))
+    if (is_instance(p, types().np_datetime64))
         return numpy_time_value(v, "datetime64[us]", true, out);
-    if (is_instance(p, known.np_timedelta64))
+    if (is_instance(p, types().np_timedelta64))
         return numpy_time_value(v, "timedelta64[us]", false, out);
-    if (is_instance(p, known.np_str))
+    if (is_instance(p, types().np_str))
         return text_value(nb::str(v), out);
-    if (is_instance(p, known.np_bytes))
+    if (is_instance(p, types().np_bytes))
         return convert(nb::bytes(v), out);
     return Outcome::Refused;
 }
@@ -152,7 +144,7 @@ Outcome other_value(nb::handle v, nb::object &out) {
         }
         return text_value(nb::steal(s), out);
     }
-    if (is_instance(p, known.decimal)) {
+    if (is_instance(p, types().decimal)) {
         if (nb::bool_(v.attr("is_nan")()))
             return Outcome::Empty;
         if (nb::bool_(v.attr("is_infinite")()))
@@ -232,7 +224,7 @@ nb::object time_column(nb::object array, bool is_datetime) {
 
 nb::object column_values(nb::handle column) {
     nb::object dtype = column.attr("dtype");
-    if (is_instance(dtype.ptr(), known.np_dtype)) {
+    if (is_instance(dtype.ptr(), types().np_dtype)) {
         nb::object array = column.attr("to_numpy")();
         const char kind = nb::cast<std::string>(dtype.attr("kind"))[0];
         switch (kind) {
@@ -257,7 +249,7 @@ nb::object column_values(nb::handle column) {
             default:
                 break;
         }
-    } else if (is_instance(dtype.ptr(), known.pd_tz_dtype)) {
+    } else if (is_instance(dtype.ptr(), types().pd_tz_dtype)) {
         nb::object naive = column.attr("dt").attr("tz_localize")(nb::none());
         return time_column(naive.attr("to_numpy")(), true);
     }
@@ -273,25 +265,10 @@ void init() {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         throw nb::python_error();
-    nb::module_ np = nb::module_::import_("numpy");
+    scalars::types();
     nb::module_ pd = nb::module_::import_("pandas");
-    known.na = keep(pd.attr("NA"));
-    known.nat = keep(pd.attr("NaT"));
-    known.np_dtype = keep(np.attr("dtype"));
-    known.np_generic = keep(np.attr("generic"));
-    known.np_bool = keep(np.attr("bool_"));
-    known.np_integer = keep(np.attr("integer"));
-    known.np_floating = keep(np.attr("floating"));
-    known.np_datetime64 = keep(np.attr("datetime64"));
-    known.np_timedelta64 = keep(np.attr("timedelta64"));
-    known.np_str = keep(np.attr("str_"));
-    known.np_bytes = keep(np.attr("bytes_"));
-    known.pd_timestamp = keep(pd.attr("Timestamp"));
-    known.pd_timedelta = keep(pd.attr("Timedelta"));
-    known.pd_tz_dtype = keep(pd.attr("DatetimeTZDtype"));
     known.as_text = keep(nb::make_tuple(pd.attr("Period"), pd.attr("Interval"),
                                         nb::module_::import_("uuid").attr("UUID")));
-    known.decimal = keep(nb::module_::import_("decimal").attr("Decimal"));
     nb::module_ formula = nb::module_::import_("openpyxl.worksheet.formula");
     known.cell_types =
         keep(nb::make_tuple(nb::module_::import_("openpyxl.cell.rich_text").attr("CellRichText"),
@@ -335,8 +312,8 @@ nb::str why_not_storable(nb::handle text) {
 nb::str why_refused(nb::handle value) {
     if (PyUnicode_Check(value.ptr()))
         return why_not_storable(value);
-    if (PyFloat_Check(value.ptr()) || is_instance(value.ptr(), known.np_floating) ||
-        is_instance(value.ptr(), known.decimal))
+    if (PyFloat_Check(value.ptr()) || is_instance(value.ptr(), types().np_floating) ||
+        is_instance(value.ptr(), types().decimal))
         return nb::str("{!r} cannot be stored in a cell").format(value);
     nb::handle type = (PyObject *) Py_TYPE(value.ptr());
     return nb::str("a value of type {} cannot be stored in a cell").format(type.attr("__qualname__"));
@@ -354,7 +331,7 @@ Outcome convert(nb::handle value, nb::object &out) {
         return double_value(PyFloat_AS_DOUBLE(v), value, out);
     if (PyUnicode_CheckExact(v))
         return text_value(nb::borrow(value), out);
-    if (v == known.na || v == known.nat)
+    if (v == types().na || v == types().nat)
         return Outcome::Empty;
     if (PyDateTime_Check(v))
         return datetime_value(value, out);
@@ -370,10 +347,10 @@ Outcome convert(nb::handle value, nb::object &out) {
         return Outcome::Value;
     }
     if (PyDelta_Check(v)) {
-        out = is_instance(v, known.pd_timedelta) ? value.attr("to_pytimedelta")() : nb::borrow(value);
+        out = is_instance(v, types().pd_timedelta) ? value.attr("to_pytimedelta")() : nb::borrow(value);
         return Outcome::Value;
     }
-    if (is_instance(v, known.np_generic))
+    if (is_instance(v, types().np_generic))
         return numpy_value(value, out);
     return other_value(value, out);
 }

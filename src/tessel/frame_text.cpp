@@ -1,5 +1,7 @@
 #include "frame_text.h"
 
+#include "scalar_types.h"
+
 #include <datetime.h>
 #include <nanobind/stl/string.h>
 
@@ -14,22 +16,17 @@ namespace {
 
 // Strong references kept for the life of the interpreter.
 struct Known {
-    PyObject *na, *nat, *data_frame, *modules;
-    PyObject *np_dtype, *np_generic, *np_bool, *np_integer, *np_floating, *np_datetime64,
-        *np_timedelta64;
-    PyObject *pd_timestamp, *pd_timedelta, *decimal, *object_type, *empty;
+    PyObject *modules;
+    PyObject *object_type;
+    PyObject *empty;
     PyObject *css_converter;  // made on the first Styler
 };
 Known known;
 
-PyObject *keep(nb::object o) { return o.release().ptr(); }
+using scalars::is_instance;
+using scalars::keep;
 
-bool is_instance(PyObject *v, PyObject *type) {
-    int r = PyObject_IsInstance(v, type);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+const scalars::Types &types() { return scalars::types(); }
 
 nb::object str_of(PyObject *v) {
     PyObject *s = PyObject_Str(v);
@@ -61,7 +58,7 @@ nb::object datetime_text(nb::handle v) {
     const bool midnight = PyDateTime_DATE_GET_HOUR(p) == 0 && PyDateTime_DATE_GET_MINUTE(p) == 0 &&
                           PyDateTime_DATE_GET_SECOND(p) == 0 &&
                           PyDateTime_DATE_GET_MICROSECOND(p) == 0 &&
-                          (!is_instance(p, known.pd_timestamp) ||
+                          (!is_instance(p, types().pd_timestamp) ||
                            nb::cast<long>(v.attr("nanosecond")) == 0);
     if (midnight) {
         PyObject *date = PyDate_FromDate(PyDateTime_GET_YEAR(p), PyDateTime_GET_MONTH(p),
@@ -75,15 +72,15 @@ nb::object datetime_text(nb::handle v) {
 
 nb::object numpy_text(nb::handle v) {
     PyObject *p = v.ptr();
-    if (is_instance(p, known.np_bool))
+    if (is_instance(p, types().np_bool))
         return nb::str(PyObject_IsTrue(p) == 1 ? "True" : "False");
-    if (is_instance(p, known.np_integer)) {
+    if (is_instance(p, types().np_integer)) {
         PyObject *i = PyNumber_Long(p);
         if (!i)
             throw nb::python_error();
         return str_of(nb::steal(i).ptr());
     }
-    if (is_instance(p, known.np_floating)) {
+    if (is_instance(p, types().np_floating)) {
         // A narrower float reads as its own shortest digits.
         nb::object wide = nb::cast<long>(v.attr("itemsize")) < 8
                               ? nb::steal(PyFloat_FromString(str_of(p).ptr()))
@@ -97,9 +94,9 @@ nb::object numpy_text(nb::handle v) {
     }
     // Through microseconds: .item() then gives a datetime or timedelta, None for
     // NaT, and an int outside their range.
-    if (is_instance(p, known.np_datetime64))
+    if (is_instance(p, types().np_datetime64))
         return value_text(v.attr("astype")("datetime64[us]").attr("item")());
-    if (is_instance(p, known.np_timedelta64))
+    if (is_instance(p, types().np_timedelta64))
         return value_text(v.attr("astype")("timedelta64[us]").attr("item")());
     return value_text(v.attr("item")());
 }
@@ -151,7 +148,7 @@ nb::object as_list(nb::object values) {
 // One column's texts; whole numeric and datetime columns are converted in bulk.
 nb::object column_texts(nb::handle column) {
     nb::object dtype = column.attr("dtype");
-    if (is_instance(dtype.ptr(), known.np_dtype)) {
+    if (is_instance(dtype.ptr(), types().np_dtype)) {
         nb::object array = column.attr("to_numpy")();
         const char kind = nb::cast<std::string>(dtype.attr("kind"))[0];
         nb::object list;
@@ -356,28 +353,14 @@ void init() {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         throw nb::python_error();
-    nb::module_ np = nb::module_::import_("numpy");
-    nb::module_ pd = nb::module_::import_("pandas");
-    known.na = keep(pd.attr("NA"));
-    known.nat = keep(pd.attr("NaT"));
-    known.data_frame = keep(pd.attr("DataFrame"));
+    scalars::types();
     known.modules = keep(nb::module_::import_("sys").attr("modules"));
-    known.np_dtype = keep(np.attr("dtype"));
-    known.np_generic = keep(np.attr("generic"));
-    known.np_bool = keep(np.attr("bool_"));
-    known.np_integer = keep(np.attr("integer"));
-    known.np_floating = keep(np.attr("floating"));
-    known.np_datetime64 = keep(np.attr("datetime64"));
-    known.np_timedelta64 = keep(np.attr("timedelta64"));
-    known.pd_timestamp = keep(pd.attr("Timestamp"));
-    known.pd_timedelta = keep(pd.attr("Timedelta"));
-    known.decimal = keep(nb::module_::import_("decimal").attr("Decimal"));
     known.object_type = keep(nb::borrow((PyObject *) &PyBaseObject_Type));
     known.empty = keep(nb::str(""));
 }
 
 bool is_block(nb::handle value) {
-    return is_instance(value.ptr(), known.data_frame) || is_styler(value);
+    return is_instance(value.ptr(), types().data_frame) || is_styler(value);
 }
 
 const CellLook &Block::look(Py_ssize_t row, Py_ssize_t column) const {
@@ -443,7 +426,7 @@ Block read_block(nb::handle value) {
 namespace {
 
 Block read_values(nb::handle value) {
-    if (!is_instance(value.ptr(), known.data_frame))
+    if (!is_instance(value.ptr(), types().data_frame))
         return read_styler(value);
     nb::object shape = value.attr("shape");
     Block block;
@@ -464,7 +447,7 @@ Block read_values(nb::handle value) {
 
 nb::object value_text(nb::handle value) {
     PyObject *v = value.ptr();
-    if (v == Py_None || v == known.na || v == known.nat)
+    if (v == Py_None || v == types().na || v == types().nat)
         return empty();
     if (PyUnicode_CheckExact(v))
         return nb::borrow(value);
@@ -481,13 +464,13 @@ nb::object value_text(nb::handle value) {
     if (PyDateTime_Check(v))
         return datetime_text(value);
     if (PyDelta_Check(v)) {
-        if (is_instance(v, known.pd_timedelta))
+        if (is_instance(v, types().pd_timedelta))
             return str_of(value.attr("to_pytimedelta")().ptr());
         return str_of(v);
     }
-    if (is_instance(v, known.np_generic))
+    if (is_instance(v, types().np_generic))
         return numpy_text(value);
-    if (is_instance(v, known.decimal) && PyObject_IsTrue(value.attr("is_nan")().ptr()) == 1)
+    if (is_instance(v, types().decimal) && PyObject_IsTrue(value.attr("is_nan")().ptr()) == 1)
         return empty();
     return str_of(v);
 }
