@@ -23,6 +23,7 @@ import openpyxl
 import pandas as pd
 import pytest
 from lxml import etree
+from openpyxl.utils import get_column_letter
 
 from tessel import OverwriteWarning
 from tessel.gridfill import GridFill
@@ -52,14 +53,6 @@ CASES = [
 ]
 
 
-def column_name(n):
-    out = ""
-    while n:
-        n, r = divmod(n - 1, 26)
-        out = chr(65 + r) + out
-    return out
-
-
 def sheet_part(path, sheet):
     with zipfile.ZipFile(path) as z:
         workbook = etree.fromstring(z.read("xl/workbook.xml"))
@@ -84,7 +77,7 @@ def with_cells(src, dst, part, cells):
                         rows[row] = etree.Element(f"{{{MAIN}}}row", r=str(row))
                         later = [r for k, r in sorted(rows.items()) if k > row]
                         (later[0].addprevious if later else sheet_data.append)(rows[row])
-                    ref = f"{column_name(column)}{row}"
+                    ref = f"{get_column_letter(column)}{row}"
                     if kind == "text":
                         cell = etree.SubElement(rows[row], f"{{{MAIN}}}c", r=ref, t="inlineStr")
                         etree.SubElement(etree.SubElement(cell, f"{{{MAIN}}}is"), f"{{{MAIN}}}t").text = text
@@ -163,7 +156,7 @@ def moved(rows, block_row, count):
 def prepare(data_dir, tmp_path, name, sheet, row, total_row, total_span):
     source = os.path.join(data_dir, "xlsx", f"{name}.xlsx")
     column = openpyxl.load_workbook(source)[sheet].max_column + 2
-    amount = column_name(column + 1)
+    amount = get_column_letter(column + 1)
     template = str(tmp_path / "template.xlsx")
     with_cells(source, template, sheet_part(source, sheet),
                {(row, column): ("text", "{df}"),

@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from lxml import etree
+from openpyxl.utils import get_column_letter
 
 from tessel.gridfill import _move_inserted_rows, _moved_formula, restore_save
 
@@ -67,14 +68,6 @@ def test_formula_references_across_sheets(sheet, formula, inserted, expected):
 # -- the rule on generated formulas --------------------------------------------------
 
 
-def column_name(n):
-    out = ""
-    while n:
-        n, r = divmod(n - 1, 26)
-        out = chr(65 + r) + out
-    return out
-
-
 def model_row(row, inserted):
     for at, count in inserted:
         if row > at:
@@ -97,7 +90,7 @@ def references(draw):
     kind = draw(st.sampled_from(["cell", "range", "rows"]))
     fixed = draw(st.booleans())
     dollar = "$" if fixed else ""
-    column = column_name(draw(st.integers(1, 30)))
+    column = get_column_letter(draw(st.integers(1, 30)))
     if kind == "cell":
         row = draw(st.integers(1, 40))
         moved = model_row(row, inserted)

@@ -320,15 +320,25 @@ void move_sheet(Package &pkg, const std::string &part, const Insertions *own, co
         pkg.write(part, whole);
 }
 
-void move_tables(Package &pkg, const std::string &sheet_part, const Insertions *own, const SheetLookup &lookup) {
+// Edits each part the sheet relates to by a relationship of type `.../suffix`;
+// `edit` says whether it changed the part, which is then written back.
+template <typename Edit>
+void edit_related(Package &pkg, const std::string &sheet_part, const char *suffix, Edit &&edit) {
     Relationships rels(pkg, sheet_part);
     for (const Relationship &rel : rels.all()) {
-        if (!ends_with(rel.type, "/table"))
+        if (!ends_with(rel.type, suffix))
             continue;
         auto part = rels.part_of(pkg, rel);
         if (!part)
             continue;
         nb::object root = parse_part(pkg, *part);
+        if (edit(root))
+            write_part(pkg, *part, root);
+    }
+}
+
+void move_tables(Package &pkg, const std::string &sheet_part, const Insertions *own, const SheetLookup &lookup) {
+    edit_related(pkg, sheet_part, "/table", [&](nb::handle root) {
         bool changed = false;
         if (own)
             for (const char *path : {".", "{*}autoFilter", "{*}sortState", "{*}autoFilter/{*}sortState",
@@ -339,27 +349,18 @@ void move_tables(Package &pkg, const std::string &sheet_part, const Insertions *
                                  "{*}tableColumns/{*}tableColumn/{*}totalsRowFormula"})
             for (nb::handle el : found(root, path))
                 changed |= move_text(el, lookup);
-        if (changed)
-            write_part(pkg, *part, root);
-    }
+        return changed;
+    });
 }
 
 // Form controls link cells and list ranges through their properties parts.
 void move_control_links(Package &pkg, const std::string &sheet_part, const SheetLookup &lookup) {
-    Relationships rels(pkg, sheet_part);
-    for (const Relationship &rel : rels.all()) {
-        if (!ends_with(rel.type, "/ctrlProp"))
-            continue;
-        auto part = rels.part_of(pkg, rel);
-        if (!part)
-            continue;
-        nb::object root = parse_part(pkg, *part);
+    edit_related(pkg, sheet_part, "/ctrlProp", [&](nb::handle root) {
         bool changed = false;
         for (const char *name : {"fmlaLink", "fmlaRange", "fmlaTxbx", "fmlaGroup"})
             changed |= move_formula_attribute(root, name, lookup);
-        if (changed)
-            write_part(pkg, *part, root);
-    }
+        return changed;
+    });
 }
 
 void move_defined_names(Package &pkg, const std::vector<Sheet> &all, const SheetInsertions &insertions) {
