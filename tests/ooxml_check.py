@@ -2,7 +2,8 @@
 
 `check_package(path)` lists what a strict reader (Excel, the Open XML SDK) would
 refuse or repair; `drawing_inventory(path)` counts, per sheet name, the objects a
-user sees drawn over each sheet.
+user sees drawn over each sheet.  `rewrite_part` and `set_inline_text` make test
+templates out of real packages.
 """
 
 import collections
@@ -17,6 +18,7 @@ CT_NS = "http://schemas.openxmlformats.org/package/2006/content-types"
 R_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 MC_NS = "http://schemas.openxmlformats.org/markup-compatibility/2006"
 XDR_NS = "http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing"
+MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
 WORKSHEET_ORDER = (
     "sheetPr dimension sheetViews sheetFormatPr cols sheetData sheetCalcPr sheetProtection "
@@ -226,3 +228,27 @@ def drawing_inventory(path):
                 counts["comments"] += len(pkg.xml(target).findall("{*}commentList/{*}comment"))
         inventory[sheet_name] = +counts
     return inventory
+
+
+def rewrite_part(src, dst, part, edit, drop=()):
+    """Copies a package, letting `edit` change the parsed root of one XML part in place.
+
+    Parts named in `drop` are left out.  `dst` may be `src`.
+    """
+    with zipfile.ZipFile(src) as zin:
+        entries = [(item, zin.read(item.filename)) for item in zin.infolist()]
+    with zipfile.ZipFile(dst, "w", zipfile.ZIP_DEFLATED) as zout:
+        for item, data in entries:
+            if item.filename in drop:
+                continue
+            if item.filename == part:
+                root = etree.fromstring(data)
+                edit(root)
+                data = etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True)
+            zout.writestr(item, data)
+
+
+def set_inline_text(cell, text):
+    """Makes a sheet's <c> element hold `text` as an inline string."""
+    cell.set("t", "inlineStr")
+    etree.SubElement(etree.SubElement(cell, f"{{{MAIN_NS}}}is"), f"{{{MAIN_NS}}}t").text = text

@@ -151,19 +151,15 @@ def drawing_rels_parts(z, sheet_rels_part):
 
 def with_text_cell(src, dst, sheet_part, row, text):
     """Copies a package, adding an inline text cell in column A of a new last row of one sheet."""
-    with zipfile.ZipFile(src) as zin, zipfile.ZipFile(dst, "w", zipfile.ZIP_DEFLATED) as zout:
-        for item in zin.infolist():
-            data = zin.read(item.filename)
-            if item.filename == sheet_part:
-                root = etree.fromstring(data)
-                sheet_data = root.find("main:sheetData", NS)
-                last = max((int(r.get("r")) for r in sheet_data.iterfind("main:row", NS)), default=0)
-                assert row > last
-                new_row = etree.SubElement(sheet_data, f"{{{NS['main']}}}row", r=str(row))
-                cell = etree.SubElement(new_row, f"{{{NS['main']}}}c", r=f"A{row}", t="inlineStr")
-                etree.SubElement(etree.SubElement(cell, f"{{{NS['main']}}}is"), f"{{{NS['main']}}}t").text = text
-                data = etree.tostring(root, xml_declaration=True, encoding="UTF-8", standalone=True)
-            zout.writestr(item, data)
+
+    def add(root):
+        sheet_data = root.find("main:sheetData", NS)
+        last = max((int(r.get("r")) for r in sheet_data.iterfind("main:row", NS)), default=0)
+        assert row > last
+        new_row = etree.SubElement(sheet_data, f"{{{NS['main']}}}row", r=str(row))
+        ooxml_check.set_inline_text(etree.SubElement(new_row, f"{{{NS['main']}}}c", r=f"A{row}"), text)
+
+    ooxml_check.rewrite_part(src, dst, sheet_part, add)
 
 
 @pytest.mark.libreoffice
