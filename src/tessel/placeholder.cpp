@@ -390,10 +390,6 @@ Report::Report(bool checking) : checking_(checking) {
 }
 
 void Report::failed(nb::handle placeholder, nb::handle place, nb::handle reason) {
-    add(placeholder, place, reason);
-}
-
-void Report::add(nb::handle placeholder, nb::handle place, nb::handle reason) {
     nb::object finding = nb::handle(result_types.finding)(placeholder, place, reason);
     if (checking_) {
         if (PyList_Append(list_.ptr(), finding.ptr()) < 0)

@@ -100,7 +100,6 @@ public:
     const nb::object &reason() const { return reason_; }
 
     const nb::object &env() const { return env_; }
-    bool safe() const { return safe_; }
     bool listing() const { return mode_ == Mode::List; }
 
 private:
@@ -123,24 +122,18 @@ class Report {
 public:
     explicit Report(bool checking);
 
-    bool checking() const { return checking_; }
-
     // A placeholder that was filled.  `place` is called only when a check needs it.
     template <typename Place> void filled(nb::handle placeholder, Place &&place) {
         if (checking_)
-            add(placeholder, place(), nb::none());
+            failed(placeholder, place(), nb::none());
     }
-    // A placeholder that was not filled, and why (None when the walk only lists).
+    // A placeholder that was not filled, and why (None when the walk only lists;
+    // a check also records filled ones this way).
     void failed(nb::handle placeholder, nb::handle place, nb::handle reason);
-
-    // The placeholders recorded so far, as `failed` gives them.
-    size_t size() const { return (size_t) PyList_GET_SIZE(list_.ptr()); }
 
     nb::object result() const { return list_; }
 
 private:
-    void add(nb::handle placeholder, nb::handle place, nb::handle reason);
-
     bool checking_;
     nb::object list_;
     nb::object details_;
