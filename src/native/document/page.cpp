@@ -1,0 +1,134 @@
+#include "document/page.h"
+
+#include <algorithm>
+
+namespace tessel::wordml {
+
+namespace {
+
+nb::object find(nb::handle el, const std::string &path) { return el.attr("find")(path); }
+
+// Word's default left and right cell margins, 0.075 inch each.
+constexpr long long kDefaultCellMargin = 108;
+
+long long margin(nb::handle mar, const char *side, const char *logical) {
+    for (const char *name : {side, logical}) {
+        nb::object el = find(mar, qn(name));
+        if (!el.is_none() && nb::str(el.attr("get")(qn("type"), "dxa")).equal(nb::str("dxa")))
+            return int_attr(el, "w", kDefaultCellMargin);
+    }
+    return -1;
+}
+
+// A cell's left plus right margin: its own, else its table's, else Word's default.
+long long cell_margins(nb::handle tc) {
+    long long total = 0;
+    nb::object tcMar = find(tc, qn("tcPr") + "/" + qn("tcMar"));
+    nb::object tbl;
+    for (nb::object el = tc.attr("getparent")(); !el.is_none(); el = el.attr("getparent")())
+        if (tag_of(el) == Tag::Tbl) {
+            tbl = el;
+            break;
+        }
+    nb::object tblMar = tbl.is_valid() ? find(tbl, qn("tblPr") + "/" + qn("tblCellMar")) : nb::none();
+    for (auto [side, logical] : {std::pair{"left", "start"}, std::pair{"right", "end"}}) {
+        long long m = tcMar.is_none() ? -1 : margin(tcMar, side, logical);
+        if (m < 0 && !tblMar.is_none())
+            m = margin(tblMar, side, logical);
+        total += m < 0 ? kDefaultCellMargin : m;
+    }
+    return total;
+}
+
+// The section properties that close the section of a body-level block: in the
+// last paragraph of the section, or at the end of the body for the last section.
+nb::object closing_section(nb::handle block) {
+    for (nb::object el = nb::borrow(block); !el.is_none(); el = el.attr("getnext")()) {
+        Tag tag = tag_of(el);
+        if (tag == Tag::SectPr)
+            return el;
+        if (tag == Tag::P) {
+            nb::object own = find(el, qn("pPr") + "/" + qn("sectPr"));
+            if (!own.is_none())
+                return own;
+        }
+    }
+    return nb::none();
+}
+
+}  // namespace
+
+long long section_text_width(nb::handle sectPr) {
+    nb::object pgSz = find(sectPr, qn("pgSz"));
+    nb::object pgMar = find(sectPr, qn("pgMar"));
+    const long long page = int_attr(pgSz, "w", -1);
+    if (page <= 0)
+        return -1;
+    long long width = page - int_attr(pgMar, "left", 0) - int_attr(pgMar, "right", 0) -
+                      int_attr(pgMar, "gutter", 0);
+    nb::object cols = find(sectPr, qn("cols"));
+    const long long num = int_attr(cols, "num", 1);
+    if (num > 1) {
+        nb::list explicit_cols = nb::list(cols.attr("findall")(qn("col")));
+        nb::object equal = cols.attr("get")(qn("equalWidth"));
+        const bool unequal = !equal.is_none() &&
+                             (equal.equal(nb::str("0")) || equal.equal(nb::str("false")));
+        if (unequal && nb::len(explicit_cols) > 0) {
+            long long narrowest = width;
+            for (nb::handle col : explicit_cols)
+                narrowest = std::min(narrowest, int_attr(col, "w", width));
+            width = narrowest;
+        } else {
+            width = (width - int_attr(cols, "space", 720) * (num - 1)) / num;
+        }
+    }
+    return width > 0 ? width : -1;
+}
+
+long long text_column_width(nb::handle el) {
+    // Climb to the body-level block.
+    nb::object block = nb::borrow(el);
+    for (;;) {
+        nb::object parent = block.attr("getparent")();
+        if (parent.is_none())
+            return -1;
+        if (tag_of(parent) == Tag::Body)
+            break;
+        block = parent;
+    }
+    nb::object sectPr = closing_section(block);
+    return sectPr.is_none() ? -1 : section_text_width(sectPr);
+}
+
+long long body_text_width(nb::handle body) {
+    nb::object sectPr = first_child(body, Tag::SectPr);
+    return sectPr.is_none() ? -1 : section_text_width(sectPr);
+}
+
+long long cell_inner_width(nb::handle tc) {
+    nb::object tcW = first_child(first_child(tc, Tag::TcPr), Tag::TcW);
+    if (tcW.is_none())
+        return -1;
+    nb::object type = tcW.attr("get")(qn("type"));
+    if (type.is_none() || !type.equal(nb::str("dxa")))
+        return -1;
+    const long long inner = int_attr(tcW, "w", 0) - cell_margins(tc);
+    return inner > 0 ? inner : -1;
+}
+
+long long available_width(nb::handle p) {
+    long long width = text_column_width(p);
+    if (width <= 0)
+        return -1;
+    for (nb::object el = p.attr("getparent")(); !el.is_none(); el = el.attr("getparent")()) {
+        if (tag_of(el) != Tag::Tc)
+            continue;
+        const long long inner = cell_inner_width(el);
+        if (inner > 0)
+            width = std::min(width, inner);
+        break;
+    }
+    return width * kEmuPerTwip;
+}
+
+}  // namespace tessel::wordml

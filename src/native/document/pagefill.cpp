@@ -1,0 +1,601 @@
+// tessel.pagefill: fills .docx document templates.
+#include "core/placeholder.h"
+#include "document/frame_text.h"
+#include "document/page.h"
+#include "document/tables.h"
+#include "document/text.h"
+#include "document/wordml.h"
+#include "ooxml/file_kind.h"
+
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+namespace wml = tessel::wordml;
+using namespace nb::literals;
+using tessel::Pattern;
+
+namespace {
+
+constexpr const char *kClassDoc = "Fill placeholders of a docx document template.";
+
+constexpr const char *kRecurseDoc = "\n:param recurse: recurse replace placeholder in replaced cell.";
+
+constexpr const char *kInsertDoc =
+    "\n:param insert: make room for a data frame's rows by inserting rows under its cell.";
+
+constexpr const char *kCheckDoc =
+    "Fill a docx template as the call does, without saving it, and report every\n"
+    "placeholder met.\n"
+    ":param template_path: path to docx template, must be endwith .docx file.\n"
+    ":param env: Variables environment; if not specified use local and global variables of\n"
+    "the caller.\n"
+    ":param evaluate: False lists the placeholders without running any of them.\n"
+    ":return: one Finding per placeholder, in order; its reason is None when it would fill.";
+
+constexpr const char *kCallDoc =
+    "Fill the placeholders of a docx template.\n"
+    ":param template_path: path to docx template, must be endwith .docx file.\n"
+    ":param save_path: path to save docx, must be endwith .docx file.\n"
+    ":param env: Variables environment - a dict mapping varible names to pandas DataFrame, Series "
+    "or BytesIO.\n"
+    "If not specified use local and global variables of the caller.\n"
+    ":return: except placeholders and save the docx to save_path.";
+
+constexpr const char *kConcatDoc =
+    "Join the neighbouring runs of a paragraph that share one formatting.\n"
+    ":param paragraph: python-docx paragraph, changed in place.\n"
+    ":return: the paragraph.";
+
+constexpr const char *kReplaceDoc =
+    "Fill the placeholders of a paragraph with text or pictures.\n"
+    ":param paragraph: python-docx paragraph.\n"
+    ":param env: Variables environment - a dict mapping varible names to values.\n"
+    ":return: except placeholders.";
+
+// Module-level objects, held for the interpreter's lifetime.
+nb::handle module_handle;
+nb::handle native_extract;
+nb::handle namespace_cls;  // gives a header's paragraphs their part
+nb::handle paragraph_cls, run_cls, table_cls, cell_cls, bytes_io;
+nb::handle overwrite_warning;  // results.OverwriteWarning
+nb::handle shared_env;  // replace_paragraph's default environment
+nb::handle native_replace;  // the class's own replace_paragraph
+
+// The placeholders of a text, through the object's extract_placeholder.
+nb::object placeholders_of(nb::handle self, nb::handle text) {
+    nb::object extract = nb::getattr(self, "extract_placeholder");
+    if (tessel::is_bound_method(extract, native_extract))
+        return tessel::extract(text, tessel::read_pattern(self));
+    return extract(text);
+}
+
+long long as_integer(nb::handle value) {
+    long long r = PyLong_AsLongLong(value.ptr());
+    if (r == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return r;
+}
+
+bool is_instance(nb::handle value, nb::handle cls) {
+    int r = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// A picture keeps its native size unless it is wider than where it stands.
+void fit_picture(nb::handle shape, nb::handle p) {
+    const long long limit = tessel::wordml::available_width(p);
+    if (limit <= 0)
+        return;
+    const long long width = as_integer(shape.attr("width"));
+    if (width <= limit)
+        return;
+    const long long height = as_integer(shape.attr("height"));
+    nb::setattr(shape, "width", nb::int_(limit));
+    nb::setattr(shape, "height", nb::int_((long long) ((double) height * limit / width)));
+}
+
+nb::object concat_run(nb::handle, nb::object paragraph) {
+    tessel::wordml::merge_runs(paragraph.attr("_p"));
+    return paragraph;
+}
+
+// What one call carries through its walk.
+struct Walk {
+    nb::handle self;
+    tessel::Evaluator &evaluator;
+    tessel::Report &report;
+    // The text column a table falls back on when its own section is not known
+    // (headers and footers): the body's last section.
+    long long story_width;
+    // Overwrite warnings, given once the document is saved: a warning turned into
+    // an error must not cost the user the file.
+    std::vector<std::string> &warnings;
+};
+
+// Fills the placeholders of a paragraph's runs; failures, and when checking every
+// placeholder, go to the report under `place`.
+void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &evaluator,
+                  tessel::Report &report, nb::handle place) {
+    nb::object p = paragraph.attr("_p");
+    std::vector<nb::object> runs = wml::runs_of(p);
+    if (runs.empty())
+        return;
+    // An illegal pattern fails here, before any run is changed.
+    const Pattern pattern = tessel::read_pattern(self);
+    // A placeholder that Word stored in pieces is moved into the run where it starts.
+    auto placeholders = [pattern](nb::handle text) {
+        std::vector<wml::Range> ranges;
+        for (const tessel::Match &m : tessel::scan(text, pattern))
+            ranges.emplace_back(m.begin, m.end);
+        return ranges;
+    };
+    if (wml::gather_ranges(p, placeholders))
+        runs = wml::runs_of(p);
+
+    nb::object extract = nb::getattr(self, "extract_placeholder");
+    const bool native = tessel::is_bound_method(extract, native_extract);
+    for (const nb::object &r : runs) {
+        nb::object text = wml::run_text(r);
+        // Most runs hold no brace at all; the native extraction would find nothing.
+        if (native && PyUnicode_FindChar(text.ptr(), '{', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) < 0)
+            continue;
+        nb::object placeholders =
+            native ? tessel::extract(text, tessel::read_pattern(self)) : extract(text);
+        for (nb::handle placeholder : placeholders) {
+            nb::object delimited = tessel::delimited(placeholder, tessel::read_pattern(self));
+            nb::object reason;
+            const bool ok = tessel::guarded(
+                [&] {
+                    nb::object value = evaluator.value(placeholder);
+                    if (is_instance(value, bytes_io)) {
+                        wml::replace_in_run(r, delimited, nb::str(""));
+                        nb::object picture = evaluator.value(placeholder);
+                        nb::object run = run_cls(r, paragraph);
+                        fit_picture(run.attr("add_picture")(picture), p);
+                    } else {
+                        nb::object again = evaluator.value(placeholder);
+                        wml::replace_in_run(r, delimited, tessel::to_text(again));
+                    }
+                },
+                reason);
+            if (ok)
+                report.filled(placeholder, [&] { return nb::borrow(place); });
+            else
+                report.failed(placeholder, place, reason);
+        }
+    }
+}
+
+bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
+
+nb::object replace_paragraph(nb::handle self, nb::handle paragraph, nb::object env) {
+    tessel::Evaluator evaluator(std::move(env), safe_of(self));
+    tessel::Report report(false);
+    replace_runs(self, paragraph, evaluator, report, nb::str("paragraph"));
+    return report.result();
+}
+
+void fill_paragraph(const Walk &walk, nb::handle p, nb::handle parent, nb::handle place) {
+    nb::object paragraph = paragraph_cls(p, parent);
+    paragraph = nb::getattr(walk.self, "concat_run")(paragraph);
+    nb::object replace = nb::getattr(walk.self, "replace_paragraph");
+    if (tessel::is_bound_method(replace, native_replace)) {
+        replace_runs(walk.self, paragraph, walk.evaluator, walk.report, place);
+        return;
+    }
+    // An override reports only what failed, and why where it says so.
+    nb::object failed = replace(paragraph, walk.evaluator.env());
+    nb::object details = nb::getattr(failed, "details", nb::none());
+    size_t k = 0;
+    for (nb::handle placeholder : failed) {
+        nb::object reason = nb::str("failed in replace_paragraph");
+        if (!details.is_none() && k < nb::len(details))
+            reason = details[k].attr("reason");
+        walk.report.failed(placeholder, place, reason);
+        ++k;
+    }
+}
+
+nb::object place_of(const nb::object &prefix, size_t row, Py_ssize_t column) {
+    return nb::str("{}, row {}, column {}").format(prefix, row, column + 1);
+}
+
+// "1-3" or "2".
+std::string span_text(long long from, long long to) {
+    return to > from ? std::to_string(from) + "-" + std::to_string(to) : std::to_string(from);
+}
+
+// Names table cells in ranges: "rows 3-4, columns 1-2; row 6, column 1".  Takes
+// (row number, column number) pairs, both from 1.
+std::string cell_ranges(std::vector<std::pair<long long, long long>> cells) {
+    std::sort(cells.begin(), cells.end());
+    cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+    // Per row, its columns as ranges; then neighbouring rows with the same ranges.
+    std::vector<std::pair<long long, std::string>> rows;
+    for (size_t k = 0; k < cells.size();) {
+        const long long row = cells[k].first;
+        std::string columns;
+        bool several = false;
+        while (k < cells.size() && cells[k].first == row) {
+            long long from = cells[k].second, to = from;
+            while (k + 1 < cells.size() && cells[k + 1].first == row && cells[k + 1].second == to + 1)
+                to = cells[++k].second;
+            ++k;
+            several = several || !columns.empty() || to > from;
+            columns += (columns.empty() ? "" : ", ") + span_text(from, to);
+        }
+        rows.emplace_back(row, (several ? "columns " : "column ") + columns);
+    }
+    std::string out;
+    for (size_t k = 0; k < rows.size();) {
+        size_t z = k;
+        while (z + 1 < rows.size() && rows[z + 1].first == rows[z].first + 1 &&
+               rows[z + 1].second == rows[k].second)
+            ++z;
+        out += (out.empty() ? "" : "; ") + std::string(z > k ? "rows " : "row ") +
+               span_text(rows[k].first, rows[z].first) + ", " + rows[k].second;
+        k = z + 1;
+    }
+    return out;
+}
+
+// What a block found in the cells it wrote over.
+struct Overwrites {
+    std::vector<std::pair<long long, long long>> text;  // cells that held other text
+    std::vector<long long> short_rows;                 // rows without a cell for some value
+    size_t lost = 0;                                    // values that found no cell
+    bool below = false;                                 // in rows under the block's own
+};
+
+// "2-3, 5" from row numbers.
+std::string row_ranges(std::vector<long long> rows) {
+    std::sort(rows.begin(), rows.end());
+    std::string out;
+    for (size_t k = 0; k < rows.size();) {
+        size_t z = k;
+        while (z + 1 < rows.size() && rows[z + 1] == rows[z] + 1)
+            ++z;
+        out += (out.empty() ? "" : ", ") + span_text(rows[k], rows[z]);
+        k = z + 1;
+    }
+    return out;
+}
+
+// The one warning of a block that wrote over text or left values out.
+std::string overwrite_message(const Overwrites &over, nb::handle delimited, nb::handle place,
+                              nb::handle prefix, bool insert) {
+    const std::string table = nb::cast<std::string>(nb::str(prefix));
+    std::string message =
+        nb::cast<std::string>(nb::str(delimited)) + " at " + nb::cast<std::string>(nb::str(place));
+    if (!over.text.empty())
+        message += " wrote its block over text in " + table + ", " + cell_ranges(over.text);
+    if (over.lost > 0)
+        message += std::string(over.text.empty() ? " left " : " and left ") + std::to_string(over.lost) +
+                   (over.lost == 1 ? " value" : " values") + " out: " + table +
+                   (over.short_rows.size() > 1 ? ", rows " : ", row ") + row_ranges(over.short_rows) +
+                   (over.short_rows.size() > 1 ? " have" : " has") + " too few cells";
+    // Rows of their own help only where the block wrote into the rows below.
+    if ((over.below || over.lost > 0) && !insert)
+        message += "; insert=True inserts rows for the block instead";
+    return message;
+}
+
+// Writes a data frame or Styler into the table as a block of cells that starts at
+// cell `c` of row `i`.  Frame columns go to the row's cells, not to grid columns.
+// With `insert` the block's rows after the first are new rows inserted under row
+// `i`; otherwise it writes into the rows below and adds rows only past the table's
+// end.  Either way every new row is a copy of row `i`.
+void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::handle value,
+                  nb::handle placeholder, const nb::object &prefix, const nb::object &place) {
+    const tessel::frames::Block block = tessel::frames::read_block(value);
+    const size_t n = (size_t) block.rows, m = (size_t) block.columns;
+    if (m > table.rows[i].cells.size() - c)
+        wml::widen(table, i, m - (table.rows[i].cells.size() - c),
+                   wml::table_room(table.tbl, walk.story_width));
+    if (n == 0 || m == 0)
+        return;
+    const bool insert = tessel::truthy(nb::getattr(walk.self, "insert", nb::bool_(false)));
+
+    // New rows copy the template row as it is before any value is written.
+    const wml::Row model = table.rows[i];
+    wml::RowCopies copies(model, c, m);
+    const Py_ssize_t low = model.cells[c].column;
+    const Py_ssize_t high = model.cells[c + m - 1].column + model.cells[c + m - 1].span;
+
+    const size_t end = insert ? i + 1 : std::min(i + n, table.rows.size());
+    wml::split_vertical_merges(table, i, end, low, high);
+
+    const nb::object delimited = tessel::delimited(placeholder, tessel::read_pattern(walk.self));
+    Overwrites over;
+    for (size_t r = i; r < end; ++r) {
+        wml::Row &row = table.rows[r];
+        const size_t k = r - i, first = r == i ? c : wml::cell_at(row, low);
+        for (size_t l = 0; l < m; ++l) {
+            if (first + l >= row.cells.size()) {
+                over.lost += m - l;
+                over.short_rows.push_back((long long) row.place);
+                break;
+            }
+            wml::Cell &cell = row.cells[first + l];
+            if (r != i || l != 0) {
+                nb::object text = wml::cell_text(cell.tc);
+                nb::object found = placeholders_of(walk.self, text);
+                if (nb::len(found) > 0) {
+                    nb::object reason =
+                        nb::str("the block of {} at {} wrote over it").format(delimited, place);
+                    if (r != i && !insert)
+                        reason = reason + nb::str("; insert=True inserts rows for the block instead");
+                    for (nb::handle ph : found)
+                        walk.report.failed(ph, place_of(prefix, row.place, cell.column), reason);
+                } else if (tessel::truthy(text.attr("strip")())) {
+                    over.text.emplace_back((long long) row.place, (long long) cell.column + 1);
+                    over.below = over.below || r != i;
+                }
+            }
+            wml::write_cell(cell.tc, block.text((Py_ssize_t) k, (Py_ssize_t) l),
+                            block.look((Py_ssize_t) k, (Py_ssize_t) l));
+            cell.written = true;
+        }
+    }
+
+    if (n > end - i) {
+        std::vector<wml::Row> rows;
+        std::vector<nb::object> texts;
+        copies.add(table.rows[end - 1], n - (end - i), rows, texts);
+        table.rows.insert(table.rows.begin() + (std::ptrdiff_t) end,
+                          std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+        size_t q = 0;
+        for (size_t k = end - i; k < n; ++k)
+            for (size_t l = 0; l < m; ++l)
+                wml::write_copy_text(texts[q++], block.text((Py_ssize_t) k, (Py_ssize_t) l),
+                                     block.look((Py_ssize_t) k, (Py_ssize_t) l));
+    }
+
+    if (!over.text.empty() || over.lost > 0)
+        walk.warnings.push_back(overwrite_message(over, delimited, place, prefix, insert));
+    // The rest of the block stands, but the placeholder was not filled whole.
+    if (block.refused.is_valid())
+        tessel::refuse(block.refused);
+}
+
+// The cell holds exactly one placeholder naming a data frame (or a Styler) of the
+// environment.  A test that raises counts as no frame: the placeholder is then
+// filled as text and recorded there if it fails.
+bool frame_test(nb::handle placeholders, tessel::Evaluator &evaluator, nb::object &frame) {
+    if (evaluator.listing() || nb::len(placeholders) != 1)
+        return false;
+    nb::object placeholder = placeholders[0];
+    bool is_frame = false;
+    nb::object ignored;
+    tessel::guarded(
+        [&] {
+            int has = PySequence_Contains(evaluator.env().ptr(), placeholder.ptr());
+            if (has < 0)
+                throw nb::python_error();
+            if (has == 0)
+                return;
+            nb::object value;
+            if (evaluator.eval(placeholder, value) && tessel::frames::is_block(value)) {
+                frame = value;
+                is_frame = true;
+            }
+        },
+        ignored);
+    return is_frame;
+}
+
+void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::object &prefix) {
+    wml::Table table = wml::read_table(tbl);
+    nb::object table_object = table_cls(tbl, parent);
+    // The template's rows are visited where they stand now, so rows that a block
+    // pushed down are filled at their new places; places keep the template's row
+    // numbers (each row carries its own), as a reader of the template counts them.
+    // Rows a block added are not visited, even with recurse: a frame whose values
+    // name the frame would otherwise grow the table without end.
+    for (size_t i = 0; i < table.rows.size(); ++i) {
+        if (table.rows[i].added)
+            continue;
+        for (size_t c = 0; c < table.rows[i].cells.size(); ++c) {
+            const wml::Cell &cell = table.rows[i].cells[c];
+            if (cell.written && !tessel::truthy(nb::getattr(walk.self, "recurse")))
+                continue;
+            const nb::object tc = cell.tc;
+            const nb::object place = place_of(prefix, table.rows[i].place, cell.column);
+            nb::object placeholders = placeholders_of(walk.self, wml::cell_text(tc));
+            nb::object frame;
+            if (frame_test(placeholders, walk.evaluator, frame)) {
+                // The block may move or add rows: `cell` is not used past this point.
+                nb::object reason;
+                if (tessel::guarded(
+                        [&] { expand_block(walk, table, i, c, frame, placeholders[0], prefix, place); },
+                        reason))
+                    walk.report.filled(placeholders[0], [&] { return place; });
+                else
+                    walk.report.failed(placeholders[0], place, reason);
+                continue;
+            }
+            nb::object cell_object = cell_cls(tc, table_object);
+            std::vector<nb::object> paragraphs, tables;
+            wml::collect_blocks(tc, paragraphs, tables);
+            for (const nb::object &p : paragraphs)
+                fill_paragraph(walk, p, cell_object, place);
+            size_t t = 0;
+            for (const nb::object &nested : tables)
+                fill_table(walk, nested, cell_object, nb::str("{}, table {}").format(place, ++t));
+        }
+    }
+}
+
+// One story (the body, a header or a footer): its paragraphs, then the paragraphs
+// of its text boxes, then its tables.  `prefix` names the story in places.
+void fill_story(const Walk &walk, nb::handle root, nb::handle parent, const char *prefix) {
+    std::vector<nb::object> paragraphs, tables;
+    wml::collect_blocks(root, paragraphs, tables);
+    size_t n = 0;
+    for (const nb::object &p : paragraphs)
+        fill_paragraph(walk, p, parent, nb::str("{}paragraph {}").format(prefix, ++n));
+    nb::list boxes = nb::list(root.attr("iter")(
+        "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}txbxContent"));
+    size_t k = 0;
+    for (nb::handle box : boxes) {
+        std::vector<nb::object> box_paragraphs;
+        wml::collect_blocks(box, box_paragraphs, tables);
+        ++k;
+        n = 0;
+        for (const nb::object &p : box_paragraphs)
+            fill_paragraph(walk, p, parent,
+                           nb::str("{}text box {}, paragraph {}").format(prefix, k, ++n));
+    }
+    size_t t = 0;
+    for (const nb::object &tbl : tables)
+        fill_table(walk, tbl, parent, nb::str("{}table {}").format(prefix, ++t));
+}
+
+bool is_header_or_footer(nb::handle rel) {
+    if (tessel::truthy(rel.attr("is_external")))
+        return false;
+    nb::object type = rel.attr("reltype");
+    return tessel::truthy(type.attr("endswith")("/header")) || tessel::truthy(type.attr("endswith")("/footer"));
+}
+
+// Fills the body, then the headers and footers, of a loaded document.
+void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report &report,
+                   std::vector<std::string> &warnings, nb::handle doc) {
+    nb::object body = doc.attr("element").attr("body");
+    const Walk walk{self, evaluator, report, wml::body_text_width(body), warnings};
+    fill_story(walk, body, doc.attr("_body"), "");
+    // Headers and footers come last, so the body's failures lead the list.  A
+    // header part is reached through its relationship: asking a section for a
+    // header it inherits would add one.
+    nb::object rels = doc.attr("part").attr("rels").attr("values")();
+    for (nb::handle rel : rels) {
+        if (!is_header_or_footer(rel))
+            continue;
+        nb::object part = rel.attr("target_part");
+        nb::object os_path = nb::module_::import_("posixpath");
+        nb::object name = os_path.attr("splitext")(os_path.attr("basename")(part.attr("partname")))[0];
+        std::string prefix = nb::cast<std::string>(nb::str(name)) + ", ";
+        fill_story(walk, part.attr("element"), namespace_cls("part"_a = part), prefix.c_str());
+    }
+}
+
+void warn(const std::vector<std::string> &warnings) {
+    for (const std::string &message : warnings)
+        if (PyErr_WarnEx(overwrite_warning.ptr(), message.c_str(), 1) < 0)
+            throw nb::python_error();
+}
+
+nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_path,
+                     nb::object env) {
+    tessel::assert_extensions(template_path, save_path, ".docx");
+    tessel::require_package(template_path, ".docx");
+    nb::object doc = nb::getattr(module_handle, "Document")(template_path);
+    if (env.is_none())
+        env = tessel::caller_variables(module_handle);
+
+    tessel::Evaluator evaluator(env, safe_of(self));
+    tessel::Report report(false);
+    std::vector<std::string> warnings;
+    walk_document(self, evaluator, report, warnings, doc);
+    tessel::FileBeside out(save_path);
+    doc.attr("save")(out.target());
+    out.commit();
+    warn(warnings);
+    return report.result();
+}
+
+nb::object page_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
+    tessel::assert_extension(template_path, "template_path", ".docx");
+    tessel::require_package(template_path, ".docx");
+    nb::object doc = nb::getattr(module_handle, "Document")(template_path);
+    if (env.is_none() && evaluate)
+        env = tessel::caller_variables(module_handle);
+
+    tessel::Evaluator evaluator(env, safe_of(self),
+                                evaluate ? tessel::Evaluator::Mode::Run
+                                         : tessel::Evaluator::Mode::List);
+    tessel::Report report(true);
+    std::vector<std::string> warnings;
+    walk_document(self, evaluator, report, warnings, doc);
+    warn(warnings);
+    return report.result();
+}
+
+}  // namespace
+
+NB_MODULE(pagefill, m) {
+    m.doc() = "Fill placeholders of docx document templates.";
+    module_handle = m;
+    tessel::wordml::init();
+    tessel::frames::init();
+
+    m.attr("Document") = nb::module_::import_("docx").attr("Document");
+    m.attr("re") = nb::module_::import_("re");
+    m.attr("BytesIO") = nb::module_::import_("io").attr("BytesIO");
+    m.attr("get_outer_frame_variables") =
+        tessel::import_sibling(m, "utils").attr("get_outer_frame_variables");
+    m.attr("pandas") = nb::module_::import_("pandas");
+    m.attr("itertools") = nb::module_::import_("itertools");
+
+    bytes_io = nb::object(m.attr("BytesIO")).release();
+    overwrite_warning =
+        nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
+    paragraph_cls = nb::object(nb::module_::import_("docx.text.paragraph").attr("Paragraph")).release();
+    run_cls = nb::object(nb::module_::import_("docx.text.run").attr("Run")).release();
+    nb::module_ table_module = nb::module_::import_("docx.table");
+    table_cls = nb::object(table_module.attr("Table")).release();
+    cell_cls = nb::object(table_module.attr("_Cell")).release();
+    namespace_cls = nb::object(nb::module_::import_("types").attr("SimpleNamespace")).release();
+    shared_env = nb::dict().release();
+    tessel::init_results(m);
+
+    nb::object cls = tessel::make_plain_class(m, "PageFill", kClassDoc);
+    static const std::string init_doc =
+        std::string(tessel::kInitDoc) + kRecurseDoc + kInsertDoc + tessel::kSafeDoc;
+    tessel::def_method(
+        cls, "__init__",
+        [](nb::handle self, nb::object pattern, nb::object recurse, nb::object insert,
+           nb::object safe) {
+            nb::setattr(self, "pattern", pattern);
+            nb::setattr(self, "recurse", recurse);
+            nb::setattr(self, "insert", insert);
+            nb::setattr(self, "safe", safe);
+        },
+        nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
+        nb::arg("insert").none() = false, nb::arg("safe").none() = false,
+        nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
+                "insert: bool = False, safe: bool = False) -> None"),
+        init_doc.c_str());
+    tessel::def_method(
+        cls, "__call__", &page_fill, nb::arg("template_path").none(),
+        nb::arg("save_path").none(), "env"_a = nb::none(),
+        nb::sig("def __call__(self, template_path: str, save_path: str, "
+                "env: dict[str, typing.Any] | None = None) -> tessel.results.FailedPlaceholders"),
+        kCallDoc);
+    tessel::def_method(
+        cls, "check", &page_check, nb::arg("template_path").none(), "env"_a = nb::none(),
+        nb::kw_only(), "evaluate"_a = true,
+        nb::sig("def check(self, template_path: str, env: dict[str, typing.Any] | None = None, *, "
+                "evaluate: bool = True) -> list[tessel.results.Finding]"),
+        kCheckDoc);
+    tessel::def_method(
+        cls, "replace_paragraph", &replace_paragraph, "paragraph"_a,
+        "env"_a = nb::borrow(shared_env),
+        nb::sig("def replace_paragraph(self, paragraph: docx.text.paragraph.Paragraph, "
+                "env: dict[str, typing.Any] = {}) -> tessel.results.FailedPlaceholders"),
+        kReplaceDoc);
+    native_replace = cls.attr("replace_paragraph");
+    tessel::def_method(
+        cls, "concat_run", &concat_run, "paragraph"_a,
+        nb::sig("def concat_run(self, paragraph: docx.text.paragraph.Paragraph) "
+                "-> docx.text.paragraph.Paragraph"),
+        kConcatDoc);
+    native_extract = tessel::def_extract_placeholder(cls);
+}

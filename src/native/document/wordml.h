@@ -1,0 +1,76 @@
+// WordprocessingML vocabulary on python-docx's lxml elements: the tags the document
+// filler tells apart and the small element operations that every part of the Word
+// XML layer uses.  Everything goes through lxml's Python API.  What each part knows
+// lives beside this: runs and text (text.h), tables (tables.h), page geometry
+// (page.h).  None of it knows about placeholders.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessel::wordml {
+
+namespace nb = nanobind;
+
+enum class Tag {
+    R, T, RPr, PPr, Tab, Br, Cr, ProofErr, BookmarkStart, BookmarkEnd, LastRenderedPageBreak,
+    Hyperlink, Sdt, SdtContent, Ins, MoveTo, SmartTag, CustomXml, Dir, Bdo,
+    P, Tbl, TblPr, TblGrid, GridCol, TblPrEx, Tr, TrPr, Tc, TcPr, GridSpan, VMerge, HMerge, TcW,
+    GridBefore, GridAfter, TblHeader, CommentRangeStart, CommentRangeEnd, CommentReference,
+    FootnoteReference, EndnoteReference,
+    PermStart, PermEnd, SectPr, Body, Other
+};
+
+inline constexpr std::string_view kW = "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}";
+
+// Imports what the helpers call (copy.deepcopy); at module init.
+void init();
+
+Tag tag_of(nb::handle el);
+
+// "{w namespace}local".
+std::string qn(const char *local);
+
+// The children of an element, as a list taken now.
+nb::list children(nb::handle el);
+
+// First child with the tag, or None (also for a None element).
+nb::object first_child(nb::handle el, Tag tag);
+
+// A new element of the w namespace, made by `parent`'s document so that it gets
+// python-docx's element class.
+nb::object make(nb::handle parent, const char *local);
+
+// Takes an element out of its parent, if it has one.
+void remove(nb::handle el);
+
+nb::object deepcopy(nb::handle el);
+
+// A numeric w: attribute, or `fallback` when the element is None, lacks it or the
+// value is no number.  Transitional files may write fractions; they are cut.
+long long int_attr(nb::handle el, const char *local, long long fallback);
+
+// Sets a w: attribute to a whole number.
+void set_int_attr(nb::handle el, const char *local, long long value);
+
+// The child `local` of `parent`, added where the schema's sequence `order` puts it
+// when missing (Word refuses properties out of order).
+nb::object child_in_order(nb::handle parent, const char *local,
+                          const std::vector<std::string_view> &order);
+
+// A w:t's text; lxml gives None for an empty element.
+nb::object t_text(nb::handle t);
+
+// Sets a w:t's text, keeping its spaces.
+void set_t_text(nb::handle t, nb::handle text);
+
+// Paragraphs and tables of a block container (body, cell, content control), in
+// order, looking through block-level content controls and custom XML.
+void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,
+                    std::vector<nb::object> &tables);
+
+}  // namespace tessel::wordml

@@ -1,0 +1,435 @@
+#include "ooxml/package.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace tessel::ooxml {
+
+using namespace nb::literals;
+
+namespace {
+
+std::vector<std::string> split(const std::string &path) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        out.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+// Entry names that would land outside the folder they are extracted to, or that
+// no package writer produces.
+bool is_safe_name(const std::string &name) {
+    if (name.empty() || name.front() == '/' || name.find('\\') != std::string::npos ||
+        name.find('\0') != std::string::npos)
+        return false;
+    if (name.size() >= 2 && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':')
+        return false;
+    for (const std::string &seg : split(name))
+        if (seg == "..")
+            return false;
+    return true;
+}
+
+[[noreturn]] void raise(nb::handle type, const std::string &message) {
+    PyErr_SetString(type.ptr(), message.c_str());
+    throw nb::python_error();
+}
+
+void put16(std::string &out, unsigned v) {
+    out.push_back(static_cast<char>(v & 0xff));
+    out.push_back(static_cast<char>((v >> 8) & 0xff));
+}
+
+void put32(std::string &out, unsigned long long v) {
+    put16(out, static_cast<unsigned>(v & 0xffff));
+    put16(out, static_cast<unsigned>((v >> 16) & 0xffff));
+}
+
+unsigned get16(const unsigned char *p) { return p[0] | (p[1] << 8); }
+
+std::string key_of(std::string name) {
+    for (char &c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name;
+}
+
+}  // namespace
+
+std::string part_folder(const std::string &part) {
+    size_t slash = part.rfind('/');
+    return slash == std::string::npos ? std::string() : part.substr(0, slash);
+}
+
+std::string rels_part_of(const std::string &part) {
+    if (part.empty())
+        return "_rels/.rels";
+    std::string folder = part_folder(part);
+    std::string file = part.substr(folder.empty() ? 0 : folder.size() + 1);
+    return (folder.empty() ? std::string() : folder + "/") + "_rels/" + file + ".rels";
+}
+
+std::string extension_of(const std::string &part) {
+    size_t dot = part.rfind('.');
+    if (dot == std::string::npos || part.find('/', dot) != std::string::npos)
+        return std::string();
+    std::string ext = part.substr(dot + 1);
+    for (char &c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext;
+}
+
+std::optional<std::string> resolve_target(const std::string &source, const std::string &target) {
+    std::string t = target;
+    // Fragments and queries never belong to a part name.
+    size_t cut = t.find_first_of("#?");
+    if (cut != std::string::npos)
+        t = t.substr(0, cut);
+    if (t.empty() || t.find('\\') != std::string::npos || t.find(':') != std::string::npos)
+        return std::nullopt;
+    std::vector<std::string> parts;
+    if (t.front() != '/')
+        for (const std::string &seg : split(part_folder(source)))
+            if (!seg.empty())
+                parts.push_back(seg);
+    for (const std::string &seg : split(t)) {
+        if (seg.empty() || seg == ".")
+            continue;
+        if (seg == "..") {
+            if (parts.empty())
+                return std::nullopt;
+            parts.pop_back();
+        } else {
+            parts.push_back(seg);
+        }
+    }
+    if (parts.empty())
+        return std::nullopt;
+    std::string out;
+    for (const std::string &seg : parts)
+        out += (out.empty() ? "" : "/") + seg;
+    return out;
+}
+
+std::string relative_target(const std::string &source, const std::string &part) {
+    std::vector<std::string> from = split(part_folder(source)), to = split(part);
+    if (from.size() == 1 && from[0].empty())
+        from.clear();
+    size_t common = 0;
+    while (common < from.size() && common + 1 < to.size() && from[common] == to[common])
+        ++common;
+    std::string out;
+    for (size_t i = common; i < from.size(); ++i)
+        out += "../";
+    for (size_t i = common; i < to.size(); ++i)
+        out += to[i] + (i + 1 < to.size() ? "/" : "");
+    return out;
+}
+
+// An opened archive: the ZipFile for decompressed reads, and the raw file for
+// copying compressed data as it stands.
+struct Package::Source {
+    nb::object path;
+    nb::object zip;
+    nb::object raw;
+    ~Source() {
+        nb::gil_scoped_acquire gil;
+        try {
+            if (zip.is_valid())
+                zip.attr("close")();
+            if (raw.is_valid())
+                raw.attr("close")();
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("closing a package");
+        }
+    }
+};
+
+Package::~Package() = default;
+
+Package Package::from_zip(nb::handle path, const char *role) {
+    nb::module_ zipfile = nb::module_::import_("zipfile");
+    nb::object fspath = nb::module_::import_("os").attr("fspath")(path);
+    Package pkg;
+    pkg.role_ = role;
+    auto source = std::make_shared<Source>();
+    source->path = fspath;
+    try {
+        source->zip = zipfile.attr("ZipFile")(fspath, "r");
+    } catch (nb::python_error &e) {
+        if (!e.matches(zipfile.attr("BadZipFile")))
+            throw;
+        nb::raise_from(e, zipfile.attr("BadZipFile"),
+                       "the %s %s is not an Office Open XML package (not a ZIP archive)", role,
+                       nb::repr(fspath).c_str());
+    }
+    source->raw = nb::module_::import_("builtins").attr("open")(fspath, "rb");
+    for (nb::handle info : source->zip.attr("infolist")()) {
+        std::string name = nb::cast<std::string>(info.attr("filename"));
+        if (!is_safe_name(name))
+            raise(PyExc_ValueError, std::string("the ") + role +
+                                        " holds an unsafe entry name: " +
+                                        nb::cast<std::string>(nb::repr(nb::str(name.c_str()))));
+        if (name.back() == '/')
+            continue;
+        if (nb::cast<int>(info.attr("flag_bits")) & 1)
+            raise(PyExc_ValueError, std::string("the ") + role +
+                                        " is encrypted and cannot be read: " + name);
+        std::string key = key_of(name);
+        if (!pkg.entries_.count(key))
+            pkg.order_.push_back(key);
+        pkg.entries_[key] = Entry{source, nb::borrow(info), nb::object(), name};
+    }
+    pkg.source_ = source;
+    return pkg;
+}
+
+Package Package::from_dir(nb::handle dir, const char *role) {
+    nb::module_ os = nb::module_::import_("os");
+    Package pkg;
+    pkg.role_ = role;
+    pkg.dir_ = os.attr("fspath")(dir);
+    nb::object relpath = os.attr("path").attr("relpath"), join = os.attr("path").attr("join");
+    nb::object sep = os.attr("sep");
+    for (nb::handle walked : os.attr("walk")(pkg.dir_)) {
+        nb::object root = walked[0];
+        for (nb::handle file : walked[2]) {
+            nb::object rel = relpath(join(root, file), pkg.dir_).attr("replace")(sep, "/");
+            std::string name = nb::cast<std::string>(rel);
+            pkg.order_.push_back(key_of(name));
+            pkg.entries_[key_of(name)] = Entry{nullptr, nb::object(), nb::object(), name};
+        }
+    }
+    std::sort(pkg.order_.begin(), pkg.order_.end());
+    return pkg;
+}
+
+nb::object Package::file_path(const std::string &part) const {
+    nb::object join = nb::module_::import_("os").attr("path").attr("join");
+    nb::object path = dir_;
+    for (const std::string &seg : split(part))
+        path = join(path, seg);
+    return path;
+}
+
+bool Package::has(const std::string &part) const { return entries_.count(key_of(part)) != 0; }
+
+const std::string &Package::actual(const std::string &part) const { return entries_.at(key_of(part)).name; }
+
+std::vector<std::string> Package::names() const {
+    std::vector<std::string> out;
+    for (const std::string &key : order_)
+        out.push_back(entries_.at(key).name);
+    return out;
+}
+
+unsigned long long Package::size(const std::string &part) const {
+    const Entry &e = entries_.at(key_of(part));
+    if (e.data.is_valid())
+        return nb::len(e.data);
+    if (e.source)
+        return nb::cast<unsigned long long>(e.info.attr("file_size"));
+    return nb::cast<unsigned long long>(
+        nb::module_::import_("os").attr("path").attr("getsize")(file_path(e.name)));
+}
+
+nb::bytes Package::read(const std::string &part) const {
+    auto it = entries_.find(key_of(part));
+    if (it == entries_.end())
+        raise(PyExc_KeyError, "the " + role_ + " has no part " + part);
+    const Entry &e = it->second;
+    if (e.data.is_valid())
+        return nb::borrow<nb::bytes>(e.data);
+    if (e.source)
+        return nb::borrow<nb::bytes>(e.source->zip.attr("read")(e.info));
+    nb::object f = nb::module_::import_("builtins").attr("open")(file_path(e.name), "rb");
+    nb::object data;
+    try {
+        data = f.attr("read")();
+    } catch (...) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    return nb::borrow<nb::bytes>(data);
+}
+
+void Package::write(const std::string &given, nb::bytes data) {
+    const std::string key = key_of(given);
+    if (!has(given))
+        order_.push_back(key);
+    const std::string part = has(given) ? actual(given) : given;
+    if (dir_.is_valid()) {
+        nb::module_ os = nb::module_::import_("os");
+        nb::object path = file_path(part);
+        os.attr("makedirs")(os.attr("path").attr("dirname")(path), "exist_ok"_a = true);
+        nb::object f = nb::module_::import_("builtins").attr("open")(path, "wb");
+        try {
+            f.attr("write")(data);
+        } catch (...) {
+            f.attr("close")();
+            throw;
+        }
+        f.attr("close")();
+        entries_[key] = Entry{nullptr, nb::object(), nb::object(), part};
+    } else {
+        entries_[key] = Entry{nullptr, nb::object(), data, part};
+    }
+}
+
+void Package::remove(const std::string &part) {
+    auto it = entries_.find(key_of(part));
+    if (it == entries_.end())
+        return;
+    std::string name = it->second.name;
+    entries_.erase(it);
+    order_.erase(std::find(order_.begin(), order_.end(), key_of(part)));
+    if (dir_.is_valid())
+        nb::module_::import_("os").attr("remove")(file_path(name));
+}
+
+void Package::copy_from(const Package &other, const std::string &from, const std::string &to) {
+    const Entry &e = other.entries_.at(key_of(from));
+    if (dir_.is_valid() || !e.source) {
+        write(to, other.read(from));
+        return;
+    }
+    if (!has(to))
+        order_.push_back(key_of(to));
+    Entry copy = e;
+    copy.name = to;
+    entries_[key_of(to)] = copy;
+}
+
+void Package::commit(nb::handle path) const {
+    nb::module_ os = nb::module_::import_("os"), zlib = nb::module_::import_("zlib");
+    nb::object fspath = os.attr("fspath")(path);
+    nb::object target = os.attr("path").attr("abspath")(fspath);
+    nb::object folder = os.attr("path").attr("dirname")(target);
+    nb::object base = os.attr("path").attr("basename")(target);
+    nb::object made = nb::module_::import_("tempfile")
+                          .attr("mkstemp")("dir"_a = folder, "prefix"_a = nb::str(".~") + nb::str(base),
+                                           "suffix"_a = ".tmp");
+    nb::object temp = made[1];
+    nb::object out = os.attr("fdopen")(made[0], "wb");
+
+    nb::object localtime = nb::module_::import_("time").attr("localtime")();
+    auto now = [&](int i) { return nb::cast<int>(localtime[i]); };
+    const unsigned now_date = ((now(0) - 1980) << 9) | (now(1) << 5) | now(2);
+    const unsigned now_time = (now(3) << 11) | (now(4) << 5) | (now(5) / 2);
+
+    try {
+        std::string central;
+        unsigned long long offset = 0;
+        size_t count = 0;
+        nb::object write = out.attr("write");
+        // Readers that stream a package want the content types first.
+        std::vector<std::string> order = order_;
+        std::stable_partition(order.begin(), order.end(),
+                              [](const std::string &key) { return key == "[content_types].xml"; });
+        for (const std::string &key : order) {
+            const Entry &e = entries_.at(key);
+            const std::string &name = e.name;
+            unsigned method, dos_time, dos_date;
+            unsigned long long crc, csize, usize;
+            nb::object payload;
+            if (e.data.is_valid() || !e.source) {
+                nb::object data = e.data.is_valid() ? e.data : nb::object(read(name));
+                nb::object packer = zlib.attr("compressobj")(6, zlib.attr("DEFLATED"), -15);
+                nb::object head = packer.attr("compress")(data);
+                payload = head + packer.attr("flush")();
+                method = 8;
+                crc = nb::cast<unsigned long long>(zlib.attr("crc32")(data));
+                csize = nb::len(payload);
+                usize = nb::len(data);
+                dos_time = now_time;
+                dos_date = now_date;
+            } else {
+                nb::object info = e.info;
+                nb::object raw = e.source->raw;
+                raw.attr("seek")(info.attr("header_offset"));
+                nb::bytes header = nb::borrow<nb::bytes>(raw.attr("read")(30));
+                const auto *h = reinterpret_cast<const unsigned char *>(header.c_str());
+                if (header.size() != 30 || std::memcmp(h, "PK\3\4", 4) != 0)
+                    raise(nb::module_::import_("zipfile").attr("BadZipFile"),
+                          "broken entry header in the " + role_ + ": " + name);
+                raw.attr("seek")(get16(h + 26) + get16(h + 28), 1);
+                csize = nb::cast<unsigned long long>(info.attr("compress_size"));
+                payload = raw.attr("read")(csize);
+                if (static_cast<unsigned long long>(nb::len(payload)) != csize)
+                    raise(nb::module_::import_("zipfile").attr("BadZipFile"),
+                          "truncated entry in the " + role_ + ": " + name);
+                method = nb::cast<unsigned>(info.attr("compress_type"));
+                crc = nb::cast<unsigned long long>(info.attr("CRC"));
+                usize = nb::cast<unsigned long long>(info.attr("file_size"));
+                nb::object dt = info.attr("date_time");
+                auto at = [&](int i) { return nb::cast<unsigned>(dt[i]); };
+                dos_date = ((at(0) - 1980) << 9) | (at(1) << 5) | at(2);
+                dos_time = (at(3) << 11) | (at(4) << 5) | (at(5) / 2);
+            }
+            if (csize >= 0xffffffffULL || usize >= 0xffffffffULL || offset >= 0xffffffffULL ||
+                count >= 0xffff)
+                raise(PyExc_ValueError, "the " + role_ + " is too large for a plain ZIP archive");
+            bool utf8 = std::any_of(name.begin(), name.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+            auto fixed = [&](std::string &h) {
+                put16(h, 20);
+                put16(h, utf8 ? 0x800 : 0);
+                put16(h, method);
+                put16(h, dos_time);
+                put16(h, dos_date);
+                put32(h, crc);
+                put32(h, csize);
+                put32(h, usize);
+                put16(h, static_cast<unsigned>(name.size()));
+                put16(h, 0);
+            };
+            std::string local("PK\3\4", 4);
+            fixed(local);
+            local += name;
+            central.append("PK\1\2", 4);
+            put16(central, 20);
+            fixed(central);
+            put16(central, 0);   // comment
+            put16(central, 0);   // disk
+            put16(central, 0);   // internal attributes
+            put32(central, 0);   // external attributes
+            put32(central, offset);
+            central += name;
+            write(nb::bytes(local.data(), local.size()));
+            write(payload);
+            offset += local.size() + csize;
+            ++count;
+        }
+        std::string end("PK\5\6", 4);
+        put16(end, 0);
+        put16(end, 0);
+        put16(end, static_cast<unsigned>(count));
+        put16(end, static_cast<unsigned>(count));
+        put32(end, central.size());
+        put32(end, offset);
+        put16(end, 0);
+        write(nb::bytes(central.data(), central.size()));
+        write(nb::bytes(end.data(), end.size()));
+        out.attr("close")();
+        // Keep the permissions the replaced file had; mkstemp makes it private.
+        if (nb::cast<bool>(os.attr("path").attr("exists")(target)))
+            os.attr("chmod")(temp, nb::module_::import_("stat").attr("S_IMODE")(
+                                       os.attr("stat")(target).attr("st_mode")));
+        os.attr("replace")(temp, target);
+    } catch (...) {
+        out.attr("close")();
+        os.attr("unlink")(temp);
+        throw;
+    }
+}
+
+}  // namespace tessel::ooxml

@@ -1,0 +1,318 @@
+// tessel.linefill: fills a template held in a string.
+#include "core/placeholder.h"
+
+#include <nanobind/stl/string.h>
+
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using tessel::Match;
+using tessel::Pattern;
+
+namespace {
+
+constexpr const char *kClassDoc = "Fill placeholders of a text template.";
+
+constexpr const char *kCallDoc =
+    "Fill the placeholders of a text template.\n"
+    ":param template: text template.\n"
+    ":param env: Variables environment - a dict mapping varible names to pandas DataFrame, Series.\n"
+    "If not specified use local and global variables of the caller.\n"
+    ":return: text and except placeholders.";
+
+constexpr const char *kCheckDoc =
+    "Fill a text template as the call does, without giving the text, and report\n"
+    "every placeholder met.\n"
+    ":param template: text template.\n"
+    ":param env: Variables environment; if not specified use local and global variables of\n"
+    "the caller.\n"
+    ":param evaluate: False lists the placeholders without running any of them.\n"
+    ":return: one Finding per placeholder, in order; its reason is None when it would fill.";
+
+nb::handle module_handle;
+nb::handle native_extract;  // the class's own extract_placeholder
+
+// One placeholder of the call: its delimited form and, when it evaluated, its text.
+struct Step {
+    nb::object placeholder;
+    nb::object delimited;
+    nb::object text;  // empty when the placeholder failed
+    Pattern pattern;
+};
+
+// For every match, the nearest brace outside replaced matches on one side of it
+// (0 when there is none).  A replaced match between "{" and "}" can give rise to a
+// delimited form that the template did not hold.
+template <typename Char>
+void nearest_braces(const Char *s, Py_ssize_t n, const std::vector<Match> &matches,
+                    const std::vector<char> &replaced, std::vector<char> &left,
+                    std::vector<char> &right) {
+    const size_t count = matches.size();
+    left.assign(count, 0);
+    right.assign(count, 0);
+    char brace = 0;
+    size_t k = 0;
+    for (Py_ssize_t i = 0; i < n;) {
+        if (k < count && i == matches[k].begin) {
+            left[k] = brace;
+            if (replaced[k]) {
+                i = matches[k].end;
+                ++k;
+                continue;
+            }
+            ++k;
+        }
+        if (s[i] == '{' || s[i] == '}')
+            brace = (char) s[i];
+        ++i;
+    }
+    brace = 0;
+    size_t r = count;
+    for (Py_ssize_t i = n; i > 0;) {
+        if (r > 0 && i == matches[r - 1].end) {
+            right[r - 1] = brace;
+            if (replaced[r - 1]) {
+                i = matches[r - 1].begin;
+                --r;
+                continue;
+            }
+            --r;
+        }
+        --i;
+        if (s[i] == '{' || s[i] == '}')
+            brace = (char) s[i];
+    }
+}
+
+bool may_form_new_placeholders(nb::handle text, const std::vector<Match> &matches,
+                               const std::vector<char> &replaced) {
+    PyObject *s = text.ptr();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    std::vector<char> left, right;
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            nearest_braces(PyUnicode_1BYTE_DATA(s), n, matches, replaced, left, right);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            nearest_braces(PyUnicode_2BYTE_DATA(s), n, matches, replaced, left, right);
+            break;
+        default:
+            nearest_braces(PyUnicode_4BYTE_DATA(s), n, matches, replaced, left, right);
+            break;
+    }
+    for (size_t k = 0; k < matches.size(); ++k)
+        if (replaced[k] && left[k] == '{' && right[k] == '}')
+            return true;
+    return false;
+}
+
+nb::object substring(nb::handle text, Py_ssize_t begin, Py_ssize_t end) {
+    PyObject *r = PyUnicode_Substring(text.ptr(), begin, end);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// The sequential replace: each evaluated placeholder replaces every occurrence of
+// its delimited form in the text as the earlier steps left it.
+nb::object replace_in_order(nb::object text, const std::vector<Step> &steps) {
+    for (const Step &step : steps) {
+        if (!step.text.is_valid())
+            continue;
+        PyObject *r = PyUnicode_Replace(text.ptr(), step.delimited.ptr(), step.text.ptr(), -1);
+        if (!r)
+            throw nb::python_error();
+        text = nb::steal(r);
+    }
+    return text;
+}
+
+// The same result in one pass, for templates found by the native scanner.  It
+// holds when no new delimited form can appear: inserted texts without braces, and
+// no replaced placeholder enclosed by braces of the template.
+bool replace_in_one_pass(nb::handle text, const std::vector<Match> &matches,
+                         const std::vector<Step> &steps, nb::object &out) {
+    // The first evaluation that succeeds for a placeholder text replaces every
+    // occurrence of its delimited form.
+    nb::dict first_value;
+    for (const Step &step : steps) {
+        if (!step.text.is_valid())
+            continue;
+        if (tessel::has_brace(step.text))
+            return false;
+        if (!first_value.contains(step.placeholder))
+            first_value[step.placeholder] = step.text;
+    }
+    std::vector<char> replaced(matches.size(), 0);
+    bool any = false;
+    for (size_t k = 0; k < matches.size(); ++k) {
+        replaced[k] = first_value.contains(steps[k].placeholder);
+        any = any || replaced[k];
+    }
+    if (!any) {
+        out = nb::borrow(text);
+        return true;
+    }
+    if (may_form_new_placeholders(text, matches, replaced))
+        return false;
+
+    nb::list parts;
+    Py_ssize_t done = 0;
+    for (size_t k = 0; k < matches.size(); ++k) {
+        if (!replaced[k])
+            continue;
+        if (matches[k].begin > done)
+            parts.append(substring(text, done, matches[k].begin));
+        parts.append(first_value[steps[k].placeholder]);
+        done = matches[k].end;
+    }
+    if (done < PyUnicode_GET_LENGTH(text.ptr()))
+        parts.append(substring(text, done, PyUnicode_GET_LENGTH(text.ptr())));
+    out = nb::str("").attr("join")(parts);
+    return true;
+}
+
+// Where each placeholder of the list stands: its "line N", found from the
+// scanner's matches or, for placeholders of an overridden extract_placeholder, by
+// looking for each delimited form after the previous one.
+class Lines {
+public:
+    Lines(nb::handle text, const std::vector<Match> *matches) : text_(text), matches_(matches) {}
+
+    nb::object place(size_t k, nb::handle delimited) {
+        Py_ssize_t begin = -1;
+        if (matches_ && k < matches_->size()) {
+            begin = (*matches_)[k].begin;
+        } else {
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(text_.ptr());
+            begin = PyUnicode_Find(text_.ptr(), delimited.ptr(), next_, n, 1);
+            if (begin == -2)
+                throw nb::python_error();
+            if (begin < 0)
+                return nb::str("place unknown");
+            next_ = begin + PyUnicode_GET_LENGTH(delimited.ptr());
+        }
+        // Positions only grow, so the line breaks are counted once.
+        if (begin < counted_) {
+            counted_ = 0;
+            line_ = 1;
+        }
+        line_ += PyUnicode_Count(text_.ptr(), newline(), counted_, begin);
+        counted_ = begin;
+        return nb::str("line {}").format(line_);
+    }
+
+private:
+    static PyObject *newline() {
+        static PyObject *const s = PyUnicode_InternFromString("\n");
+        return s;
+    }
+
+    nb::handle text_;
+    const std::vector<Match> *matches_;
+    Py_ssize_t next_ = 0, counted_ = 0, line_ = 1;
+};
+
+// The walk of one template: evaluates every placeholder in order and returns the
+// filled text; failures, and when checking every placeholder, go to `report`.
+nb::object line_walk(nb::handle self, nb::object text, tessel::Evaluator &evaluator,
+                     tessel::Report &report) {
+    nb::object extract = nb::getattr(self, "extract_placeholder");
+    const bool native = tessel::is_bound_method(extract, native_extract);
+    std::vector<Match> matches;
+    Pattern scanned = Pattern::Single;
+    nb::object placeholders;
+    if (native) {
+        scanned = tessel::read_pattern(self);
+        matches = tessel::scan(text, scanned);
+        nb::list found;
+        for (const Match &m : matches)
+            found.append(tessel::placeholder_of(text, m, scanned));
+        placeholders = found;
+    } else {
+        placeholders = extract(text);
+    }
+
+    Lines lines(text, native ? &matches : nullptr);
+    std::vector<Step> steps;
+    bool same_pattern = true;
+    for (nb::handle placeholder : placeholders) {
+        Step step;
+        step.placeholder = nb::borrow(placeholder);
+        step.pattern = tessel::read_pattern(self);
+        same_pattern = same_pattern && step.pattern == scanned;
+        step.delimited = tessel::delimited(placeholder, step.pattern);
+        nb::object reason;
+        const bool ok = tessel::guarded(
+            [&] { step.text = tessel::to_text(evaluator.value(placeholder)); }, reason);
+        const size_t k = steps.size();
+        if (ok) {
+            report.filled(placeholder, [&] { return lines.place(k, step.delimited); });
+        } else {
+            step.text = nb::object();
+            report.failed(placeholder, lines.place(k, step.delimited), reason);
+        }
+        steps.push_back(std::move(step));
+    }
+
+    nb::object result;
+    if (!(native && same_pattern && replace_in_one_pass(text, matches, steps, result)))
+        result = replace_in_order(text, steps);
+    return result;
+}
+
+nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
+    if (env.is_none())
+        env = tessel::caller_variables(module_handle);
+    tessel::Evaluator evaluator(env, tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))));
+    tessel::Report report(false);
+    nb::object result = line_walk(self, text, evaluator, report);
+    return nb::make_tuple(result, report.result());
+}
+
+nb::object line_check(nb::handle self, nb::object text, nb::object env, bool evaluate) {
+    if (env.is_none() && evaluate)
+        env = tessel::caller_variables(module_handle);
+    tessel::Evaluator evaluator(env, tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))),
+                                evaluate ? tessel::Evaluator::Mode::Run
+                                         : tessel::Evaluator::Mode::List);
+    tessel::Report report(true);
+    line_walk(self, text, evaluator, report);
+    return report.result();
+}
+
+}  // namespace
+
+NB_MODULE(linefill, m) {
+    m.doc() = "Fill placeholders of text templates.";
+    module_handle = m;
+
+    m.attr("get_outer_frame_variables") =
+        tessel::import_sibling(m, "utils").attr("get_outer_frame_variables");
+    tessel::init_results(m);
+
+    nb::object cls = tessel::make_plain_class(m, "LineFill", kClassDoc);
+    static const std::string init_doc = std::string(tessel::kInitDoc) + tessel::kSafeDoc;
+    tessel::def_method(
+        cls, "__init__",
+        [](nb::handle self, nb::object pattern, nb::object safe) {
+            nb::setattr(self, "pattern", pattern);
+            nb::setattr(self, "safe", safe);
+        },
+        "pattern"_a.none() = "{}", "safe"_a.none() = false,
+        nb::sig("def __init__(self, pattern: str = '{}', safe: bool = False) -> None"),
+        init_doc.c_str());
+    tessel::def_method(
+        cls, "__call__", &line_fill, "template"_a.none(), "env"_a = nb::none(),
+        nb::sig("def __call__(self, template: str, env: dict[str, typing.Any] | None = None) "
+                "-> tuple[str, tessel.results.FailedPlaceholders]"),
+        kCallDoc);
+    tessel::def_method(
+        cls, "check", &line_check, "template"_a.none(), "env"_a = nb::none(),
+        nb::kw_only(), "evaluate"_a = true,
+        nb::sig("def check(self, template: str, env: dict[str, typing.Any] | None = None, *, "
+                "evaluate: bool = True) -> list[tessel.results.Finding]"),
+        kCheckDoc);
+    native_extract = tessel::def_extract_placeholder(cls);
+}

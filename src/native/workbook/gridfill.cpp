@@ -1,0 +1,829 @@
+// tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
+#include "core/placeholder.h"
+#include "ooxml/file_kind.h"
+#include "workbook/block_style.h"
+#include "workbook/cell_values.h"
+#include "workbook/headers.h"
+#include "workbook/page_fit.h"
+#include "workbook/references.h"
+#include "workbook/repair.h"
+#include "workbook/row_insertion.h"
+#include "workbook/worksheet_rows.h"
+
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <queue>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <unordered_set>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using tessel::Pattern;
+namespace cells = tessel::cells;
+namespace sheets = tessel::sheets;
+namespace grid = tessel::grid;
+
+namespace {
+
+constexpr const char *kClassDoc = "Fill placeholders of an xlsx workbook template.";
+
+constexpr const char *kRecurseRestoreDoc =
+    "\n:param recurse: recurse replace placeholder in replaced cell."
+    "\n:param restore: restore resourse directories, workbook relationships, drawing tags, content "
+    "types.";
+
+constexpr const char *kInsertDoc =
+    "\n:param insert: make room for a data frame's rows by inserting rows under its cell.";
+
+constexpr const char *kCheckDoc =
+    "Fill an xlsx workbook template as the call does, without saving it, and report\n"
+    "every placeholder met.\n"
+    ":param template_path: path to xlsx template, must be endwith .xlsx file.\n"
+    ":param env: Variables environment; if not specified use local and global variables of\n"
+    "the caller.\n"
+    ":param evaluate: False lists the placeholders without running any of them.\n"
+    ":return: one Finding per placeholder, in order; its reason is None when it would fill.";
+
+constexpr const char *kCallDoc =
+    "Fill the placeholders of an xlsx workbook template and save the filled workbook.\n"
+    ":param template_path: path to xlsx template, must be endwith .xlsx file.\n"
+    ":param save_path: path to save xlsx, must be endwith .xlsx file.\n"
+    ":param env: Variables environment - a dict mapping varible names to pandas DataFrame, Series "
+    "or BytesIO.\n"
+    "If not specified use local and global variables of the caller.\n"
+    ":return: except placeholders and save the xlsx to save_path.";
+
+nb::handle module_handle;
+nb::handle native_extract;  // the class's own extract_placeholder
+nb::handle cell_type;       // openpyxl.cell.cell.Cell
+nb::handle merged_type;     // openpyxl.cell.cell.MergedCell
+nb::handle overwrite_warning;  // tessel.results.OverwriteWarning
+
+// A cell position packed so that the natural order of the numbers is the order of
+// the traversal: row by row, and left to right within a row.
+using Position = std::uint64_t;
+
+Position position(long row, long column) {
+    return ((Position) (std::uint32_t) row << 32) | (std::uint32_t) column;
+}
+long row_of(Position p) { return (long) (p >> 32); }
+long column_of(Position p) { return (long) (p & 0xFFFFFFFFu); }
+
+// What one call shares between its worksheets.
+struct Call {
+    nb::handle self;
+    tessel::Evaluator evaluator;
+    tessel::Report &report;
+    nb::object bytes_io;    // picture values
+    nb::object data_frame;  // block values
+    nb::dict inserted;      // {sheet title: [(row, count), ...]} for the package step
+    std::vector<nb::str> warnings;  // emitted once the walk is over
+    const tessel::headers::TemplateHeaders &headers;
+};
+
+// "B4" for row 4, column 2.
+std::string coordinate(long row, long column) { return sheets::column_letters(column) + std::to_string(row); }
+
+// Cells named as ranges: "B5:D8, F10", rows of equal runs of columns merged.
+std::string ranges_of(std::vector<Position> cells) {
+    std::sort(cells.begin(), cells.end());
+    struct Box {
+        long top, bottom, left, right;
+    };
+    std::vector<Box> boxes;
+    std::map<std::pair<long, long>, size_t> open;  // columns -> box still growing down
+    for (size_t i = 0; i < cells.size();) {
+        const long row = row_of(cells[i]);
+        long left = column_of(cells[i]), right = left;
+        size_t j = i + 1;
+        while (j < cells.size() && row_of(cells[j]) == row && column_of(cells[j]) == right + 1)
+            right = column_of(cells[j++]);
+        auto it = open.find({left, right});
+        if (it != open.end() && boxes[it->second].bottom == row - 1) {
+            boxes[it->second].bottom = row;
+        } else {
+            open[{left, right}] = boxes.size();
+            boxes.push_back(Box{row, row, left, right});
+        }
+        i = j;
+    }
+    std::sort(boxes.begin(), boxes.end(),
+              [](const Box &a, const Box &b) { return std::tie(a.top, a.left) < std::tie(b.top, b.left); });
+    constexpr size_t kShown = 8;
+    std::string out;
+    for (size_t i = 0; i < boxes.size() && i < kShown; ++i) {
+        const Box &b = boxes[i];
+        if (!out.empty())
+            out += ", ";
+        out += coordinate(b.top, b.left);
+        if (b.bottom != b.top || b.right != b.left)
+            out += ":" + coordinate(b.bottom, b.right);
+    }
+    if (boxes.size() > kShown)
+        out += " and " + std::to_string(boxes.size() - kShown) + " more ranges";
+    return out;
+}
+
+// The fill of one worksheet.  It visits the same cells, in the same order and
+// within the same bounds as a walk over every position from A1 to the used range
+// that reads max_column afresh for each row, but it only looks at positions that
+// hold a cell: an empty position has no text, and asking openpyxl for it would
+// create a cell.  The used range is tracked here as the fill writes, since
+// openpyxl computes it by scanning every cell.
+//
+// With `insert` on, a block makes room for its rows: the rows under it move down
+// (worksheet_rows.h) and the walk goes on under the block.  The cells the walk
+// started with keep their template positions here and are placed by the rows
+// inserted above them so far.
+class SheetFill {
+public:
+    SheetFill(Call &call, nb::handle sheet) : call_(call), sheet_(nb::borrow(sheet)) {
+        title_ = sheet.attr("title");
+        cells_ = sheet.attr("_cells");
+        if (!PyDict_Check(cells_.ptr()))
+            throw nb::type_error("a worksheet's cells must be held in a dict");
+    }
+
+    void run() {
+        collect();
+        size_t next = 0;
+        long row = 0, bound = 0;
+        for (unsigned long visits = 1;; ++visits) {
+            Position p;
+            nb::object cell;
+            long place_row;
+            const bool from_start = next < start_.size();
+            const Position start = from_start ? now(start_[next].position) : 0;
+            if (from_start && (created_.empty() || start < created_.top())) {
+                p = start;
+                cell = start_[next].cell;
+                place_row = row_of(start_[next].position);
+                if (place_row != settled_row_) {
+                    settled_row_ = place_row;
+                    settled_offset_ = inserted_;
+                }
+                ++next;
+            } else if (!created_.empty()) {
+                p = created_.top();
+                created_.pop();
+                cell = cell_at(p);
+                place_row = row_of(p);
+            } else {
+                break;
+            }
+            const long r = row_of(p), c = column_of(p);
+            if (r > max_row_)
+                break;
+            if (r != row) {
+                row = r;
+                bound = max_column_;
+            }
+            if ((visits & 0xFFF) == 0)
+                tessel::check_signals();
+            if (c > bound)
+                continue;
+            if (replaced_.count(p) && !tessel::truthy(nb::getattr(call_.self, "recurse")))
+                continue;
+            if (cell.is_valid())
+                visit(cell, r, c, place_row);
+        }
+        fill_headers();
+        if (!insertions_.empty()) {
+            nb::list rows;
+            for (const sheets::Insertion &ins : insertions_)
+                rows.append(nb::make_tuple(ins.row, ins.count));
+            call_.inserted[title_] = rows;
+        }
+    }
+
+private:
+    struct Entry {
+        Position position;  // in the template
+        nb::object cell;
+    };
+
+    // Where a cell the walk started with stands now: rows inserted while its own
+    // row was being visited lie under it.
+    Position now(Position in_template) const {
+        const long r = row_of(in_template);
+        return position(r + (r == settled_row_ ? settled_offset_ : inserted_), column_of(in_template));
+    }
+
+    void collect() {
+        PyObject *key, *value;
+        Py_ssize_t at = 0;
+        start_.reserve((size_t) PyDict_GET_SIZE(cells_.ptr()));
+        while (PyDict_Next(cells_.ptr(), &at, &key, &value)) {
+            if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2)
+                throw nb::type_error("a worksheet's cells must be keyed by (row, column)");
+            const long r = PyLong_AsLong(PyTuple_GET_ITEM(key, 0));
+            const long c = PyLong_AsLong(PyTuple_GET_ITEM(key, 1));
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            start_.push_back({position(r, c), nb::borrow(value)});
+            max_column_ = std::max(max_column_, c);
+        }
+        // openpyxl loads a sheet row by row, so the order is usually there already.
+        auto before = [](const Entry &a, const Entry &b) { return a.position < b.position; };
+        if (!std::is_sorted(start_.begin(), start_.end(), before))
+            std::sort(start_.begin(), start_.end(), before);
+        max_row_ = start_.empty() ? 1 : row_of(start_.back().position);
+        if (start_.empty())
+            max_column_ = 1;
+    }
+
+    nb::object cell_at(Position p) {
+        nb::object key = nb::make_tuple(row_of(p), column_of(p));
+        PyObject *cell = PyDict_GetItemWithError(cells_.ptr(), key.ptr());
+        if (!cell && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(cell);
+    }
+
+    // The placeholders of a cell's text, as the filler's extract_placeholder finds them.
+    nb::object placeholders_in(nb::handle value) {
+        nb::object extract = nb::getattr(call_.self, "extract_placeholder");
+        if (!tessel::is_bound_method(extract, native_extract))
+            return extract(value);
+        const Pattern pattern = tessel::read_pattern(call_.self);
+        nb::list found;
+        for (const tessel::Match &m : tessel::scan(value, pattern))
+            found.append(tessel::placeholder_of(value, m, pattern));
+        return found;
+    }
+
+    void visit(nb::handle cell, long row, long column, long place_row) {
+        nb::object value = cell.attr("value");
+        if (!PyUnicode_Check(value.ptr()))
+            return;
+        nb::object placeholders = placeholders_in(value);
+        if (!nb::len(placeholders))
+            return;
+
+        // The cell's text as the in-text replacements leave it; written back once.
+        nb::object text = value;
+        bool changed = false;
+        for (nb::handle placeholder : placeholders) {
+            nb::str delimited = tessel::delimited(placeholder, tessel::read_pattern(call_.self));
+            bool ok;
+            nb::object reason;
+            if (delimited.equal(value)) {
+                if (changed) {
+                    cell.attr("value") = text;
+                    changed = false;
+                }
+                ok = tessel::guarded([&] { place_whole(placeholder, cell, row, column, place_row); }, reason);
+                text = nb::object();  // read again by a later in-text replacement
+            } else {
+                ok = tessel::guarded(
+                    [&] {
+                        if (!text.is_valid())
+                            text = cell.attr("value");
+                        replace_in_text(placeholder, delimited, text);
+                        changed = true;
+                    },
+                    reason);
+            }
+            if (ok)
+                call_.report.filled(placeholder, [&] { return place(place_row, column); });
+            else
+                call_.report.failed(placeholder, place(place_row, column), reason);
+            // Placeholders a block wrote over were never filled.
+            for (const Lost &lost : lost_)
+                call_.report.failed(lost.placeholder, lost.place, lost.reason);
+            lost_.clear();
+        }
+        if (changed)
+            cell.attr("value") = text;
+    }
+
+    // Places name cells as a reader of the template finds them: a cell that rows
+    // inserted above it moved down is named by its row in the template, so that
+    // check() and the failures of a fill point at what the template shows.  Cells
+    // a block created have no template row and are named where they stand.
+    nb::str place(long row, long column) const {
+        return nb::str("sheet {}, cell {}").format(title_, coordinate(row, column));
+    }
+
+    // The sheet's headers and footers, as the template wrote them, placeholders
+    // replaced by their values' text.
+    void fill_headers() {
+        for (const tessel::headers::Item &item : call_.headers.of(title_)) {
+            nb::object text = item.text;
+            nb::object placeholders = placeholders_in(text);
+            if (nb::len(placeholders)) {
+                nb::str where = nb::str("sheet {}, {}").format(title_, tessel::headers::describe(item.kind));
+                const Pattern pattern = tessel::read_pattern(call_.self);
+                for (nb::handle placeholder : placeholders) {
+                    nb::object reason;
+                    const bool ok = tessel::guarded(
+                        [&] {
+                            nb::object inserted = tessel::headers::escape_codes(
+                                tessel::to_text(call_.evaluator.value(placeholder)));
+                            nb::object filled = text.attr("replace")(tessel::delimited(placeholder, pattern), inserted);
+                            if (!cells::storable_text(filled))
+                                tessel::refuse(cells::why_not_storable(filled));
+                            const Py_ssize_t length = PyUnicode_GET_LENGTH(filled.ptr());
+                            if (length > tessel::headers::kMaxLength && length > PyUnicode_GET_LENGTH(text.ptr()))
+                                tessel::refuse(nb::str("the filled text has {} characters; a header or footer "
+                                                       "holds at most {}")
+                                                   .format(length, tessel::headers::kMaxLength));
+                            text = filled;
+                        },
+                        reason);
+                    if (ok)
+                        call_.report.filled(placeholder, [&] { return where; });
+                    else
+                        call_.report.failed(placeholder, where, reason);
+                }
+            }
+            tessel::headers::put(sheet_, item.kind, text);
+        }
+    }
+
+    void replace_in_text(nb::handle placeholder, nb::handle delimited, nb::object &text) {
+        nb::object inserted = tessel::to_text(call_.evaluator.value(placeholder));
+        if (!PyUnicode_Check(text.ptr()))
+            tessel::refuse("the cell no longer holds text");
+        PyObject *r = PyUnicode_Replace(text.ptr(), delimited.ptr(), inserted.ptr(), -1);
+        if (!r)
+            throw nb::python_error();
+        nb::object replaced = nb::steal(r);
+        // Text that a cell cannot hold fails this placeholder and keeps the cell's text.
+        if (!cells::storable_text(replaced))
+            tessel::refuse(cells::why_not_storable(replaced));
+        text = std::move(replaced);
+    }
+
+    void place_whole(nb::handle placeholder, nb::handle cell, long row, long column, long place_row) {
+        nb::object value = call_.evaluator.value(placeholder);
+        if (nb::isinstance(value, call_.bytes_io)) {
+            // The picture is built first, so that a stream that is no picture leaves
+            // the placeholder in its cell.  It reads a copy of the bytes: openpyxl
+            // closes the stream it was given when it saves, which would break the
+            // caller's stream and every other cell showing the same picture.
+            nb::object copy = nb::getattr(module_handle, "BytesIO")(value.attr("getvalue")());
+            nb::object image = picture_of(copy);
+            tessel::page::fit_picture(image, sheet_);
+            cell.attr("value") = nb::str("");
+            sheet_.attr("add_image")(image, cell.attr("coordinate"));
+        } else if (nb::isinstance(value, call_.data_frame)) {
+            place_frame(value, placeholder, row, column, place_row, nb::handle());
+        } else if (tessel::block::is_styler(value)) {
+            place_frame(value.attr("data"), placeholder, row, column, place_row, value);
+        } else if (!value.is_none()) {
+            // None stays unwritten, as openpyxl ignores it: the cell keeps its text.
+            nb::object stored;
+            switch (cells::convert(value, stored)) {
+                case cells::Outcome::Value:
+                    cell.attr("value") = stored;
+                    break;
+                case cells::Outcome::Empty:
+                    cell.attr("value") = nb::none();
+                    break;
+                case cells::Outcome::Refused:
+                    tessel::refuse(cells::why_refused(value));
+            }
+        }
+    }
+
+    // Pillow names an unreadable stream by its address, which differs from call to
+    // call: the reason says what it means instead.
+    static nb::object picture_of(nb::handle stream) {
+        try {
+            return nb::getattr(module_handle, "Image")(stream);
+        } catch (nb::python_error &e) {
+            if (!e.matches(nb::module_::import_("PIL").attr("UnidentifiedImageError")))
+                throw;
+            tessel::refuse("UnidentifiedImageError: the stream holds no picture that Pillow can read");
+        }
+    }
+
+    // Inserts rows under `row` so that a block of `rows` rows written there covers
+    // no row of the template.  Blocks in the same row share their rows: the
+    // tallest decides.
+    void make_room(long row, long rows) {
+        long needed = rows - 1, at = row;
+        if (!insertions_.empty() && insertions_.back().row == row) {
+            needed -= insertions_.back().count;
+            at += insertions_.back().count;
+        }
+        if (needed <= 0)
+            return;
+        if (!grid::insert_rows(sheet_, at, needed))
+            tessel::refuse(nb::str("inserting {} rows under row {} would push cells off the sheet")
+                               .format(needed, at));
+        auto moved = [&](Position p) {
+            return row_of(p) > at ? position(row_of(p) + needed, column_of(p)) : p;
+        };
+        std::unordered_set<Position> replaced;
+        replaced.reserve(replaced_.size());
+        for (Position p : replaced_)
+            replaced.insert(moved(p));
+        replaced_.swap(replaced);
+        decltype(created_) created;
+        for (; !created_.empty(); created_.pop())
+            created.push(moved(created_.top()));
+        created_.swap(created);
+        std::vector<Block> blocks;
+        for (Block b : blocks_) {
+            if (b.top > at) {
+                blocks.push_back(Block{b.top + needed, b.bottom + needed, b.left, b.right});
+            } else if (b.bottom > at) {
+                blocks.push_back(Block{b.top, at, b.left, b.right});
+                blocks.push_back(Block{at + needed + 1, b.bottom + needed, b.left, b.right});
+            } else {
+                blocks.push_back(b);
+            }
+        }
+        blocks_.swap(blocks);
+        if (!insertions_.empty() && insertions_.back().row == row)
+            insertions_.back().count += needed;
+        else
+            insertions_.push_back(sheets::Insertion{row, needed});
+        inserted_ += needed;
+        max_row_ += needed;
+    }
+
+    // A placeholder a block wrote over, failed once the block's own is reported.
+    struct Lost {
+        nb::object placeholder;
+        nb::str place;
+        nb::str reason;
+    };
+    // What one block wrote over.
+    struct Overwritten {
+        std::vector<Position> cells;  // values and formulas, at template positions
+        std::vector<std::pair<nb::object, nb::str>> placeholders;  // with their cells' places
+    };
+
+    // The template row of a cell that stands in `row` now.
+    long template_row(long row) const {
+        long original = sheets::original_row(row, insertions_);
+        return original ? original : row;
+    }
+
+    // Writes a frame's values as a block from (row, column), each cell styled
+    // like the template row's cell of its column, then a Styler's CSS over them.
+    // A value that cannot be stored leaves its cell as it was and fails the
+    // placeholder, while the rest of the block is written.
+    void place_frame(nb::handle frame, nb::handle placeholder, long row, long column, long place_row,
+                     nb::handle styler) {
+        nb::object shape = frame.attr("shape");
+        const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
+        const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);
+        if (rows <= 0 || columns <= 0)
+            return;
+        const bool inserting = tessel::truthy(nb::getattr(call_.self, "insert", nb::bool_(false)));
+        std::vector<nb::object> values = cells::frame_columns(frame, rows, columns);
+        if (inserting)
+            make_room(row, (long) rows);
+        // Read after the rows are inserted, so that they take the template row's look too.
+        tessel::block::BlockStyle style(sheet_, row, column, values);
+        std::set<std::pair<Py_ssize_t, Py_ssize_t>> skipped;
+        const nb::handle refused = cells::refused_marker();
+        nb::object first_refused;  // why the first value that was not stored was not
+        long last_new_row = 0;
+        Overwritten over;
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            const long r = row + (long) i;
+            tessel::check_signals();
+            for (Py_ssize_t j = 0; j < columns; ++j) {
+                const long c = column + (long) j;
+                nb::handle v = PyList_GET_ITEM(values[(size_t) j].ptr(), i);
+                const char *why = nullptr;
+                if (v.is(refused))
+                    why = "cannot be stored in a cell";
+                else if (r > cells::kMaxRow || c > cells::kMaxColumn)
+                    why = "falls outside the sheet";
+                else if (!store(r, c, v, style, j, last_new_row, i == 0 && j == 0, over))
+                    why = "lands on a merged cell";
+                // Positions below the rows being visited are never visited.
+                if (r <= max_row_)
+                    replaced_.insert(position(r, c));
+                if (!why)
+                    continue;
+                skipped.insert({i, j});
+                if (!first_refused.is_valid())
+                    first_refused = nb::str("the block's value for {} {}")
+                                        .format(coordinate(r, c), why);
+            }
+        }
+        style.heights(std::min(row + (long) rows - 1, cells::kMaxRow));
+        if (styler.is_valid())
+            tessel::block::apply_css(styler, sheet_, row, column, skipped);
+        blocks_.push_back(Block{row, row + (long) rows - 1, column, column + (long) columns - 1});
+        if (last_new_row) {
+            nb::object current = sheet_.attr("_current_row");
+            if (nb::cast<long>(current) < last_new_row)
+                sheet_.attr("_current_row") = last_new_row;
+        }
+        report_overwrites(placeholder, place_row, column, inserting, over);
+        // The rest of the block stands, but the placeholder was not filled whole.
+        if (first_refused.is_valid())
+            tessel::refuse(first_refused);
+    }
+
+    void report_overwrites(nb::handle placeholder, long place_row, long column, bool inserting,
+                           const Overwritten &over) {
+        if (over.cells.empty() && over.placeholders.empty())
+            return;
+        nb::str block = nb::str("the block of {} at {}")
+                            .format(tessel::delimited(placeholder, tessel::read_pattern(call_.self)),
+                                    coordinate(place_row, column));
+        // In insert mode only the block's own row is written over: the rows under
+        // it are new.
+        const char *advice = inserting ? "the rows under a block are inserted, not its own row"
+                                       : "use insert=True to make room";
+        for (const auto &[lost, where] : over.placeholders)
+            lost_.push_back(Lost{lost, where, nb::str("written over by {}; {}").format(block, advice)});
+        if (!over.cells.empty())
+            call_.warnings.push_back(
+                nb::str("{} on sheet {!r} wrote over {} cell{} holding values or formulas: {}; {}")
+                    .format(block, title_, over.cells.size(), over.cells.size() == 1 ? "" : "s",
+                            ranges_of(over.cells), advice));
+    }
+
+    // Notes what the cell at (r, c) held before a block writes `v` there.  What an
+    // earlier block of the fill wrote is the fill's own and is not reported.
+    void note_overwrite(nb::handle cell, long r, long c, nb::handle v, Overwritten &over) {
+        if (written_by_block(r, c))
+            return;
+        nb::object old = cell.attr("value");
+        if (old.is_none() || (PyUnicode_Check(old.ptr()) && PyUnicode_GET_LENGTH(old.ptr()) == 0))
+            return;
+        const long row = template_row(r);
+        // A template cell the walk has not reached: its placeholders are lost.
+        if (PyUnicode_Check(old.ptr())) {
+            nb::object found = placeholders_in(old);
+            if (nb::len(found)) {
+                for (nb::handle placeholder : found)
+                    over.placeholders.emplace_back(nb::borrow(placeholder), place(row, c));
+                return;
+            }
+        }
+        int same = PyObject_RichCompareBool(old.ptr(), v.ptr(), Py_EQ);
+        if (same < 0)
+            PyErr_Clear();
+        if (same != 1)
+            over.cells.push_back(position(row, c));
+    }
+
+    bool written_by_block(long r, long c) const {
+        for (const Block &b : blocks_)
+            if (r >= b.top && r <= b.bottom && c >= b.left && c <= b.right)
+                return true;
+        return false;
+    }
+
+    // Stores one converted value at column offset j of a block; false when the
+    // cell refuses it (a merged cell).
+    bool store(long r, long c, nb::handle v, tessel::block::BlockStyle &style, Py_ssize_t j,
+               long &last_new_row, bool own_cell, Overwritten &over) {
+        nb::object key = nb::make_tuple(r, c);
+        PyObject *existing = PyDict_GetItemWithError(cells_.ptr(), key.ptr());
+        if (!existing && PyErr_Occurred())
+            throw nb::python_error();
+        if (!existing) {
+            nb::handle fresh = style.fresh(j, v);
+            // An empty position is already empty, unless the template row styles it.
+            if (v.is_none() && !fresh.is_valid())
+                return true;
+            nb::object cell = fresh.is_valid() ? cell_type(sheet_, r, c, v, fresh) : cell_type(sheet_, r, c, v);
+            if (PyDict_SetItem(cells_.ptr(), key.ptr(), cell.ptr()) < 0)
+                throw nb::python_error();
+            max_column_ = std::max(max_column_, c);
+            last_new_row = std::max(last_new_row, r);
+            if (r <= max_row_)
+                created_.push(position(r, c));
+            return true;
+        }
+        nb::handle cell(existing);
+        if (Py_TYPE(existing) == (PyTypeObject *) merged_type.ptr())
+            return false;
+        style.restyle(cell, j, v);
+        if (v.is_none() && cell.attr("value").is_none())
+            return true;
+        if (!own_cell)
+            note_overwrite(cell, r, c, v, over);
+        nb::object ignored;
+        return tessel::guarded([&] { cell.attr("value") = v; }, ignored);
+    }
+
+    Call &call_;
+    nb::object sheet_;
+    nb::object title_;
+    nb::object cells_;
+    std::vector<Entry> start_;  // the cells the sheet held when its visit began
+    // Cells that frames create ahead of the visit, smallest position first.
+    std::priority_queue<Position, std::vector<Position>, std::greater<Position>> created_;
+    std::unordered_set<Position> replaced_;  // positions written from a data frame
+    long max_row_ = 1;
+    long max_column_ = 1;
+    sheets::Insertions insertions_;  // rows this sheet's blocks inserted, in order
+    long inserted_ = 0;               // how many in all
+    long settled_row_ = 0;            // the template row being visited
+    long settled_offset_ = 0;         // rows inserted above it
+    std::vector<Lost> lost_;          // placeholders the last block wrote over
+    struct Block {
+        long top, bottom, left, right;
+    };
+    std::vector<Block> blocks_;  // where the fill's blocks wrote, where it stands now
+};
+
+bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
+
+// Fills every worksheet of a loaded workbook; returns the rows its blocks inserted.
+nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::Evaluator evaluator,
+             tessel::Report &report) {
+    tessel::headers::TemplateHeaders headers(template_path);
+    Call call{self,
+              std::move(evaluator),
+              report,
+              nb::getattr(module_handle, "BytesIO"),
+              nb::getattr(module_handle, "pandas").attr("DataFrame"),
+              nb::dict(),
+              {},
+              headers};
+    for (nb::handle sheet : workbook.attr("worksheets")) {
+        SheetFill fill(call, sheet);
+        fill.run();
+    }
+    // Warned once the walk is over: a warning turned into an error stops the call
+    // before anything is saved, instead of failing the block it is about.
+    for (const nb::str &message : call.warnings)
+        if (PyErr_WarnEx(overwrite_warning.ptr(), message.c_str(), 1) < 0)
+            throw nb::python_error();
+    return call.inserted;
+}
+
+// Loads a template.  openpyxl warns that it ignores a header or footer it cannot
+// split into sections; the fill keeps those as they are, so the warning would mislead.
+nb::object load_template(nb::handle template_path) {
+    nb::module_ warnings = nb::module_::import_("warnings");
+    nb::object scope = warnings.attr("catch_warnings")();
+    scope.attr("__enter__")();
+    nb::object workbook;
+    try {
+        warnings.attr("filterwarnings")("ignore", "message"_a = "Cannot parse header or footer",
+                                        "category"_a = nb::handle(PyExc_UserWarning));
+        workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+    } catch (...) {
+        scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return workbook;
+}
+
+nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
+    tessel::assert_extensions(template_path, save_path, ".xlsx");
+    tessel::require_package(template_path, ".xlsx");
+    nb::object workbook = load_template(template_path);
+    if (env.is_none())
+        env = tessel::caller_variables(module_handle);
+
+    tessel::Report report(false);
+    nb::dict inserted = walk(self, template_path, workbook, tessel::Evaluator(env, safe_of(self)), report);
+
+    tessel::FileBeside out(save_path);
+    workbook.attr("save")(out.target());
+    workbook.attr("close")();
+    // openpyxl wrote the cells where they now stand, and every reference to them
+    // as the template had it: those move once, with the template's objects that
+    // restoration brings back.
+    if (tessel::truthy(nb::getattr(self, "restore"))) {
+        nb::object restore = nb::getattr(module_handle, "restore_save");
+        if (nb::len(inserted))
+            restore(template_path, out.target(), "inserted"_a = inserted);
+        else
+            restore(template_path, out.target());
+    } else {
+        tessel::repair::move_inserted_rows(out.target(), inserted);
+    }
+    out.commit();
+    return report.result();
+}
+
+nb::object grid_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
+    tessel::assert_extension(template_path, "template_path", ".xlsx");
+    tessel::require_package(template_path, ".xlsx");
+    nb::object workbook = load_template(template_path);
+    if (env.is_none() && evaluate)
+        env = tessel::caller_variables(module_handle);
+
+    tessel::Report report(true);
+    walk(self, template_path, workbook,
+         tessel::Evaluator(env, safe_of(self),
+                           evaluate ? tessel::Evaluator::Mode::Run : tessel::Evaluator::Mode::List),
+         report);
+    workbook.attr("close")();
+    return report.result();
+}
+
+nb::object import_name(const char *module, const char *name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+}  // namespace
+
+NB_MODULE(gridfill, m) {
+    m.doc() = "Fill placeholders of xlsx workbook templates.";
+    module_handle = m;
+
+    m.attr("load_workbook") = import_name("openpyxl", "load_workbook");
+    m.attr("Image") = import_name("openpyxl.drawing.image", "Image");
+    m.attr("re") = nb::module_::import_("re");
+    m.attr("BytesIO") = import_name("io", "BytesIO");
+    m.attr("get_outer_frame_variables") =
+        tessel::import_sibling(m, "utils").attr("get_outer_frame_variables");
+    m.attr("os") = nb::module_::import_("os");
+    m.attr("shutil") = nb::module_::import_("shutil");
+    m.attr("zipfile") = nb::module_::import_("zipfile");
+    m.attr("TemporaryDirectory") = import_name("tempfile", "TemporaryDirectory");
+    m.attr("etree") = import_name("lxml", "etree");
+    m.attr("ET") = nb::module_::import_("xml.etree.ElementTree");
+    m.attr("pandas") = nb::module_::import_("pandas");
+
+    cell_type = import_name("openpyxl.cell.cell", "Cell").release();
+    merged_type = import_name("openpyxl.cell.cell", "MergedCell").release();
+    overwrite_warning = nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
+    cells::init();
+    tessel::block::init();
+    tessel::headers::init(m);
+    tessel::init_results(m);
+
+    nb::object cls = tessel::make_plain_class(m, "GridFill", kClassDoc);
+    static const std::string init_doc =
+        std::string(tessel::kInitDoc) + kRecurseRestoreDoc + kInsertDoc + tessel::kSafeDoc;
+    tessel::def_method(
+        cls, "__init__",
+        [](nb::handle self, nb::object pattern, nb::object recurse, nb::object restore,
+           nb::object insert, nb::object safe) {
+            nb::setattr(self, "pattern", pattern);
+            nb::setattr(self, "recurse", recurse);
+            nb::setattr(self, "restore", restore);
+            nb::setattr(self, "insert", insert);
+            nb::setattr(self, "safe", safe);
+        },
+        nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
+        nb::arg("restore").none() = true, nb::arg("insert").none() = false,
+        nb::arg("safe").none() = false,
+        nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
+                "restore: bool = True, insert: bool = False, safe: bool = False) -> None"),
+        init_doc.c_str());
+    tessel::def_method(
+        cls, "__call__", &grid_fill, nb::arg("template_path").none(), nb::arg("save_path").none(),
+        nb::arg("env").none() = nb::none(),
+        nb::sig("def __call__(self, template_path: str, save_path: str, "
+                "env: dict[str, typing.Any] | None = None) -> tessel.results.FailedPlaceholders"),
+        kCallDoc);
+    tessel::def_method(
+        cls, "check", &grid_check, nb::arg("template_path").none(),
+        nb::arg("env").none() = nb::none(), nb::kw_only(), "evaluate"_a = true,
+        nb::sig("def check(self, template_path: str, env: dict[str, typing.Any] | None = None, *, "
+                "evaluate: bool = True) -> list[tessel.results.Finding]"),
+        kCheckDoc);
+    native_extract = tessel::def_extract_placeholder(cls);
+
+    m.def("restore_save", &tessel::repair::restore_save, "template_path"_a, "save_path"_a, nb::kw_only(),
+          "inserted"_a.none() = nb::none(),
+          nb::sig("def restore_save(template_path: str, save_path: str, *, "
+                  "inserted: dict[str, list[tuple[int, int]]] | None = None) -> None"),
+          "恢复所有形状相关资源并保存");
+    // The package step of insert mode, on its own: for tests of its XML rules.
+    m.def("_move_inserted_rows", &tessel::repair::move_inserted_rows, "save_path"_a, "inserted"_a.none(),
+          nb::sig("def _move_inserted_rows(save_path: str, inserted: dict[str, list[tuple[int, int]]] | None) "
+                  "-> None"));
+    m.def(
+        "_moved_formula",
+        [](const std::string &formula, const std::string &sheet, nb::handle inserted) -> nb::object {
+            tessel::repair::SheetInsertions rows = tessel::repair::SheetInsertions::from_python(inserted);
+            sheets::SheetLookup lookup = [&](std::string_view name) {
+                return rows.find(name.empty() ? std::string_view(sheet) : name);
+            };
+            auto moved = sheets::moved_formula(formula, lookup);
+            return moved ? nb::str(moved->c_str()) : nb::str(formula.c_str());
+        },
+        "formula"_a, "sheet"_a, "inserted"_a,
+        nb::sig("def _moved_formula(formula: str, sheet: str, inserted: dict[str, list[tuple[int, int]]]) -> str"));
+    m.def("fix_workbook_relationships", &tessel::repair::fix_workbook_relationships, "src_dir"_a,
+          "des_dir"_a, nb::sig("def fix_workbook_relationships(src_dir: str, des_dir: str) -> None"),
+          "修复工作簿级关系");
+    m.def("fix_worksheet_relationships", &tessel::repair::fix_worksheet_relationships, "src_dir"_a,
+          "des_dir"_a, nb::sig("def fix_worksheet_relationships(src_dir: str, des_dir: str) -> None"),
+          "修复工作表级关系");
+    m.def("fix_content_types", &tessel::repair::fix_content_types, "src_dir"_a, "des_dir"_a,
+          nb::sig("def fix_content_types(src_dir: str, des_dir: str) -> None"), "修复内容类型声明");
+    m.def("restore_drawing_tags", &tessel::repair::restore_drawing_tags, "src_dir"_a, "des_dir"_a,
+          nb::sig("def restore_drawing_tags(src_dir: str, des_dir: str) -> None"),
+          "恢复工作表级别的<drawing>标签");
+}

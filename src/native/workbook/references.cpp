@@ -1,0 +1,433 @@
+#include "workbook/references.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tessel::sheets {
+
+namespace {
+
+bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Characters that run together into one name, number or reference token; sheet
+// names may hold any letter, so every byte of a multi-byte character counts.
+bool is_name_char(char c) {
+    return is_letter(c) || is_digit(c) || c == '_' || c == '.' || c == '\\' || c == '$' || c == '?' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+// One end of an area: "$B$4", "B4", "B", "$4".  `kind` says which parts it has.
+enum class Kind { Cell, Column, Row };
+
+std::optional<std::pair<Point, Kind>> parse_point(std::string_view s) {
+    Point p;
+    size_t i = 0;
+    if (i < s.size() && s[i] == '$') {
+        p.column_fixed = true;
+        ++i;
+    }
+    size_t letters = i;
+    while (i < s.size() && is_letter(s[i]))
+        ++i;
+    letters = i - letters;
+    if (letters > 3)
+        return std::nullopt;
+    if (letters) {
+        long column = 0;
+        for (size_t j = i - letters; j < i; ++j)
+            column = column * 26 + ((s[j] | 0x20) - 'a' + 1);
+        if (column > kMaxColumn)
+            return std::nullopt;
+        p.column = column;
+    }
+    if (i < s.size() && s[i] == '$') {
+        if (!letters)
+            return std::nullopt;  // "$$4"
+        p.row_fixed = true;
+        ++i;
+    }
+    size_t digits = i;
+    long row = 0;
+    while (i < s.size() && is_digit(s[i])) {
+        row = row * 10 + (s[i] - '0');
+        if (row > kMaxRow)
+            return std::nullopt;
+        ++i;
+    }
+    digits = i - digits;
+    if (i != s.size() || (!letters && !digits))
+        return std::nullopt;
+    if (digits) {
+        if (row == 0)
+            return std::nullopt;
+        p.row = row;
+    }
+    if (!letters) {
+        // "$4" read its "$" as the column's: it fixes the row.
+        p.row_fixed = p.column_fixed;
+        p.column_fixed = false;
+        return std::make_pair(p, Kind::Row);
+    }
+    if (!digits) {
+        if (p.row_fixed)
+            return std::nullopt;  // "B$"
+        return std::make_pair(p, Kind::Column);
+    }
+    return std::make_pair(p, Kind::Cell);
+}
+
+std::string format_point(const Point &p) {
+    std::string out;
+    if (p.column) {
+        if (p.column_fixed)
+            out += '$';
+        out += column_letters(p.column);
+    }
+    if (p.row) {
+        if (p.row_fixed)
+            out += '$';
+        out += std::to_string(p.row);
+    }
+    return out;
+}
+
+// One insertion over a span of rows [first, last].
+std::pair<long, long> span_over(long first, long last, const Insertion &ins, Growth growth) {
+    long a = first > ins.row ? first + ins.count : first;
+    bool grows = growth == Growth::Block ? last >= ins.row : last > ins.row;
+    long b = grows ? last + ins.count : last;
+    return {a, b};
+}
+
+}  // namespace
+
+std::string column_letters(long column) {
+    std::string letters;
+    for (long c = column; c > 0; c = (c - 1) / 26)
+        letters.insert(letters.begin(), static_cast<char>('A' + (c - 1) % 26));
+    return letters;
+}
+
+std::optional<Area> parse_area(std::string_view text) {
+    size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        auto p = parse_point(text);
+        if (!p || p->second != Kind::Cell)
+            return std::nullopt;
+        return Area{p->first, p->first, false};
+    }
+    auto a = parse_point(text.substr(0, colon));
+    auto b = parse_point(text.substr(colon + 1));
+    if (!a || !b || a->second != b->second)
+        return std::nullopt;
+    return Area{a->first, b->first, true};
+}
+
+std::string format_area(const Area &area) {
+    if (!area.range)
+        return format_point(area.first);
+    return format_point(area.first) + ":" + format_point(area.last);
+}
+
+long moved_row(long row, const Insertions &insertions) {
+    for (const Insertion &ins : insertions)
+        if (row > ins.row)
+            row += ins.count;
+    return row > kMaxRow ? 0 : row;
+}
+
+long original_row(long row, const Insertions &insertions) {
+    for (auto it = insertions.rbegin(); it != insertions.rend(); ++it) {
+        if (row > it->row + it->count)
+            row -= it->count;
+        else if (row > it->row)
+            return 0;
+    }
+    return row;
+}
+
+std::optional<Area> moved_area(Area area, const Insertions &insertions, Growth growth) {
+    if (area.first.row == 0)
+        return area;  // whole columns
+    if (!area.range) {
+        long row = moved_row(area.first.row, insertions);
+        if (!row)
+            return std::nullopt;
+        area.first.row = area.last.row = row;
+        return area;
+    }
+    // Written either way round ("B9:B4"), a range covers the same rows.
+    const bool reversed = area.first.row > area.last.row;
+    long first = std::min(area.first.row, area.last.row), last = std::max(area.first.row, area.last.row);
+    for (const Insertion &ins : insertions)
+        std::tie(first, last) = span_over(first, last, ins, growth);
+    if (first > kMaxRow)
+        return std::nullopt;
+    last = std::min(last, kMaxRow);
+    area.first.row = reversed ? last : first;
+    area.last.row = reversed ? first : last;
+    return area;
+}
+
+std::string moved_area_list(std::string_view list, const Insertions &insertions, Growth growth) {
+    std::string out;
+    size_t at = 0;
+    while (at < list.size()) {
+        size_t end = list.find(' ', at);
+        if (end == std::string_view::npos)
+            end = list.size();
+        std::string_view item = list.substr(at, end - at);
+        at = end + 1;
+        if (item.empty())
+            continue;
+        std::string text(item);
+        if (auto area = parse_area(item)) {
+            // A single cell of a range list is a range of one cell.
+            area->range = true;
+            const bool single = area->first.row == area->last.row && area->first.column == area->last.column;
+            auto moved = moved_area(*area, insertions, growth);
+            if (!moved)
+                continue;
+            if (single && moved->first.row == moved->last.row)
+                moved->range = false;
+            text = format_area(*moved);
+        }
+        if (!out.empty())
+            out += ' ';
+        out += text;
+    }
+    return out;
+}
+
+namespace {
+
+// Walks a formula's tokens and hands each reference to `visit`, which returns
+// the text to put in its place, or nothing to keep it.
+class FormulaScanner {
+public:
+    using Visit = std::function<std::optional<std::string>(std::string_view sheet, const Area &area)>;
+
+    FormulaScanner(std::string_view s, Visit visit) : s_(s), visit_(std::move(visit)) {}
+
+    std::optional<std::string> run() {
+        size_t i = 0;
+        while (i < s_.size()) {
+            const char c = s_[i];
+            if (c == '"') {
+                i = after_string(i);
+            } else if (c == '#') {
+                i = after_error(i);
+            } else if (c == '[') {
+                // "[1]Sheet1!A1": a reference into another workbook.
+                size_t j = after_brackets(i);
+                size_t k = after_run(j);
+                if (k < s_.size() && s_[k] == '!')
+                    j = reference(k + 1, std::string_view(), true);
+                i = j;
+            } else if (c == '\'') {
+                size_t j = after_quoted(i);
+                if (j < s_.size() && s_[j] == '!') {
+                    std::string sheet = unquoted(s_.substr(i + 1, j - i - 2));
+                    // Sheet names hold neither "[" nor ":": those name other
+                    // workbooks and spans of sheets.
+                    bool foreign = sheet.find_first_of("[:") != std::string::npos;
+                    i = reference(j + 1, sheet, foreign);
+                } else {
+                    i = j;
+                }
+            } else if (is_name_char(c)) {
+                size_t j = after_run(i);
+                if (j < s_.size() && s_[j] == '!') {
+                    i = reference(j + 1, s_.substr(i, j - i), false);
+                } else if (j < s_.size() && s_[j] == ':' && sheet_span(j)) {
+                    i = reference(after_run(j + 1) + 1, std::string_view(), true);
+                } else if (j < s_.size() && (s_[j] == '(' || s_[j] == '[')) {
+                    i = j;  // a function, or a table's name
+                } else {
+                    i = reference(i, std::string_view(), false);
+                }
+            } else {
+                ++i;
+            }
+        }
+        if (!changed_)
+            return std::nullopt;
+        out_.append(s_.substr(copied_));
+        return std::move(out_);
+    }
+
+private:
+    size_t after_string(size_t i) const {
+        for (++i; i < s_.size(); ++i)
+            if (s_[i] == '"') {
+                if (i + 1 < s_.size() && s_[i + 1] == '"')
+                    ++i;
+                else
+                    return i + 1;
+            }
+        return s_.size();
+    }
+
+    size_t after_quoted(size_t i) const {
+        for (++i; i < s_.size(); ++i)
+            if (s_[i] == '\'') {
+                if (i + 1 < s_.size() && s_[i + 1] == '\'')
+                    ++i;
+                else
+                    return i + 1;
+            }
+        return s_.size();
+    }
+
+    static std::string unquoted(std::string_view quoted) {
+        std::string out;
+        for (size_t i = 0; i < quoted.size(); ++i) {
+            out += quoted[i];
+            if (quoted[i] == '\'' && i + 1 < quoted.size() && quoted[i + 1] == '\'')
+                ++i;
+        }
+        return out;
+    }
+
+    // Brackets nest in structured references; "'" escapes the next character.
+    size_t after_brackets(size_t i) const {
+        int depth = 0;
+        for (; i < s_.size(); ++i) {
+            if (s_[i] == '\'') {
+                ++i;
+            } else if (s_[i] == '[') {
+                ++depth;
+            } else if (s_[i] == ']' && --depth == 0) {
+                return i + 1;
+            }
+        }
+        return s_.size();
+    }
+
+    // An error value (#REF!, #DIV/0!, #N/A...), or a lone "#" (a spill reference).
+    size_t after_error(size_t i) const {
+        static const char *const kErrors[] = {"#NULL!",  "#DIV/0!",    "#VALUE!",  "#REF!",    "#NAME?",
+                                              "#NUM!",   "#N/A",       "#SPILL!",  "#CALC!",   "#FIELD!",
+                                              "#BLOCKED!", "#CONNECT!", "#BUSY!",  "#UNKNOWN!", "#GETTING_DATA"};
+        for (const char *error : kErrors) {
+            std::string_view e(error);
+            if (s_.size() - i >= e.size() && std::equal(e.begin(), e.end(), s_.begin() + (std::ptrdiff_t) i,
+                                                          [](char a, char b) { return a == (b & ~0x20) || a == b; }))
+                return i + e.size();
+        }
+        return i + 1;
+    }
+
+    size_t after_run(size_t i) const {
+        while (i < s_.size() && is_name_char(s_[i]))
+            ++i;
+        return i;
+    }
+
+    // "Sheet1:Sheet3!" starting at the run before `colon`.
+    bool sheet_span(size_t colon) const {
+        size_t k = after_run(colon + 1);
+        return k > colon + 1 && k < s_.size() && s_[k] == '!';
+    }
+
+    // A reference starting at `i`, if there is one: a range "B4:C5", "4:4", "B:B",
+    // or a single cell.  Returns where scanning goes on.
+    size_t reference(size_t i, std::string_view sheet, bool foreign) {
+        size_t j = after_run(i);
+        if (j == i)
+            return i;
+        std::optional<Area> area;
+        size_t end = j;
+        if (j < s_.size() && s_[j] == ':') {
+            size_t k = after_run(j + 1);
+            if (k > j + 1 && (k >= s_.size() || (s_[k] != '(' && s_[k] != '!' && s_[k] != '['))) {
+                area = parse_area(s_.substr(i, k - i));
+                if (area)
+                    end = k;
+            }
+        }
+        if (!area && (j >= s_.size() || (s_[j] != '(' && s_[j] != '[')))
+            area = parse_area(s_.substr(i, j - i));
+        if (!area)
+            return j;
+        if (!foreign)
+            if (auto text = visit_(sheet, *area)) {
+                out_.append(s_.substr(copied_, i - copied_));
+                out_ += *text;
+                copied_ = end;
+                changed_ = true;
+            }
+        return end;
+    }
+
+    std::string_view s_;
+    Visit visit_;
+    std::string out_;
+    size_t copied_ = 0;
+    bool changed_ = false;
+};
+
+}  // namespace
+
+std::optional<std::string> moved_formula(std::string_view formula, const SheetLookup &lookup,
+                                         bool cells_are_ranges) {
+    FormulaScanner scanner(formula, [&](std::string_view sheet, const Area &area) -> std::optional<std::string> {
+        const Insertions *insertions = lookup(sheet);
+        if (!insertions || insertions->empty())
+            return std::nullopt;
+        Area given = area;
+        given.range |= cells_are_ranges;
+        auto moved = moved_area(given, *insertions, Growth::Block);
+        if (!moved)
+            return std::string("#REF!");
+        if (moved->first.row == area.first.row && moved->last.row == area.last.row)
+            return std::nullopt;
+        if (!area.range && moved->first.row == moved->last.row)
+            moved->range = false;
+        return format_area(*moved);
+    });
+    return scanner.run();
+}
+
+std::string translated_formula(std::string_view formula, long rows, long columns) {
+    auto shift = [&](Point &p, bool &off) {
+        if (p.row && !p.row_fixed) {
+            p.row += rows;
+            off |= p.row < 1 || p.row > kMaxRow;
+        }
+        if (p.column && !p.column_fixed) {
+            p.column += columns;
+            off |= p.column < 1 || p.column > kMaxColumn;
+        }
+    };
+    FormulaScanner scanner(formula, [&](std::string_view, const Area &area) -> std::optional<std::string> {
+        Area moved = area;
+        bool off = false;
+        shift(moved.first, off);
+        if (moved.range)
+            shift(moved.last, off);
+        if (off)
+            return std::string("#REF!");
+        return format_area(moved);
+    });
+    auto out = scanner.run();
+    return out ? *out : std::string(formula);
+}
+
+void move_anchor(Marker &from, Marker &to, Follow follow, const Insertions &insertions) {
+    if (follow == Follow::Stay)
+        return;
+    for (const Insertion &ins : insertions) {
+        // Zero-based row `ins.row` is the first row under the insertion.
+        const bool top_moves = from.row >= ins.row;
+        // A bottom that ends on the insertion's edge stays above it.
+        const bool bottom_moves = to.row > ins.row || (to.row == ins.row && to.offset > 0);
+        if (top_moves)
+            from.row += ins.count;
+        if (top_moves || (follow == Follow::MoveAndSize && bottom_moves))
+            to.row += ins.count;
+    }
+}
+
+}  // namespace tessel::sheets
