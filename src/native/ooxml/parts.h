@@ -6,7 +6,6 @@
 #include "ooxml/package.h"
 
 #include <optional>
-#include <string_view>
 #include <string>
 #include <vector>
 
@@ -24,20 +23,13 @@ std::string local_name(nb::handle element);
 // Parses a part; malformed, oversized, too deeply nested or DTD-bearing XML gives a
 // ValueError that names the part and the package's role.
 nb::object parse_part(const Package &pkg, const std::string &part);
+// The same in two steps, for a reader that looks at the bytes before parsing
+// them: the part's bytes (refused when oversized), then `data` parsed as that part.
+nb::bytes read_part(const Package &pkg, const std::string &part);
+nb::object parse_part(const Package &pkg, const std::string &part, nb::handle data);
 void write_part(Package &pkg, const std::string &part, nb::handle root);
 // A parsed part as written back: UTF-8, with an XML declaration.
 nb::bytes serialise(nb::handle root);
-
-// A SpreadsheetML sheet part parsed without its cell data: the rows are held back
-// as bytes and put back verbatim on writing, since the tree-level edits never
-// touch them and a large sheet would dominate the cost of parsing.
-struct SheetXml {
-    nb::object root;
-    std::string rows;  // the bytes between <sheetData> and </sheetData>
-    bool split = false;
-};
-SheetXml parse_sheet(const Package &pkg, const std::string &part);
-void write_sheet(Package &pkg, const std::string &part, const SheetXml &sheet);
 
 struct Relationship {
     std::string id, type, target;

@@ -9,6 +9,7 @@
 #include "ooxml/package.h"
 #include "ooxml/parts.h"
 #include "workbook/row_insertion.h"
+#include "workbook/sheet_xml.h"
 #include "workbook/sheets.h"
 
 #include <algorithm>

@@ -2,6 +2,7 @@
 
 #include "ooxml/parts.h"
 #include "ooxml/xml_text.h"
+#include "workbook/sheet_xml.h"
 #include "workbook/sheets.h"
 
 #include <algorithm>
