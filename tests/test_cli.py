@@ -19,8 +19,9 @@ from hypothesis import strategies as st
 from PIL import Image
 
 from foreign_files import FOREIGN
-from tessel import OverwriteWarning, cli
-from tessel.cli import main, parse_number, read_csv
+from tessel import OverwriteWarning, cli, outputs
+from tessel.cli import main
+from tessel.inputs import parse_number, read_csv
 from tessel.pagefill import PageFill
 
 
@@ -564,7 +565,7 @@ def test_pdf_output_is_converted_by_libreoffice(tmp_path, capsys, soffice, kind)
 
 def test_pdf_output_without_libreoffice_says_how_to_install_it(tmp_path, capsys, monkeypatch):
     monkeypatch.setattr(shutil, "which", lambda name: None)
-    monkeypatch.setattr(cli, "SOFFICE_PLACES", ())
+    monkeypatch.setattr(outputs, "SOFFICE_PLACES", ())
     template = _document(tmp_path / "t.docx", ["Dear {name}"])
     rows = _data_file(tmp_path, "r.csv", "name\nAnn\n")
     before = sorted(os.listdir(tmp_path))
@@ -577,7 +578,7 @@ def test_pdf_output_without_libreoffice_says_how_to_install_it(tmp_path, capsys,
 
 
 def test_a_failed_conversion_leaves_an_earlier_pdf_as_it_was(tmp_path, capsys, monkeypatch):
-    monkeypatch.setattr(cli, "find_soffice", lambda: shutil.which("false"))
+    monkeypatch.setattr(outputs, "find_soffice", lambda: shutil.which("false"))
     template = _document(tmp_path / "t.docx", ["Dear {name}"])
     (tmp_path / "o.pdf").write_bytes(b"an earlier file")
     code, _, err = run(capsys, "fill", template, tmp_path / "o.pdf", "--set", "name=Ann")

@@ -484,7 +484,7 @@ def column_pixels(ws, letter):
 
 
 def test_demo_report_makes_room_names_its_fonts_and_fits_the_page(tmp_path, monkeypatch):
-    from tessel import cli
+    from tessel import cli, demo
 
     seen = {}
     fill_one = cli.batch.fill_one
@@ -497,7 +497,7 @@ def test_demo_report_makes_room_names_its_fonts_and_fits_the_page(tmp_path, monk
     assert cli.main(["demo", str(tmp_path)]) == 0
     assert seen == {"report.xlsx": True, "order.docx": False, "letter.txt": None}
 
-    ws = openpyxl.load_workbook(cli.example("report.xlsx"))["Sales"]
+    ws = openpyxl.load_workbook(demo.example("report.xlsx"))["Sales"]
     texts = [c for c in ws._cells.values() if isinstance(c.value, str)]
     assert [c.coordinate for c in texts if not c.font.name] == []
     block = next(c for c in texts if c.value == "{sales}")
@@ -509,14 +509,14 @@ def test_demo_report_makes_room_names_its_fonts_and_fits_the_page(tmp_path, monk
     printable = (8.27 - ws.page_margins.left - ws.page_margins.right) * 96
     logo = next(c for c in texts if c.value == "{logo}")
     left = sum(column_pixels(ws, openpyxl.utils.get_column_letter(k)) for k in range(1, logo.column))
-    with PILImage.open(cli.example("logo.png")) as picture:
+    with PILImage.open(demo.example("logo.png")) as picture:
         assert left + picture.width <= printable
     (chart,) = ws._charts
     assert chart.anchor._from.col == 0 and chart.width / 2.54 * 96 <= printable
 
     # Filled, the total row stands under the six months and adds them all up.
     filled = openpyxl.load_workbook(tmp_path / "report.xlsx")["Sales"]
-    months = len(cli.demo_variables("report.xlsx")["sales"])
+    months = len(demo.demo_variables("report.xlsx")["sales"])
     total = row + months
     assert [filled.cell(row=total, column=c).value for c in (1, 2, 3)] == [
         "Total", f"=SUM(B{row}:B{total - 1})", f"=SUM(C{row}:C{total - 1})"]

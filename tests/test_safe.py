@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 from tessel import sandbox
 from tessel.batch import fill_many
-from tessel.cli import demo_variables, example
+from tessel.demo import demo_variables, example
 from tessel.gridfill import GridFill
 from tessel.linefill import LineFill
 from tessel.pagefill import PageFill
