@@ -108,9 +108,7 @@ def convert_to_pdf(soffice, sources, folder):
 
 def place_file(source, destination):
     """Copy `source` to `destination`, which is replaced only once the copy is complete."""
-    folder, name = os.path.split(os.path.abspath(destination))
-    fd, tmp = tempfile.mkstemp(prefix=f".{name}.", suffix=".pdf", dir=folder)
-    os.close(fd)
+    tmp = batch._temporary_beside(destination)
     try:
         shutil.copyfile(source, tmp)
         os.chmod(tmp, batch._file_mode(destination))
