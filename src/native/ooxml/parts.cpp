@@ -1,6 +1,5 @@
 #include "ooxml/parts.h"
 
-#include <algorithm>
 #include <cctype>
 
 namespace tessel::ooxml {
