@@ -4,10 +4,14 @@ import os
 import shutil
 import subprocess
 
+import struct
+
 import pytest
 from docx.opc.exceptions import PackageNotFoundError
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-from foreign_files import FOREIGN
+from foreign_files import FOREIGN, SECTOR, ole
 from tessel import gridfill, pagefill
 from tessel.gridfill import GridFill
 from tessel.pagefill import PageFill
@@ -68,3 +72,39 @@ def test_legacy_files_saved_by_libreoffice_are_named(data_dir, tmp_path, soffice
         GridFill().check(str(tmp_path / "legacy.xlsx"), {})
     with pytest.raises(ValueError, match=r"legacy\.docx is a Word 97-2003 document \(\.doc\)"):
         PageFill()(str(tmp_path / "legacy.docx"), str(tmp_path / "out.docx"), {})
+
+
+# Header fields of a compound file that its directory walk trusts: the sector
+# shift, the number of FAT sectors, the first directory sector and the first of
+# the FAT sectors the header lists.
+HEADER_FIELDS = {0x1E: "<H", 0x2C: "<I", 0x30: "<I", 0x4C: "<I", 0x50: "<I"}
+CRAFTED_U32 = st.one_of(st.integers(0, 8), st.sampled_from([0xFFFFFFFA, 0xFFFFFFFB, 0xFFFFFFFE, 0xFFFFFFFF,
+                                                             0x7FFFFFFF, 0x80000000]),
+                        st.integers(0, 0xFFFFFFFF))
+
+
+@st.composite
+def crafted_compound_files(draw):
+    data = bytearray(ole(draw(st.lists(st.sampled_from(["Workbook", "WordDocument", "EncryptedPackage", "x" * 40]),
+                                       max_size=12))))
+    for offset in draw(st.lists(st.sampled_from(sorted(HEADER_FIELDS)), max_size=4)):
+        fmt = HEADER_FIELDS[offset]
+        value = draw(st.sampled_from([9, 12, 0, 7, 16, 0xFFFF]) if fmt == "<H" else CRAFTED_U32)
+        struct.pack_into(fmt, data, offset, value)
+    # Links of the FAT and fields of directory entries (name lengths, kinds).
+    for _ in range(draw(st.integers(0, 6))):
+        at = draw(st.integers(SECTOR, max(SECTOR, len(data) - 4)))
+        struct.pack_into("<I", data, at, draw(CRAFTED_U32))
+    cut = draw(st.one_of(st.none(), st.integers(8, len(data))))
+    return bytes(data[:cut] if cut else data)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(content=crafted_compound_files(), ext=st.sampled_from(list(FAMILIES)))
+def test_crafted_compound_files_are_refused_by_name(tmp_path, monkeypatch, content, ext):
+    template = tmp_path / f"crafted{ext}"
+    template.write_bytes(content)
+    filler_cls, module, loader = FAMILIES[ext]
+    _never_loaded(monkeypatch, module, loader)
+    with pytest.raises(ValueError, match="OLE compound file|97-2003|encrypted"):
+        filler_cls().check(str(template), {})

@@ -91,7 +91,81 @@ size_t name_end(std::string_view t, size_t i) {
     return i;
 }
 
+// Just past the ">" that closes the tag begun at `from`: quoted values may hold ">".
+size_t tag_end(std::string_view t, size_t from) {
+    char quote = 0;
+    for (size_t i = from; i < t.size(); ++i) {
+        const char c = t[i];
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i + 1;
+        }
+    }
+    return std::string_view::npos;
+}
+
+std::optional<Piece> closed_by(std::string_view t, size_t lt, Markup kind, std::string_view opener,
+                               std::string_view closer) {
+    size_t at = t.find(closer, lt + opener.size());
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    return Piece{kind, lt, at + closer.size(), {}};
+}
+
 }  // namespace
+
+std::optional<Piece> next_markup(std::string_view t, size_t from) {
+    const size_t lt = t.find('<', from);
+    if (lt == std::string_view::npos || lt + 1 >= t.size())
+        return std::nullopt;
+    const std::string_view rest = t.substr(lt);
+    if (rest.substr(0, 4) == "<!--")
+        return closed_by(t, lt, Markup::Comment, "<!--", "-->");
+    if (rest.substr(0, 9) == "<![CDATA[")
+        return closed_by(t, lt, Markup::CData, "<![CDATA[", "]]>");
+    if (rest[1] == '?')
+        return closed_by(t, lt, Markup::Instruction, "<?", "?>");
+    if (rest[1] == '!') {
+        // A document type declaration; its internal subset may hold ">" in brackets.
+        int brackets = 0;
+        char quote = 0;
+        for (size_t i = lt + 2; i < t.size(); ++i) {
+            const char c = t[i];
+            if (quote) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '[') {
+                ++brackets;
+            } else if (c == ']') {
+                --brackets;
+            } else if (c == '>' && brackets <= 0) {
+                return Piece{Markup::Declaration, lt, i + 1, {}};
+            }
+        }
+        return std::nullopt;
+    }
+    const bool closing = rest[1] == '/';
+    const size_t name_begin = lt + (closing ? 2 : 1);
+    const size_t name_stop = name_end(t, name_begin);
+    const size_t end = tag_end(t, name_stop);
+    if (end == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view name = t.substr(name_begin, name_stop - name_begin);
+    if (closing)
+        return Piece{Markup::End, lt, end, name};
+    return Piece{t[end - 2] == '/' ? Markup::Empty : Markup::Start, lt, end, name};
+}
+
+std::string_view local_part(std::string_view qname) {
+    const size_t colon = qname.find(':');
+    return colon == std::string_view::npos ? qname : qname.substr(colon + 1);
+}
 
 // The start tag at `lt`, with its attributes when `with_attributes`.
 std::optional<Tag> read_tag(std::string_view t, size_t lt, bool with_attributes) {

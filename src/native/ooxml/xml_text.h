@@ -1,6 +1,8 @@
 // Serialised XML read and edited as text, for parts too large to parse cheaply
 // (a sheet's cell data) or not always well-formed (legacy VML drawings): entity
-// escapes, and start tags with the positions of their attribute values.
+// escapes, the markup of a text in order (so that a comment or a CDATA section that
+// holds tag text is never taken for a tag), and start tags with the positions of
+// their attribute values.
 #pragma once
 
 #include <optional>
@@ -37,6 +39,23 @@ struct Tag {
 };
 
 bool is_space(char c);
+
+enum class Markup { Start, Empty, End, Comment, CData, Instruction, Declaration };
+
+// One piece of markup: [begin, end) from its "<" to just past its ">"; `name` is
+// the element's qualified name for start, empty and end tags.
+struct Piece {
+    Markup kind;
+    size_t begin, end;
+    std::string_view name;
+};
+
+// The next piece of markup at or after `from`; nothing at the end of the text or
+// where a piece opens and never closes.
+std::optional<Piece> next_markup(std::string_view t, size_t from);
+
+// A qualified name without its prefix.
+std::string_view local_part(std::string_view qname);
 
 // The start tag at `lt`; without `with_attributes` only its name is read.
 std::optional<Tag> read_tag(std::string_view t, size_t lt, bool with_attributes);

@@ -17,8 +17,9 @@ constexpr double kMm = 1.0 / 25.4;
 constexpr double kPixelsPerInch = 96.0;
 constexpr Paper kDefaultPaper{210 * kMm, 297 * kMm};
 
-// The paper sizes a pageSetup element names by number.
-bool paper_of(long code, Paper &paper) {
+// The paper sizes a pageSetup element names by number.  The code is compared as
+// read, never cast: a file may give any number.
+bool paper_of(double code, Paper &paper) {
     static const struct {
         long code;
         Paper paper;
@@ -45,7 +46,7 @@ bool paper_of(long code, Paper &paper) {
         {66, {420 * kMm, 594 * kMm}},        {67, {297 * kMm, 420 * kMm}},     {68, {322 * kMm, 445 * kMm}},
     };
     for (const auto &p : papers)
-        if (p.code == code) {
+        if (static_cast<double>(p.code) == code) {
             paper = p.paper;
             return true;
         }
@@ -73,7 +74,7 @@ double printable_width(nb::handle sheet) {
     nb::object setup = nb::getattr(sheet, "page_setup", nb::none());
     Paper paper = kDefaultPaper;
     const double code = number(setup, "paperSize", 0);
-    if (code > 0 && !paper_of((long) code, paper))
+    if (code > 0 && !paper_of(code, paper))
         paper = kDefaultPaper;
     nb::object orientation = setup.is_none() ? nb::none() : nb::getattr(setup, "orientation", nb::none());
     const double across = nb::str("landscape").equal(orientation) ? paper.height : paper.width;
@@ -101,7 +102,8 @@ void fit_picture(nb::handle image, nb::handle sheet) {
         return;
     const double k = limit / width;
     image.attr("width") = nb::int_((long) std::floor(limit));
-    image.attr("height") = nb::int_(std::max(1L, (long) std::lround(height * k)));
+    // A picture is never taller than a sheet can be, whatever size it claims.
+    image.attr("height") = nb::int_(std::clamp(std::lround(std::min(height * k, 1e9)), 1L, 1000000000L));
 }
 
 }  // namespace tessel::page

@@ -6,15 +6,16 @@
 // added (pictures, comment drawings) is kept beside them.
 #include "workbook/repair.h"
 
+#include "ooxml/numbers.h"
 #include "ooxml/package.h"
 #include "ooxml/parts.h"
+#include "ooxml/xml_text.h"
 #include "workbook/row_insertion.h"
 #include "workbook/sheet_xml.h"
 #include "workbook/sheets.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <string_view>
@@ -137,13 +138,12 @@ void rename_ids(nb::handle element, const std::map<std::string, std::string> &re
 bool vml_beyond_comments(const Package &pkg, const std::string &part) {
     nb::bytes data = pkg.read(part);
     std::string_view text(data.c_str(), data.size());
-    const std::string_view key = "ObjectType=";
-    for (size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + 1)) {
-        size_t start = at + key.size() + 1;
-        if (start > text.size())
-            break;
-        size_t end = text.find(text[start - 1], start);
-        if (end == std::string_view::npos || text.substr(start, end - start) != "Note")
+    for (auto piece = xml_text::next_markup(text, 0); piece; piece = xml_text::next_markup(text, piece->end)) {
+        if ((piece->kind != xml_text::Markup::Start && piece->kind != xml_text::Markup::Empty) ||
+            xml_text::local_part(piece->name) != "ClientData")
+            continue;
+        auto tag = xml_text::read_tag(text, piece->begin, true);
+        if (!tag || xml_text::value_of(text, tag->find("ObjectType")) != "Note")
             return true;
     }
     return false;
@@ -214,24 +214,19 @@ public:
         : src_(src), des_(des), src_ct_(src_ct), des_ct_(des_ct) {}
 
     std::string copy(const std::string &part) {
-        auto done = copied_.find(part);
-        if (done != copied_.end())
-            return done->second;
-        std::string name = free_name(des_, part);
-        copied_[part] = name;
-        des_.copy_from(src_, part, name);
-        if (auto type = src_ct_.override_of(part))
-            des_ct_.add_override(name, *type);
-        else if (auto type = src_ct_.default_of(extension_of(part)))
-            des_ct_.add_default(extension_of(part), *type);
-        if (src_.has(rels_part_of(part))) {
-            Relationships from(src_, part), to(des_, name);
+        // A list of parts still to relate rather than recursion: a file decides how
+        // deep its relationships chain.
+        const std::string name = claim(part);
+        while (!unrelated_.empty()) {
+            auto [from_part, to_part] = unrelated_.back();
+            unrelated_.pop_back();
+            Relationships from(src_, from_part), to(des_, to_part);
             for (const Relationship &rel : from.all()) {
                 if (rel.external) {
                     to.add(rel.id, rel.type, rel.target, true);
                 } else if (auto target = from.part_of(src_, rel)) {
                     // Left out when the template itself lacks the part: nothing dangles.
-                    to.add(rel.id, rel.type, relative_target(name, copy(*target)), false);
+                    to.add(rel.id, rel.type, relative_target(to_part, claim(*target)), false);
                 }
             }
             to.save(des_);
@@ -245,6 +240,24 @@ private:
     const ContentTypes &src_ct_;
     ContentTypes &des_ct_;
     std::map<std::string, std::string> copied_;
+    std::vector<std::pair<std::string, std::string>> unrelated_;  // copied, relationships not yet
+
+    // The saved package's name for a template part, copying the part on first use.
+    std::string claim(const std::string &part) {
+        auto done = copied_.find(part);
+        if (done != copied_.end())
+            return done->second;
+        std::string name = free_name(des_, part);
+        copied_[part] = name;
+        des_.copy_from(src_, part, name);
+        if (auto type = src_ct_.override_of(part))
+            des_ct_.add_override(name, *type);
+        else if (auto type = src_ct_.default_of(extension_of(part)))
+            des_ct_.add_default(extension_of(part), *type);
+        if (src_.has(rels_part_of(part)))
+            unrelated_.emplace_back(part, name);
+        return name;
+    }
 };
 
 // Picture anchors are told apart by where they sit and what they show.
@@ -268,6 +281,18 @@ std::optional<std::string> picture_key(const Package &pkg, const Relationships &
         }
     }
     return key;
+}
+
+// An unsigned int that no shape of the drawing uses yet, taken for one more:
+// the next above the largest, or, where that would leave the type's range, the
+// smallest free one.
+long long free_id(std::set<long long> &used) {
+    long long id = used.empty() ? 1 : *used.rbegin() + 1;
+    if (id > kMaxId)
+        for (id = 1; used.count(id); ++id) {
+        }
+    used.insert(id);
+    return id;
 }
 
 bool is_anchor(const std::string &local) {
@@ -301,11 +326,12 @@ void merge_new_pictures(Package &des, const std::string &saved_drawing, const st
     }
     if (added.empty())
         return;
-    long next_id = 0;
+    std::set<long long> used;
     for (nb::handle props : root.attr("iter")(clark(kDrawingNs, "cNvPr"))) {
         nb::object id = props.attr("get")("id");
         if (!id.is_none())
-            next_id = std::max(next_id, std::strtol(nb::cast<std::string>(id).c_str(), nullptr, 10));
+            if (auto value = whole_number(nb::cast<std::string>(id), kId))
+                used.insert(*value);
     }
     nb::object deepcopy = nb::module_::import_("copy").attr("deepcopy");
     std::string prefix = std::string("{") + kOfficeRelNs + "}";
@@ -313,7 +339,7 @@ void merge_new_pictures(Package &des, const std::string &saved_drawing, const st
         nb::object copy = deepcopy(anchor);
         for (nb::handle el : copy.attr("iter")()) {
             if (local_name(el) == "cNvPr")
-                el.attr("set")("id", std::to_string(++next_id));
+                el.attr("set")("id", std::to_string(free_id(used)));
             for (nb::handle item : nb::list(el.attr("attrib").attr("items")())) {
                 std::string key = nb::cast<std::string>(item[0]);
                 if (key.rfind(prefix, 0) != 0)
@@ -526,10 +552,15 @@ void restore_tags(const Package &src, Package &des, const SheetPair &pair, const
 }
 
 // Removes the resource parts nothing relates to any more: openpyxl's copies of
-// drawings, charts and media that the template's own have replaced.
+// drawings, charts and media that the template's own have replaced.  The walk
+// starts from the package and from every part outside the resource folders, so a
+// package without its own relationships part loses nothing.
 void drop_unreachable(Package &des) {
     std::set<std::string> reachable;
     std::vector<std::string> queue = {""};
+    for (const std::string &name : des.names())
+        if (!in_resource_folder(name) && name.find("_rels/") == std::string::npos)
+            queue.push_back(name);
     while (!queue.empty()) {
         std::string part = queue.back();
         queue.pop_back();
@@ -669,10 +700,8 @@ void repair_local_names(const Package &src, Package &des) {
         nb::object id = name.attr("get")("localSheetId");
         if (id.is_none())
             return -1;
-        std::string text = nb::cast<std::string>(id);
-        char *end = nullptr;
-        long v = std::strtol(text.c_str(), &end, 10);
-        return end && *end == '\0' && !text.empty() && v >= 0 && v < count ? v : count;
+        auto v = whole_number(nb::cast<std::string>(id), Bounds{0, count - 1});
+        return v ? static_cast<long>(*v) : count;
     };
     const std::vector<std::string> src_sheets = sheet_names(src_root), des_sheets = sheet_names(des_root);
     auto position = [&](const std::string &sheet) -> long {

@@ -1,6 +1,7 @@
 #include "workbook/sheet_xml.h"
 
 #include "ooxml/parts.h"
+#include "ooxml/xml_text.h"
 
 #include <cctype>
 #include <optional>
@@ -9,60 +10,48 @@
 namespace tessel::repair {
 
 using namespace tessel::ooxml;
+using namespace tessel::xml_text;
 
 namespace {
 
-bool name_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.' ||
-           static_cast<unsigned char>(c) >= 0x80;
-}
-
 // Where the sheetData element lies in a serialised sheet: its start tag's "<", the
 // end of the start tag (just past ">"), and the start of its end tag ("</"), or
-// npos there when the element is empty ("<sheetData/>").
+// npos there when the element is empty ("<sheetData/>").  The element is found by
+// reading the markup in order, so tag text in comments, CDATA sections and
+// processing instructions is never taken for it.
 struct Span {
     size_t open, body, close;
     std::string qname;
 };
 
 std::optional<Span> find_sheet_data(std::string_view text) {
-    for (size_t at = text.find("sheetData"); at != std::string_view::npos; at = text.find("sheetData", at + 1)) {
-        size_t lt = at;
-        while (lt > 0 && name_char(text[lt - 1]))
-            --lt;
-        if (lt > 0 && text[lt - 1] == ':')
-            for (--lt; lt > 0 && name_char(text[lt - 1]);)
-                --lt;
-        if (lt == 0 || text[lt - 1] != '<')
-            continue;
-        size_t after = at + 9;
-        if (after >= text.size() || !(text[after] == '>' || text[after] == '/' || std::isspace(static_cast<unsigned char>(text[after]))))
-            continue;
-        // A start tag ends at the first ">" outside quoted attribute values.
-        char quote = 0;
-        size_t gt = after;
-        for (; gt < text.size(); ++gt) {
-            char c = text[gt];
-            if (quote) {
-                if (c == quote)
-                    quote = 0;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (c == '>') {
-                break;
+    std::optional<Span> span;
+    long depth = 0;
+    for (auto piece = next_markup(text, 0); piece; piece = next_markup(text, piece->end)) {
+        switch (piece->kind) {
+        case Markup::Start:
+            if (!span && depth == 1 && local_part(piece->name) == "sheetData")
+                span = Span{piece->begin, piece->end, std::string_view::npos, std::string(piece->name)};
+            ++depth;
+            break;
+        case Markup::Empty:
+            if (!span && depth == 1 && local_part(piece->name) == "sheetData")
+                return Span{piece->begin, piece->end, std::string_view::npos, std::string(piece->name)};
+            break;
+        case Markup::End:
+            --depth;
+            if (span && depth == 1) {
+                if (piece->name != span->qname)
+                    return std::nullopt;
+                span->close = piece->begin;
+                return span;
             }
+            if (depth < 1)
+                return std::nullopt;
+            break;
+        default:
+            break;
         }
-        if (gt >= text.size())
-            return std::nullopt;
-        Span span{lt - 1, gt + 1, std::string_view::npos, std::string(text.substr(lt, after - lt))};
-        if (text[gt - 1] == '/')
-            return span;
-        std::string end = "</" + span.qname + ">";
-        size_t close = text.rfind(end);
-        if (close == std::string_view::npos || close < span.body)
-            return std::nullopt;
-        span.close = close;
-        return span;
     }
     return std::nullopt;
 }
