@@ -84,12 +84,14 @@ NOT_MARKUP = [
 ]
 
 
+@pytest.mark.parametrize("where", ["</sheetData>", "</worksheet>"])
 @pytest.mark.parametrize("hidden", NOT_MARKUP)
-def test_tag_text_in_comments_is_not_taken_for_the_cell_data(data_dir, tmp_path, hidden):
+def test_tag_text_in_comments_is_not_taken_for_the_cell_data(data_dir, tmp_path, hidden, where):
     good = os.path.join(data_dir, "xlsx", "poi__WithDrawing.xlsx")
     with zipfile.ZipFile(good) as z:
         sheet = z.read("xl/worksheets/sheet1.xml").decode()
-    sheet = with_text(sheet, "A1", "kept").replace("</sheetData>", "</sheetData>" + hidden, 1)
+    sheet = with_text(sheet, "A1", "kept")
+    sheet = sheet.replace(where, hidden + where if where == "</worksheet>" else where + hidden, 1)
     template, saved = str(tmp_path / "template.xlsx"), str(tmp_path / "out.xlsx")
     rewrite_zip(good, template, replace={"xl/worksheets/sheet1.xml": sheet.encode()})
     fill(template, saved)
