@@ -443,3 +443,22 @@ def test_crafted_legacy_anchors_move_or_are_refused_leaving_the_file(tmp_path_fa
     assert (moved[2], moved[6]) == (top, bottom)
     if row is not None:
         assert int(re.search(r"<x:Row>(.*?)</x:Row>", vml).group(1)) == r
+
+
+def test_a_chart_the_package_step_cannot_read_fails_the_block_not_the_save(tmp_path):
+    from openpyxl.chart import BarChart, Reference
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "S"
+    ws["A4"], ws["B8"], ws["B9"] = "{df}", 1, 2
+    chart = BarChart()
+    chart.add_data(Reference(ws, min_col=2, min_row=8, max_row=9))
+    ws.add_chart(chart, "D12")
+    wb.save(tmp_path / "plain.xlsx")
+    # openpyxl reads a chart that declares a DTD; the package step refuses it.
+    template = rewritten(tmp_path / "plain.xlsx", tmp_path / "t.xlsx", "xl/charts/chart1.xml", "<chartSpace",
+                         "<!DOCTYPE chartSpace><chartSpace")
+    out = tmp_path / "out.xlsx"
+    failed = fill(template, out)
+    assert failed == ["df"] and "DTD" in failed.details[0].reason
+    assert values(out)["B8"] == 1

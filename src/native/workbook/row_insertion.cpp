@@ -862,6 +862,13 @@ InsertionCheck::Read InsertionCheck::read(const std::string &name) {
             continue;
         if (ends_with(rel.type, "/drawing")) {
             keep(*part, drawing_anchors(parse_part(pkg, *part), *part));
+            // Its charts come back with it, and their series move.
+            Relationships drawn(pkg, *part);
+            for (const Relationship &chart : drawn.all())
+                if (auto chart_part = drawn.part_of(pkg, chart); chart_part && ends_with(chart.type, "/chart"))
+                    parse_part(pkg, *chart_part);
+        } else if (ends_with(rel.type, "/ctrlProp")) {
+            parse_part(pkg, *part);
         } else if (ends_with(rel.type, "/vmlDrawing")) {
             nb::bytes vml = read_part(pkg, *part);
             for (const VmlItem &item : vml_items(std::string_view(vml.c_str(), vml.size()), *part))
