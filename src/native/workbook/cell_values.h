@@ -24,10 +24,6 @@ void init();
 // text silently.
 inline constexpr Py_ssize_t kMaxTextLength = 32767;
 
-// The grid of a worksheet.
-inline constexpr long kMaxRow = 1048576;
-inline constexpr long kMaxColumn = 16384;
-
 // True when a str can be stored: not too long and without the control characters
 // that XML 1.0 forbids.
 bool storable_text(nb::handle text);

@@ -18,6 +18,7 @@
 #include <map>
 #include <queue>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -87,6 +88,7 @@ struct Call {
     nb::dict inserted;      // {sheet title: [(row, count), ...]} for the package step
     std::vector<nb::str> warnings;  // emitted once the walk is over
     const tessel::headers::TemplateHeaders &headers;
+    tessel::repair::InsertionCheck &insertion_check;
 };
 
 // "B4" for row 4, column 2.
@@ -195,6 +197,7 @@ public:
             if (cell.is_valid())
                 visit(cell, r, c, place_row);
         }
+        fail_outside();
         fill_headers();
         if (!insertions_.empty()) {
             nb::list rows;
@@ -224,10 +227,16 @@ private:
         while (PyDict_Next(cells_.ptr(), &at, &key, &value)) {
             if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2)
                 throw nb::type_error("a worksheet's cells must be keyed by (row, column)");
-            const long r = PyLong_AsLong(PyTuple_GET_ITEM(key, 0));
-            const long c = PyLong_AsLong(PyTuple_GET_ITEM(key, 1));
+            int row_overflow = 0, column_overflow = 0;
+            const long r = PyLong_AsLongAndOverflow(PyTuple_GET_ITEM(key, 0), &row_overflow);
+            const long c = PyLong_AsLongAndOverflow(PyTuple_GET_ITEM(key, 1), &column_overflow);
             if (PyErr_Occurred())
                 throw nb::python_error();
+            if (row_overflow || column_overflow || r < sheets::kRowNumber.min || r > sheets::kRowNumber.max ||
+                c < sheets::kColumnNumber.min || c > sheets::kColumnNumber.max) {
+                outside_.push_back(nb::borrow(value));
+                continue;
+            }
             start_.push_back({position(r, c), nb::borrow(value)});
             max_column_ = std::max(max_column_, c);
         }
@@ -311,6 +320,38 @@ private:
     // a block created have no template row and are named where they stand.
     nb::str place(long row, long column) const {
         return nb::str("sheet {}, cell {}").format(title_, coordinate(row, column));
+    }
+
+    // "A4294967298", or "R0C1" where the column has no letters.
+    static nb::str cell_name(nb::handle cell) {
+        nb::object row = cell.attr("row"), column = cell.attr("column");
+        int overflow = 0;
+        const long c = PyLong_AsLongAndOverflow(column.ptr(), &overflow);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        if (overflow || c < 1)
+            return nb::str("R{}C{}").format(row, column);
+        return nb::str("{}{}").format(sheets::column_letters(c), row);
+    }
+
+    // A crafted reference ("A4294967298") puts a cell past the sheet's grid, where
+    // no block can start: its placeholders fail, and the walk, whose positions
+    // hold rows and columns of the grid alone, never meets it.
+    void fail_outside() {
+        for (const nb::object &cell : outside_) {
+            nb::object value = cell.attr("value");
+            if (!PyUnicode_Check(value.ptr()))
+                continue;
+            nb::object placeholders = placeholders_in(value);
+            if (!nb::len(placeholders))
+                continue;
+            nb::str name = cell_name(cell);
+            nb::str where = nb::str("sheet {}, cell {}").format(title_, name);
+            nb::str reason = nb::str("the cell {} lies outside the sheet, which holds rows 1 to {} and columns A to {}")
+                                 .format(name, sheets::kMaxRow, sheets::column_letters(sheets::kMaxColumn));
+            for (nb::handle placeholder : placeholders)
+                call_.report.failed(placeholder, where, reason);
+        }
     }
 
     // The sheet's headers and footers, as the template wrote them, placeholders
@@ -409,18 +450,28 @@ private:
 
     // Inserts rows under `row` so that a block of `rows` rows written there covers
     // no row of the template.  Blocks in the same row share their rows: the
-    // tallest decides.
+    // tallest decides.  Rows past the sheet are not inserted: the block's values
+    // there fail on their own.  What the rows would move, in the sheet and in the
+    // template's parts, is checked before anything moves.
     void make_room(long row, long rows) {
-        long needed = rows - 1, at = row;
+        long needed = std::min(rows, sheets::kMaxRow - row + 1) - 1, at = row;
         if (!insertions_.empty() && insertions_.back().row == row) {
             needed -= insertions_.back().count;
             at += insertions_.back().count;
         }
         if (needed <= 0)
             return;
-        if (!grid::insert_rows(sheet_, at, needed))
-            tessel::refuse(nb::str("inserting {} rows under row {} would push cells off the sheet")
-                               .format(needed, at));
+        sheets::Insertions after = insertions_;
+        if (!after.empty() && after.back().row == row)
+            after.back().count += needed;
+        else
+            after.push_back(sheets::Insertion{row, needed});
+        try {
+            call_.insertion_check.check(nb::cast<std::string>(title_), after);
+            grid::insert_rows(sheet_, at, needed);
+        } catch (const std::invalid_argument &e) {
+            tessel::refuse(nb::str("no rows were inserted: {}").format(nb::str(e.what())));
+        }
         auto moved = [&](Position p) {
             return row_of(p) > at ? position(row_of(p) + needed, column_of(p)) : p;
         };
@@ -445,10 +496,7 @@ private:
             }
         }
         blocks_.swap(blocks);
-        if (!insertions_.empty() && insertions_.back().row == row)
-            insertions_.back().count += needed;
-        else
-            insertions_.push_back(sheets::Insertion{row, needed});
+        insertions_.swap(after);
         inserted_ += needed;
         max_row_ += needed;
     }
@@ -502,7 +550,7 @@ private:
                 const char *why = nullptr;
                 if (v.is(refused))
                     why = "cannot be stored in a cell";
-                else if (r > cells::kMaxRow || c > cells::kMaxColumn)
+                else if (r > sheets::kMaxRow || c > sheets::kMaxColumn)
                     why = "falls outside the sheet";
                 else if (!store(r, c, v, style, j, last_new_row, i == 0 && j == 0, over))
                     why = "lands on a merged cell";
@@ -517,7 +565,7 @@ private:
                                         .format(coordinate(r, c), why);
             }
         }
-        style.heights(std::min(row + (long) rows - 1, cells::kMaxRow));
+        style.heights(std::min(row + (long) rows - 1, sheets::kMaxRow));
         if (styler.is_valid())
             tessel::block::apply_css(styler, sheet_, row, column, skipped);
         blocks_.push_back(Block{row, row + (long) rows - 1, column, column + (long) columns - 1});
@@ -623,6 +671,7 @@ private:
     nb::object title_;
     nb::object cells_;
     std::vector<Entry> start_;  // the cells the sheet held when its visit began
+    std::vector<nb::object> outside_;  // cells whose row or column is past the grid
     // Cells that frames create ahead of the visit, smallest position first.
     std::priority_queue<Position, std::vector<Position>, std::greater<Position>> created_;
     std::unordered_set<Position> replaced_;  // positions written from a data frame
@@ -645,6 +694,7 @@ bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", 
 nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::Evaluator evaluator,
              tessel::Report &report) {
     tessel::headers::TemplateHeaders headers(template_path);
+    tessel::repair::InsertionCheck insertion_check(template_path, tessel::truthy(nb::getattr(self, "restore")));
     Call call{self,
               std::move(evaluator),
               report,
@@ -652,7 +702,8 @@ nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, te
               nb::getattr(module_handle, "pandas").attr("DataFrame"),
               nb::dict(),
               {},
-              headers};
+              headers,
+              insertion_check};
     for (nb::handle sheet : workbook.attr("worksheets")) {
         SheetFill fill(call, sheet);
         fill.run();
@@ -803,18 +854,27 @@ NB_MODULE(gridfill, m) {
     m.def("_move_inserted_rows", &tessel::repair::move_inserted_rows, "save_path"_a, "inserted"_a.none(),
           nb::sig("def _move_inserted_rows(save_path: str, inserted: dict[str, list[tuple[int, int]]] | None) "
                   "-> None"));
+    // Bytes reach the scanner as a sheet part's raw text does, valid UTF-8 or not.
     m.def(
         "_moved_formula",
-        [](const std::string &formula, const std::string &sheet, nb::handle inserted) -> nb::object {
+        [](nb::handle formula, const std::string &sheet, nb::handle inserted) -> nb::object {
+            const bool raw = PyBytes_Check(formula.ptr());
+            std::string text = raw ? std::string(PyBytes_AS_STRING(formula.ptr()), (size_t) PyBytes_GET_SIZE(formula.ptr()))
+                                   : nb::cast<std::string>(formula);
             tessel::repair::SheetInsertions rows = tessel::repair::SheetInsertions::from_python(inserted);
             sheets::SheetLookup lookup = [&](std::string_view name) {
                 return rows.find(name.empty() ? std::string_view(sheet) : name);
             };
-            auto moved = sheets::moved_formula(formula, lookup);
-            return moved ? nb::str(moved->c_str()) : nb::str(formula.c_str());
+            auto moved = sheets::moved_formula(text, lookup);
+            if (!moved)
+                return nb::borrow(formula);
+            if (raw)
+                return nb::bytes(moved->data(), moved->size());
+            return nb::str(moved->data(), moved->size());
         },
         "formula"_a, "sheet"_a, "inserted"_a,
-        nb::sig("def _moved_formula(formula: str, sheet: str, inserted: dict[str, list[tuple[int, int]]]) -> str"));
+        nb::sig("def _moved_formula(formula: str | bytes, sheet: str, "
+                "inserted: dict[str, list[tuple[int, int]]]) -> str | bytes"));
     m.def("fix_workbook_relationships", &tessel::repair::fix_workbook_relationships, "src_dir"_a,
           "des_dir"_a, nb::sig("def fix_workbook_relationships(src_dir: str, des_dir: str) -> None"),
           "修复工作簿级关系");

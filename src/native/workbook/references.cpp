@@ -292,7 +292,7 @@ private:
 
     // Brackets nest in structured references; "'" escapes the next character.
     size_t after_brackets(size_t i) const {
-        int depth = 0;
+        size_t depth = 0;
         for (; i < s_.size(); ++i) {
             if (s_[i] == '\'') {
                 ++i;
@@ -415,9 +415,9 @@ std::string translated_formula(std::string_view formula, long rows, long columns
     return out ? *out : std::string(formula);
 }
 
-void move_anchor(Marker &from, Marker &to, Follow follow, const Insertions &insertions) {
+bool move_anchor(Marker &from, Marker &to, Follow follow, const Insertions &insertions) {
     if (follow == Follow::Stay)
-        return;
+        return true;
     for (const Insertion &ins : insertions) {
         // Zero-based row `ins.row` is the first row under the insertion.
         const bool top_moves = from.row >= ins.row;
@@ -427,7 +427,12 @@ void move_anchor(Marker &from, Marker &to, Follow follow, const Insertions &inse
             from.row += ins.count;
         if (top_moves || (follow == Follow::MoveAndSize && bottom_moves))
             to.row += ins.count;
+        // Checked as it goes: rows read from a part are within the sheet, so the
+        // sums stay far from overflowing.
+        if (from.row > kRowIndex.max || to.row > kRowIndex.max)
+            return false;
     }
+    return true;
 }
 
 }  // namespace tessel::sheets

@@ -3,6 +3,8 @@
 // C++ over UTF-8 text: it knows no Python, no XML and no filler.
 #pragma once
 
+#include "ooxml/numbers.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,6 +15,13 @@ namespace tessel::sheets {
 
 inline constexpr long kMaxRow = 1048576;
 inline constexpr long kMaxColumn = 16384;
+
+// Rows and columns as parts number them: from 1 in cell references, from 0 in
+// drawing anchors, page breaks and legacy shapes.
+inline constexpr ooxml::Bounds kRowNumber{1, kMaxRow};
+inline constexpr ooxml::Bounds kColumnNumber{1, kMaxColumn};
+inline constexpr ooxml::Bounds kRowIndex{0, kMaxRow - 1};
+inline constexpr ooxml::Bounds kColumnIndex{0, kMaxColumn - 1};
 
 // `count` rows inserted directly under row `row` (1-based), as a user selecting
 // the rows below it in Excel and inserting.  A sheet's insertions apply in order,
@@ -90,7 +99,9 @@ enum class Follow {
 };
 
 // Moves an anchor's top and bottom markers; the bottom is ignored for Follow::Move
-// when the anchor has none.
-void move_anchor(Marker &from, Marker &to, Follow follow, const Insertions &insertions);
+// when the anchor has none.  False when a marker would leave the sheet, which
+// Excel refuses ("cannot shift objects off sheet"); the markers are then moved
+// as far as they went.
+bool move_anchor(Marker &from, Marker &to, Follow follow, const Insertions &insertions);
 
 }  // namespace tessel::sheets

@@ -1,14 +1,15 @@
 #include "workbook/row_insertion.h"
 
+#include "core/placeholder.h"
+#include "ooxml/numbers.h"
 #include "ooxml/parts.h"
 #include "ooxml/xml_text.h"
 #include "workbook/sheet_xml.h"
 #include "workbook/sheets.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <set>
+#include <stdexcept>
 #include <unordered_map>
 
 namespace tessel::repair {
@@ -22,16 +23,45 @@ using sheets::SheetLookup;
 
 namespace {
 
-std::string key_of(std::string_view name) {
-    std::string key(name);
-    for (char &c : key)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return key;
-}
-
 bool ends_with(const std::string &s, std::string_view tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool starts_with(std::string_view s, std::string_view head) { return s.substr(0, head.size()) == head; }
+
+// Excel compares sheet names without regard to case, in every alphabet, one
+// character with one: "Übersicht" is "übersicht" and "ΣΟΦΙΑ" is "σοφια", but
+// "Straße" is not "STRASSE".  Each character folds as Python's str.casefold()
+// folds it where that gives one character, and as str.lower() otherwise.  Bytes
+// that are no UTF-8 (a crafted part) fold as themselves.
+std::string folded(std::string_view name) {
+    if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        std::string key(name);
+        for (char &c : key)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        return key;
+    }
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "surrogateescape"));
+    if (!text.is_valid())
+        throw nb::python_error();
+    nb::list characters;
+    for (nb::handle character : text) {
+        nb::object one = character.attr("casefold")();
+        if (nb::len(one) != 1)
+            one = character.attr("lower")();
+        characters.append(nb::len(one) == 1 ? one : nb::borrow(character));
+    }
+    nb::object key = nb::str("").attr("join")(characters);
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(key.ptr(), "utf-8", "surrogateescape"));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), (size_t) PyBytes_GET_SIZE(bytes.ptr()));
+}
+
+[[noreturn]] void pushed_off(std::string_view part, long row) {
+    throw std::invalid_argument(std::string(part) + ": the rows inserted would push the object at row " +
+                                std::to_string(row + 1) + " off the sheet");
 }
 
 // -- cell formulas ------------------------------------------------------------
@@ -190,7 +220,6 @@ private:
     bool changed_ = false;
     std::unordered_map<std::string, Master> masters_;
 };
-
 // -- parts through lxml -------------------------------------------------------
 
 std::string text_of(nb::handle element) {
@@ -250,10 +279,55 @@ bool move_ranges(nb::handle element, const char *name, const Insertions &own, Gr
 
 nb::list found(nb::handle root, const char *path) { return nb::list(root.attr("iterfind")(path)); }
 
+bool truthy_attribute(nb::handle element, const char *name) {
+    auto v = attribute(element, name);
+    return v && (*v == "1" || *v == "true");
+}
+
+
+// A break's id is the zero-based row under it: it moves with that row, and goes
+// with it when the rows push it off the sheet.  Every id is read before any moves.
+bool move_breaks(nb::handle root, const Insertions &own, std::string_view part) {
+    bool changed = false;
+    for (nb::handle breaks : found(root, "{*}rowBreaks")) {
+        std::vector<std::pair<nb::object, long>> ids;
+        for (nb::handle brk : found(breaks, "{*}brk"))
+            if (auto id = attribute(brk, "id"))
+                ids.emplace_back(nb::borrow(brk),
+                                 (long) required_whole_number(*id, sheets::kRowIndex, part, "brk id"));
+        bool dropped = false;
+        for (auto &[brk, row] : ids) {
+            long moved = sheets::moved_row(row + 1, own) - 1;
+            if (moved == row)
+                continue;
+            if (moved < 0) {
+                breaks.attr("remove")(brk);
+                dropped = true;
+            } else {
+                brk.attr("set")("id", std::to_string(moved));
+            }
+            changed = true;
+        }
+        if (!dropped)
+            continue;
+        long count = 0, manual = 0;
+        for (nb::handle brk : found(breaks, "{*}brk")) {
+            ++count;
+            manual += truthy_attribute(brk, "man");
+        }
+        if (attribute(breaks, "count"))
+            breaks.attr("set")("count", std::to_string(count));
+        if (attribute(breaks, "manualBreakCount"))
+            breaks.attr("set")("manualBreakCount", std::to_string(manual));
+    }
+    return changed;
+}
+
 // The parts of a sheet outside its cell data.
-bool move_sheet_tree(nb::handle root, const Insertions *own, const SheetLookup &lookup) {
+bool move_sheet_tree(nb::handle root, const Insertions *own, const SheetLookup &lookup, std::string_view part) {
     bool changed = false;
     if (own) {
+        changed |= move_breaks(root, *own, part);
         for (nb::handle el : found(root, "{*}mergeCells/{*}mergeCell"))
             changed |= move_ranges(el, "ref", *own, Growth::Cells);
         for (nb::handle merged : found(root, "{*}mergeCells")) {
@@ -273,18 +347,6 @@ bool move_sheet_tree(nb::handle root, const Insertions *own, const SheetLookup &
                                  "{*}autoFilter/{*}sortState/{*}sortCondition", "{*}sortState/{*}sortCondition"})
             for (nb::handle el : found(root, path))
                 changed |= move_ranges(el, "ref", *own, Growth::Block);
-        // A break's id is the zero-based row under it: it moves with that row.
-        for (nb::handle brk : found(root, "{*}rowBreaks/{*}brk")) {
-            auto id = attribute(brk, "id");
-            if (!id)
-                continue;
-            long row = std::strtol(id->c_str(), nullptr, 10);
-            long moved = sheets::moved_row(row + 1, *own) - 1;
-            if (moved >= 0 && moved != row) {
-                brk.attr("set")("id", std::to_string(moved));
-                changed = true;
-            }
-        }
     }
     for (nb::handle el : found(root, "{*}conditionalFormatting/{*}cfRule/{*}formula"))
         changed |= move_text(el, lookup);
@@ -303,7 +365,7 @@ std::string prefix_of(nb::handle root) {
 
 void move_sheet(Package &pkg, const std::string &part, const Insertions *own, const SheetLookup &lookup) {
     SheetXml sheet = parse_sheet(pkg, part);
-    bool changed = move_sheet_tree(sheet.root, own, lookup);
+    bool changed = move_sheet_tree(sheet.root, own, lookup, part);
     FormulaCells cells(prefix_of(sheet.root), own, lookup);
     if (sheet.split) {
         if (auto rows = cells.run(sheet.rows)) {
@@ -364,21 +426,32 @@ void move_control_links(Package &pkg, const std::string &sheet_part, const Sheet
     });
 }
 
+// The sheet positions that the workbook's local names give, each read and
+// checked before anything moves; -1 for a name of the whole workbook.
+std::vector<long> local_sheet_ids(nb::handle root, const std::string &part) {
+    std::vector<long> out;
+    for (nb::handle name : found(root, "{*}definedNames/{*}definedName")) {
+        auto id = attribute(name, "localSheetId");
+        out.push_back(id ? (long) required_whole_number(*id, kId, part, "definedName localSheetId") : -1);
+    }
+    return out;
+}
+
 void move_defined_names(Package &pkg, const std::vector<Sheet> &all, const SheetInsertions &insertions) {
     std::string workbook = workbook_part(pkg);
     if (workbook.empty())
         return;
     nb::object root = parse_part(pkg, workbook);
+    const std::vector<long> ids = local_sheet_ids(root, workbook);
     bool changed = false;
+    size_t at = 0;
     for (nb::handle name : found(root, "{*}definedNames/{*}definedName")) {
         // A reference without a sheet in a sheet's own name is to that sheet.
         const Insertions *local = nullptr;
-        if (auto id = attribute(name, "localSheetId")) {
-            long position = std::strtol(id->c_str(), nullptr, 10);
-            for (const Sheet &s : all)
-                if (s.position == position)
-                    local = insertions.find(s.name);
-        }
+        for (const Sheet &s : all)
+            if (ids[at] >= 0 && s.position == ids[at])
+                local = insertions.find(s.name);
+        ++at;
         SheetLookup lookup = [&](std::string_view sheet) { return sheet.empty() ? local : insertions.find(sheet); };
         changed |= move_text(name, lookup);
     }
@@ -425,74 +498,221 @@ void move_pivot_sources(Package &pkg, const SheetInsertions &insertions) {
     }
 }
 
-bool truthy_attribute(nb::handle element, const char *name) {
-    auto v = attribute(element, name);
-    return v && (*v == "1" || *v == "true");
-}
+// -- drawing anchors --------------------------------------------------------------
 
-sheets::Marker read_marker(nb::handle marker) {
+// An anchored object as read, before anything moves: its markers' <row> elements
+// (the bottom one unset without a bottom marker) and where they stand.
+struct Anchor {
+    nb::object top_row, bottom_row;
+    sheets::Marker top, bottom;
+    sheets::Follow follow;
+};
+
+sheets::Marker read_marker(nb::handle marker, nb::object &row, std::string_view part) {
+    row = marker.attr("find")("{*}row");
+    if (row.is_none())
+        throw std::invalid_argument(std::string(part) + ": an anchor's " + local_name(marker) +
+                                    " marker has no row");
     sheets::Marker m;
-    if (marker.is_none())
-        return m;
-    nb::object row = marker.attr("find")("{*}row"), off = marker.attr("find")("{*}rowOff");
-    if (!row.is_none())
-        m.row = std::strtol(text_of(row).c_str(), nullptr, 10);
-    if (!off.is_none())
-        m.offset = std::strtoll(text_of(off).c_str(), nullptr, 10);
+    m.row = (long) required_whole_number(text_of(row), sheets::kRowIndex, part, "xdr:row");
+    nb::object offset = marker.attr("find")("{*}rowOff");
+    if (!offset.is_none())
+        m.offset = required_whole_number(text_of(offset), kLength, part, "xdr:rowOff");
     return m;
 }
 
-void write_marker(nb::handle marker, const sheets::Marker &before, const sheets::Marker &after) {
-    if (marker.is_none() || before.row == after.row)
-        return;
-    nb::object row = marker.attr("find")("{*}row");
-    if (!row.is_none())
-        row.attr("text") = std::to_string(after.row);
+Anchor read_anchor(nb::handle anchor, sheets::Follow follow, std::string_view part) {
+    nb::object from = anchor.attr("find")("{*}from"), to = anchor.attr("find")("{*}to");
+    if (from.is_none())
+        throw std::invalid_argument(std::string(part) + ": an anchor has no from marker");
+    Anchor a;
+    a.top = read_marker(from, a.top_row, part);
+    if (to.is_none()) {
+        a.bottom = a.top;
+        a.follow = sheets::Follow::Move;
+    } else {
+        a.bottom = read_marker(to, a.bottom_row, part);
+        a.follow = follow;
+    }
+    return a;
 }
 
-void move_markers(nb::handle anchor, sheets::Follow follow, const Insertions &insertions) {
-    nb::object from = anchor.attr("find")("{*}from"), to = anchor.attr("find")("{*}to");
-    sheets::Marker top = read_marker(from), bottom = to.is_none() ? top : read_marker(to);
-    sheets::Marker new_top = top, new_bottom = bottom;
-    sheets::move_anchor(new_top, new_bottom, to.is_none() ? sheets::Follow::Move : follow, insertions);
-    write_marker(from, top, new_top);
-    write_marker(to, bottom, new_bottom);
+std::vector<Anchor> drawing_anchors(nb::handle drawing, std::string_view part) {
+    std::vector<Anchor> out;
+    for (nb::handle anchor : nb::list(drawing.attr("iter")("{*}twoCellAnchor"))) {
+        auto edit = attribute(anchor, "editAs").value_or("twoCell");
+        sheets::Follow follow = edit == "absolute" ? sheets::Follow::Stay
+                                : edit == "oneCell" ? sheets::Follow::Move
+                                                    : sheets::Follow::MoveAndSize;
+        out.push_back(read_anchor(anchor, follow, part));
+    }
+    for (nb::handle anchor : nb::list(drawing.attr("iter")("{*}oneCellAnchor")))
+        out.push_back(read_anchor(anchor, sheets::Follow::Move, part));
+    return out;
+}
+
+std::vector<Anchor> object_anchors(nb::handle element, std::string_view part) {
+    std::vector<Anchor> out;
+    for (nb::handle anchor : nb::list(element.attr("iter")("{*}anchor"))) {
+        sheets::Follow follow = !truthy_attribute(anchor, "moveWithCells") ? sheets::Follow::Stay
+                                : truthy_attribute(anchor, "sizeWithCells") ? sheets::Follow::MoveAndSize
+                                                                            : sheets::Follow::Move;
+        out.push_back(read_anchor(anchor, follow, part));
+    }
+    return out;
+}
+
+// Moves read anchors; every one is moved and checked before any is written.
+void move_anchors(const std::vector<Anchor> &anchors, const Insertions &insertions, std::string_view part) {
+    std::vector<std::pair<sheets::Marker, sheets::Marker>> moved;
+    for (const Anchor &a : anchors) {
+        sheets::Marker top = a.top, bottom = a.bottom;
+        if (!sheets::move_anchor(top, bottom, a.follow, insertions))
+            pushed_off(part, a.top.row);
+        moved.emplace_back(top, bottom);
+    }
+    for (size_t i = 0; i < anchors.size(); ++i) {
+        if (moved[i].first.row != anchors[i].top.row)
+            anchors[i].top_row.attr("text") = std::to_string(moved[i].first.row);
+        if (anchors[i].bottom_row.is_valid() && moved[i].second.row != anchors[i].bottom.row)
+            anchors[i].bottom_row.attr("text") = std::to_string(moved[i].second.row);
+    }
 }
 
 // -- VML ------------------------------------------------------------------------
 
+// An element of a legacy drawing that moves with the rows, found in its text.
+struct VmlItem {
+    enum class Kind { Anchor, Row, Link } kind;
+    size_t begin, end;  // its text content
+    // Anchor: its top and bottom rows, and where their numbers are written; Row:
+    // top.row.
+    sheets::Marker top, bottom;
+    std::pair<size_t, size_t> top_at{}, bottom_at{};
+};
+
 // The numbers of an <x:Anchor>: left column, its offset, top row, its offset, then
 // the same for the right and bottom.
-std::optional<std::string> moved_vml_anchor(std::string_view text, const Insertions &insertions) {
-    std::vector<std::pair<size_t, size_t>> numbers;
-    for (size_t i = 0; i < text.size();) {
-        if (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '-') {
-            size_t j = i + 1;
-            while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j])))
-                ++j;
-            numbers.emplace_back(i, j);
-            i = j;
-        } else {
-            ++i;
-        }
+void read_vml_anchor(std::string_view vml, VmlItem &item, std::string_view part) {
+    std::string_view text = vml.substr(item.begin, item.end - item.begin);
+    std::vector<std::pair<size_t, size_t>> numbers;  // spans within `text`, trimmed
+    for (size_t at = 0; at <= text.size() && numbers.size() <= 8;) {
+        size_t comma = std::min(text.find(',', at), text.size());
+        size_t a = at, b = comma;
+        while (a < b && is_space(text[a]))
+            ++a;
+        while (b > a && is_space(text[b - 1]))
+            --b;
+        numbers.emplace_back(a, b);
+        at = comma + 1;
     }
     if (numbers.size() != 8)
-        return std::nullopt;
-    auto number = [&](int n) {
-        return std::strtoll(std::string(text.substr(numbers[n].first, numbers[n].second - numbers[n].first)).c_str(),
-                            nullptr, 10);
+        throw std::invalid_argument(std::string(part) + ": an x:Anchor holds " +
+                                    (numbers.size() > 8 ? "more than eight" : std::to_string(numbers.size())) +
+                                    " numbers, not eight");
+    long long values[8];
+    for (size_t n = 0; n < 8; ++n) {
+        const bool row = n % 4 == 2, column = n % 4 == 0;
+        values[n] = required_whole_number(text.substr(numbers[n].first, numbers[n].second - numbers[n].first),
+                                          row ? sheets::kRowIndex : column ? sheets::kColumnIndex : kLength, part,
+                                          "x:Anchor");
+    }
+    item.top = sheets::Marker{(long) values[2], values[3]};
+    item.bottom = sheets::Marker{(long) values[6], values[7]};
+    item.top_at = {item.begin + numbers[2].first, item.begin + numbers[2].second};
+    item.bottom_at = {item.begin + numbers[6].first, item.begin + numbers[6].second};
+}
+
+// The end of the start tag at `lt`, just past its ">", read past quoted values;
+// npos when it never ends.
+size_t start_tag_end(std::string_view vml, size_t lt) {
+    char quote = 0;
+    for (size_t i = lt + 1; i < vml.size(); ++i) {
+        const char c = vml[i];
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            return i + 1;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// The anchors, rows and cell links of a legacy drawing.  The markup is read as a
+// parser would: comments, CDATA sections, processing instructions and
+// declarations are skipped, and an element is taken only when its content is
+// text alone (an element holding markup is left to its children), so the items
+// come in order and never overlap.
+std::vector<VmlItem> vml_items(std::string_view vml, std::string_view part) {
+    std::vector<VmlItem> items;
+    size_t at = 0;
+    auto skip_to = [&](size_t from, std::string_view end) {
+        size_t found_at = vml.find(end, from);
+        at = found_at == std::string_view::npos ? vml.size() : found_at + end.size();
     };
-    sheets::Marker top{(long) number(2), number(3)}, bottom{(long) number(6), number(7)};
-    sheets::Marker new_top = top, new_bottom = bottom;
-    sheets::move_anchor(new_top, new_bottom, sheets::Follow::Move, insertions);
-    if (new_top.row == top.row && new_bottom.row == bottom.row)
-        return std::nullopt;
-    std::string out(text.substr(0, numbers[2].first));
-    out += std::to_string(new_top.row);
-    out.append(text.substr(numbers[2].second, numbers[6].first - numbers[2].second));
-    out += std::to_string(new_bottom.row);
-    out.append(text.substr(numbers[6].second));
-    return out;
+    while ((at = vml.find('<', at)) != std::string_view::npos) {
+        std::string_view rest = vml.substr(at);
+        if (starts_with(rest, "<!--")) {
+            skip_to(at + 4, "-->");
+        } else if (starts_with(rest, "<![CDATA[")) {
+            skip_to(at + 9, "]]>");
+        } else if (starts_with(rest, "<?")) {
+            skip_to(at + 2, "?>");
+        } else if (starts_with(rest, "<!") || starts_with(rest, "</")) {
+            skip_to(at + 2, ">");
+        } else {
+            size_t name_end = at + 1;
+            while (name_end < vml.size() && !is_space(vml[name_end]) && vml[name_end] != '/' &&
+                   vml[name_end] != '>' && vml[name_end] != '<')
+                ++name_end;
+            std::string_view name = vml.substr(at + 1, name_end - at - 1);
+            size_t end = start_tag_end(vml, at);
+            if (name.empty() || end == std::string_view::npos) {
+                ++at;
+                continue;
+            }
+            at = end;
+            if (vml[end - 2] == '/')
+                continue;
+            size_t colon = name.find(':');
+            std::string_view local = colon == std::string_view::npos ? name : name.substr(colon + 1);
+            VmlItem item{};
+            if (local == "Anchor")
+                item.kind = VmlItem::Kind::Anchor;
+            else if (local == "Row")
+                item.kind = VmlItem::Kind::Row;
+            else if (local == "FmlaLink" || local == "FmlaRange" || local == "FmlaTxbx" || local == "FmlaGroup")
+                item.kind = VmlItem::Kind::Link;
+            else
+                continue;
+            // Its content, when its end tag comes before any other markup.
+            size_t close = vml.find('<', end);
+            if (close == std::string_view::npos)
+                break;
+            std::string_view tail = vml.substr(close);
+            if (!starts_with(tail, "</") || !starts_with(tail.substr(2), name))
+                continue;
+            size_t gt = close + 2 + name.size();
+            while (gt < vml.size() && is_space(vml[gt]))
+                ++gt;
+            if (gt >= vml.size() || vml[gt] != '>')
+                continue;
+            item.begin = end;
+            item.end = close;
+            std::string_view text = vml.substr(end, close - end);
+            if (item.kind == VmlItem::Kind::Anchor)
+                read_vml_anchor(vml, item, part);
+            else if (item.kind == VmlItem::Kind::Row)
+                // The zero-based row of the cell a note or control belongs to.
+                item.top.row = (long) required_whole_number(text, sheets::kRowIndex, part, "x:Row");
+            items.push_back(item);
+            at = gt + 1;
+        }
+    }
+    return items;
 }
 
 }  // namespace
@@ -506,7 +726,10 @@ SheetInsertions SheetInsertions::from_python(nb::handle mapping) {
     for (auto [name, rows] : nb::borrow<nb::dict>(mapping)) {
         if (!PyUnicode_Check(name.ptr()))
             throw nb::type_error("inserted rows are given by sheet name");
-        std::string sheet = nb::cast<std::string>(name);
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+        if (!utf8)
+            throw nb::python_error();
         for (nb::handle pair : rows) {
             if (nb::len(pair) != 2 || !PyLong_Check(nb::object(pair[0]).ptr()) ||
                 !PyLong_Check(nb::object(pair[1]).ptr()))
@@ -514,13 +737,20 @@ SheetInsertions SheetInsertions::from_python(nb::handle mapping) {
             int row_overflow = 0, count_overflow = 0;
             long row = PyLong_AsLongAndOverflow(nb::object(pair[0]).ptr(), &row_overflow);
             long count = PyLong_AsLongAndOverflow(nb::object(pair[1]).ptr(), &count_overflow);
-            if (row_overflow || count_overflow || row < 1 || row > sheets::kMaxRow || count < 0 ||
-                count > sheets::kMaxRow)
+            if (row_overflow || count_overflow || row < sheets::kRowNumber.min || row > sheets::kRowNumber.max ||
+                count < 0 || count > sheets::kMaxRow)
                 throw nb::value_error("an inserted row must lie on the sheet, with a count of rows that fits it");
-            out.add(sheet, sheets::Insertion{row, count});
+            out.add(std::string_view(utf8, (size_t) size), sheets::Insertion{row, count});
         }
     }
     return out;
+}
+
+const std::string &SheetInsertions::key_of(std::string_view name) const {
+    auto it = keys_.find(name);
+    if (it == keys_.end())
+        it = keys_.emplace(std::string(name), folded(name)).first;
+    return it->second;
 }
 
 const Insertions *SheetInsertions::find(std::string_view name) const {
@@ -528,7 +758,7 @@ const Insertions *SheetInsertions::find(std::string_view name) const {
     return it == by_key_.end() ? nullptr : &it->second;
 }
 
-void SheetInsertions::add(const std::string &name, sheets::Insertion insertion) {
+void SheetInsertions::add(std::string_view name, sheets::Insertion insertion) {
     if (insertion.count > 0)
         by_key_[key_of(name)].push_back(insertion);
 }
@@ -551,74 +781,133 @@ void move_references(Package &pkg, const SheetInsertions &insertions) {
     move_pivot_sources(pkg, insertions);
 }
 
-void move_drawing_anchors(nb::handle drawing, const Insertions &insertions) {
-    for (nb::handle anchor : nb::list(drawing.attr("iter")("{*}twoCellAnchor"))) {
-        auto edit = attribute(anchor, "editAs").value_or("twoCell");
-        sheets::Follow follow = edit == "absolute" ? sheets::Follow::Stay
-                                : edit == "oneCell" ? sheets::Follow::Move
-                                                    : sheets::Follow::MoveAndSize;
-        move_markers(anchor, follow, insertions);
-    }
-    for (nb::handle anchor : nb::list(drawing.attr("iter")("{*}oneCellAnchor")))
-        move_markers(anchor, sheets::Follow::Move, insertions);
+void move_drawing_anchors(nb::handle drawing, const Insertions &insertions, std::string_view part) {
+    move_anchors(drawing_anchors(drawing, part), insertions, part);
 }
 
-void move_object_anchors(nb::handle element, const Insertions &insertions) {
-    for (nb::handle anchor : nb::list(element.attr("iter")("{*}anchor"))) {
-        sheets::Follow follow = !truthy_attribute(anchor, "moveWithCells") ? sheets::Follow::Stay
-                                : truthy_attribute(anchor, "sizeWithCells") ? sheets::Follow::MoveAndSize
-                                                                            : sheets::Follow::Move;
-        move_markers(anchor, follow, insertions);
-    }
+void move_object_anchors(nb::handle element, const Insertions &insertions, std::string_view part) {
+    move_anchors(object_anchors(element, part), insertions, part);
 }
 
-std::string moved_vml(std::string_view vml, const Insertions &insertions, const SheetLookup &lookup) {
+std::string moved_vml(std::string_view vml, const Insertions &insertions, const SheetLookup &lookup,
+                      std::string_view part) {
+    // Every item is read and moved before the text is put together.
+    std::vector<std::pair<std::pair<size_t, size_t>, std::string>> edits;
+    for (const VmlItem &item : vml_items(vml, part)) {
+        switch (item.kind) {
+            case VmlItem::Kind::Anchor: {
+                sheets::Marker top = item.top, bottom = item.bottom;
+                if (!sheets::move_anchor(top, bottom, sheets::Follow::Move, insertions))
+                    pushed_off(part, item.top.row);
+                if (top.row != item.top.row)
+                    edits.push_back({item.top_at, std::to_string(top.row)});
+                if (bottom.row != item.bottom.row)
+                    edits.push_back({item.bottom_at, std::to_string(bottom.row)});
+                break;
+            }
+            case VmlItem::Kind::Row: {
+                long moved = sheets::moved_row(item.top.row + 1, insertions) - 1;
+                if (moved < 0)
+                    pushed_off(part, item.top.row);
+                if (moved != item.top.row)
+                    edits.push_back({{item.begin, item.end}, std::to_string(moved)});
+                break;
+            }
+            case VmlItem::Kind::Link:
+                if (auto formula = sheets::moved_formula(unescaped(vml.substr(item.begin, item.end - item.begin)),
+                                                         lookup))
+                    edits.push_back({{item.begin, item.end}, escaped(*formula)});
+                break;
+        }
+    }
     std::string out;
     size_t copied = 0;
-    for (size_t lt = vml.find('<'); lt != std::string_view::npos; lt = vml.find('<', lt + 1)) {
-        auto tag = read_tag(vml, lt, false);
-        if (!tag || tag->name.empty() || tag->name[0] == '/' || tag->name[0] == '!' || tag->name[0] == '?')
-            continue;
-        std::string_view name = tag->name;
-        std::string_view local = name.substr(name.find(':') == std::string_view::npos ? 0 : name.find(':') + 1);
-        const bool anchor = local == "Anchor", row = local == "Row";
-        const bool link = local == "FmlaLink" || local == "FmlaRange" || local == "FmlaTxbx" || local == "FmlaGroup";
-        if (!anchor && !row && !link)
-            continue;
-        size_t open_end = vml.find('>', lt);
-        if (open_end == std::string_view::npos || vml[open_end - 1] == '/')
-            continue;
-        const std::string close = "</" + std::string(name) + ">";
-        size_t close_at = vml.find(close, open_end);
-        if (close_at == std::string_view::npos)
-            continue;
-        std::string_view text = vml.substr(open_end + 1, close_at - open_end - 1);
-        std::optional<std::string> moved;
-        if (anchor) {
-            moved = moved_vml_anchor(text, insertions);
-        } else if (row) {
-            // The zero-based row of the cell a note or control belongs to.
-            std::string digits(text);
-            char *end = nullptr;
-            long r = std::strtol(digits.c_str(), &end, 10);
-            if (end && end != digits.c_str()) {
-                long m = sheets::moved_row(r + 1, insertions) - 1;
-                if (m >= 0 && m != r)
-                    moved = std::to_string(m);
-            }
-        } else if (auto formula = sheets::moved_formula(unescaped(text), lookup)) {
-            moved = escaped(*formula);
-        }
-        if (!moved)
-            continue;
-        out.append(vml.substr(copied, open_end + 1 - copied));
-        out += *moved;
-        copied = close_at;
+    for (const auto &[span, text] : edits) {
+        out.append(vml.substr(copied, span.first - copied));
+        out += text;
+        copied = span.second;
     }
-    if (copied == 0)
-        return std::string(vml);
     out.append(vml.substr(copied));
     return out;
+}
+
+InsertionCheck::InsertionCheck(nb::handle template_path, bool restored)
+    : path_(nb::borrow(template_path)), restored_(restored) {}
+
+InsertionCheck::Read InsertionCheck::read(const std::string &name) {
+    Read out;
+    const Package &pkg = *pkg_;
+    std::string workbook = workbook_part(pkg);
+    if (!workbook.empty())
+        local_sheet_ids(parse_part(pkg, workbook), workbook);
+    std::vector<Sheet> all = sheets_of(pkg);
+    auto sheet = std::find_if(all.begin(), all.end(), [&](const Sheet &s) { return s.name == name; });
+    if (sheet == all.end() || sheet->chartsheet)
+        return out;
+    SheetXml xml = parse_sheet(pkg, sheet->part);
+    for (nb::handle breaks : found(xml.root, "{*}rowBreaks/{*}brk"))
+        if (auto id = attribute(breaks, "id"))
+            required_whole_number(*id, sheets::kRowIndex, sheet->part, "brk id");
+    if (!restored_)
+        return out;
+    auto keep = [&](const std::string &part, const std::vector<Anchor> &anchors) {
+        for (const Anchor &a : anchors)
+            out.objects.push_back(Object{part, a.top, a.bottom, a.follow});
+    };
+    keep(sheet->part, object_anchors(xml.root, sheet->part));
+    Relationships rels(pkg, sheet->part);
+    for (const Relationship &rel : rels.all()) {
+        auto part = rels.part_of(pkg, rel);
+        if (!part)
+            continue;
+        if (ends_with(rel.type, "/drawing")) {
+            keep(*part, drawing_anchors(parse_part(pkg, *part), *part));
+            // Its charts come back with it, and their series move.
+            Relationships drawn(pkg, *part);
+            for (const Relationship &chart : drawn.all())
+                if (auto chart_part = drawn.part_of(pkg, chart); chart_part && ends_with(chart.type, "/chart"))
+                    parse_part(pkg, *chart_part);
+        } else if (ends_with(rel.type, "/ctrlProp")) {
+            parse_part(pkg, *part);
+        } else if (ends_with(rel.type, "/vmlDrawing")) {
+            nb::bytes vml = read_part(pkg, *part);
+            for (const VmlItem &item : vml_items(std::string_view(vml.c_str(), vml.size()), *part))
+                if (item.kind != VmlItem::Kind::Link)
+                    out.objects.push_back(Object{*part, item.top,
+                                                 item.kind == VmlItem::Kind::Anchor ? item.bottom : item.top,
+                                                 sheets::Follow::Move});
+        }
+    }
+    return out;
+}
+
+void InsertionCheck::check(const std::string &sheet, const Insertions &insertions) {
+    if (!pkg_)
+        pkg_.emplace(Package::from_zip(path_, "template workbook"));
+    auto it = sheets_.find(sheet);
+    if (it == sheets_.end()) {
+        Read read_now;
+        try {
+            read_now = read(sheet);
+        } catch (const std::invalid_argument &e) {
+            read_now.error = e.what();
+        } catch (nb::python_error &e) {
+            if (is_interrupt(e))
+                throw;
+            read_now.error = nb::cast<std::string>(reason_of(e));
+        } catch (const nb::builtin_exception &e) {
+            read_now.error = e.what();
+        }
+        it = sheets_.emplace(sheet, std::move(read_now)).first;
+    }
+    const Read &found_now = it->second;
+    if (!found_now.error.empty())
+        throw std::invalid_argument(found_now.error);
+    for (const Object &o : found_now.objects) {
+        sheets::Marker top = o.top, bottom = o.bottom;
+        if (!sheets::move_anchor(top, bottom, o.follow, insertions))
+            pushed_off(o.part, o.top.row);
+    }
 }
 
 }  // namespace tessel::repair

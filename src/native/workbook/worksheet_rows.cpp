@@ -1,9 +1,13 @@
 #include "workbook/worksheet_rows.h"
 
+#include "ooxml/numbers.h"
 #include "workbook/references.h"
 
 #include <nanobind/stl/string.h>
 
+#include <climits>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,35 +16,44 @@ namespace tessel::grid {
 
 namespace {
 
-using Moves = std::vector<std::pair<long, nb::object>>;  // new row, and what moves there
+using Entries = std::vector<std::pair<nb::object, nb::object>>;
 
+// The row of a key by row or by (row, column); one past what a long holds reads
+// as past the sheet.
 long row_key(PyObject *key) {
-    PyObject *row = PyTuple_Check(key) ? PyTuple_GET_ITEM(key, 0) : key;
-    long r = PyLong_AsLong(row);
+    PyObject *row = key;
+    if (PyTuple_Check(key)) {
+        if (PyTuple_GET_SIZE(key) != 2)
+            throw nb::type_error("a worksheet's cells must be keyed by (row, column)");
+        row = PyTuple_GET_ITEM(key, 0);
+    }
+    int overflow = 0;
+    long r = PyLong_AsLongAndOverflow(row, &overflow);
     if (r == -1 && PyErr_Occurred())
         throw nb::python_error();
-    return r;
+    return overflow > 0 ? LONG_MAX : overflow < 0 ? LONG_MIN : r;
 }
 
-// Takes the entries under `row` out of a dict keyed by row or by (row, column).
-// Returns false, taking nothing, when one would leave the sheet.
-bool take_below(PyObject *dict, long row, long count, std::vector<std::pair<nb::object, nb::object>> &taken) {
+std::string off_sheet(long row, long count, const char *what) {
+    return "inserting " + std::to_string(count) + " rows under row " + std::to_string(row) + " would push " + what +
+           " off the sheet";
+}
+
+// The entries under `row` of a dict keyed by row or by (row, column), with the
+// rows they move to; throws when one would leave the sheet.
+std::vector<std::pair<long, Entries::value_type>> below(PyObject *dict, long row, long count, const char *what) {
+    std::vector<std::pair<long, Entries::value_type>> out;
     PyObject *key, *value;
     Py_ssize_t at = 0;
     while (PyDict_Next(dict, &at, &key, &value)) {
         long r = row_key(key);
         if (r <= row)
             continue;
-        if (r + count > sheets::kMaxRow) {
-            taken.clear();
-            return false;
-        }
-        taken.emplace_back(nb::borrow(key), nb::borrow(value));
+        if (r > sheets::kMaxRow - count)
+            throw std::invalid_argument(off_sheet(row, count, what));
+        out.push_back({r + count, {nb::borrow(key), nb::borrow(value)}});
     }
-    for (auto &[k, v] : taken)
-        if (PyDict_DelItem(dict, k.ptr()) < 0)
-            throw nb::python_error();
-    return true;
+    return out;
 }
 
 void set_item(PyObject *dict, nb::handle key, nb::handle value) {
@@ -48,62 +61,87 @@ void set_item(PyObject *dict, nb::handle key, nb::handle value) {
         throw nb::python_error();
 }
 
-void move_marker(nb::handle anchor, const char *name, const sheets::Marker &before, const sheets::Marker &after) {
-    if (before.row != after.row)
-        anchor.attr(name).attr("row") = after.row;
+// A number openpyxl read from a drawing: an int, checked as the package step
+// checks the text it reads.
+long long number_of(nb::handle marker, const char *name, ooxml::Bounds bounds, const std::string &part) {
+    nb::object value = marker.attr(name);
+    if (PyLong_Check(value.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (!overflow && v >= bounds.min && v <= bounds.max)
+            return v;
+    }
+    ooxml::bad_number(part, std::string("xdr:") + name, nb::cast<std::string>(nb::str(value)), bounds);
 }
 
-sheets::Marker marker_of(nb::handle marker) {
-    return sheets::Marker{nb::cast<long>(marker.attr("row")), nb::cast<long long>(marker.attr("rowOff"))};
+sheets::Marker marker_of(nb::handle marker, const std::string &part) {
+    return sheets::Marker{(long) number_of(marker, "row", sheets::kRowIndex, part),
+                          number_of(marker, "rowOff", ooxml::kLength, part)};
 }
 
-// A picture or chart that openpyxl read keeps its anchor object; one the fill
-// placed has a cell name, above any row inserted after it.
-void move_anchor(nb::handle anchor, const sheets::Insertions &insertions) {
+// A picture or chart that openpyxl read keeps its anchor object, with its
+// markers before and after the insertion; one the fill placed has a cell name,
+// above any row inserted after it.
+struct Moving {
+    nb::object anchor;
+    bool two;
+    sheets::Marker top, bottom, new_top, new_bottom;
+};
+
+std::optional<Moving> moving(nb::handle anchor, const sheets::Insertions &insertions, const std::string &part) {
     if (PyUnicode_Check(anchor.ptr()) || !nb::hasattr(anchor, "_from"))
-        return;
+        return std::nullopt;
     const std::string kind = nb::cast<std::string>(nb::type_name(anchor.type()));
-    const bool two = kind == "TwoCellAnchor";
+    Moving m{nb::borrow(anchor), kind == "TwoCellAnchor", {}, {}, {}, {}};
     sheets::Follow follow = sheets::Follow::Move;
-    if (two) {
+    if (m.two) {
         nb::object edit = anchor.attr("editAs");
         std::string as = edit.is_none() ? "twoCell" : nb::cast<std::string>(edit);
         follow = as == "absolute" ? sheets::Follow::Stay
                : as == "oneCell"  ? sheets::Follow::Move
                                   : sheets::Follow::MoveAndSize;
     }
-    nb::object from = anchor.attr("_from");
-    sheets::Marker top = marker_of(from);
-    sheets::Marker bottom = two ? marker_of(anchor.attr("to")) : top;
-    sheets::Marker new_top = top, new_bottom = bottom;
-    sheets::move_anchor(new_top, new_bottom, follow, insertions);
-    move_marker(anchor, "_from", top, new_top);
-    if (two)
-        move_marker(anchor, "to", bottom, new_bottom);
+    m.top = marker_of(anchor.attr("_from"), part);
+    m.bottom = m.two ? marker_of(anchor.attr("to"), part) : m.top;
+    m.new_top = m.top;
+    m.new_bottom = m.bottom;
+    if (!sheets::move_anchor(m.new_top, m.new_bottom, follow, insertions))
+        throw std::invalid_argument(off_sheet(insertions[0].row, insertions[0].count, "a picture or chart"));
+    return m;
 }
 
 }  // namespace
 
-bool insert_rows(nb::handle sheet, long row, long count) {
+void insert_rows(nb::handle sheet, long row, long count) {
     if (count <= 0)
-        return true;
+        return;
     const sheets::Insertions insertion{sheets::Insertion{row, count}};
     nb::object cells = sheet.attr("_cells"), dimensions = sheet.attr("row_dimensions");
     if (!PyDict_Check(cells.ptr()) || !PyDict_Check(dimensions.ptr()))
         throw nb::type_error("a worksheet's cells and rows must be held in dicts");
 
-    std::vector<std::pair<nb::object, nb::object>> moved_cells, moved_rows;
-    if (!take_below(cells.ptr(), row, count, moved_cells))
-        return false;
-    if (!take_below(dimensions.ptr(), row, count, moved_rows)) {
-        for (auto &[k, v] : moved_cells)
-            set_item(cells.ptr(), k, v);
-        return false;
-    }
+    auto moved_cells = below(cells.ptr(), row, count, "cells");
+    auto moved_rows = below(dimensions.ptr(), row, count, "formatted rows");
+    const std::string drawing = "the drawing of sheet " + nb::cast<std::string>(nb::repr(sheet.attr("title")));
+    std::vector<Moving> anchors;
+    for (const char *kind : {"_images", "_charts"})
+        for (nb::handle item : sheet.attr(kind))
+            if (auto m = moving(item.attr("anchor"), insertion, drawing))
+                anchors.push_back(std::move(*m));
+    nb::object current = nb::getattr(sheet, "_current_row", nb::none());
 
+    // Nothing is left to fail: the rows move.
+    for (auto &[r, entry] : moved_cells)
+        if (PyDict_DelItem(cells.ptr(), entry.first.ptr()) < 0)
+            throw nb::python_error();
+    for (auto &[r, entry] : moved_rows)
+        if (PyDict_DelItem(dimensions.ptr(), entry.first.ptr()) < 0)
+            throw nb::python_error();
     nb::str row_name("row"), hyperlink_name("_hyperlink");
-    for (auto &[key, cell] : moved_cells) {
-        long r = row_key(key.ptr()) + count;
+    for (auto &[r, entry] : moved_cells) {
+        auto &[key, cell] = entry;
         nb::object column = nb::borrow(PyTuple_GET_ITEM(key.ptr(), 1));
         set_item(cells.ptr(), nb::make_tuple(r, column), cell);
         nb::setattr(cell, row_name, nb::int_(r));
@@ -116,20 +154,18 @@ bool insert_rows(nb::handle sheet, long row, long count) {
                     sheets::moved_area_list(nb::cast<std::string>(ref), insertion, sheets::Growth::Cells);
         }
     }
-    for (auto &[key, dimension] : moved_rows) {
-        long r = row_key(key.ptr()) + count;
-        set_item(dimensions.ptr(), nb::int_(r), dimension);
-        dimension.attr("index") = r;
+    for (auto &[r, entry] : moved_rows) {
+        set_item(dimensions.ptr(), nb::int_(r), entry.second);
+        entry.second.attr("index") = r;
     }
-
-    for (const char *kind : {"_images", "_charts"})
-        for (nb::handle item : sheet.attr(kind))
-            move_anchor(item.attr("anchor"), insertion);
-
-    nb::object current = nb::getattr(sheet, "_current_row", nb::none());
+    for (const Moving &m : anchors) {
+        if (m.new_top.row != m.top.row)
+            m.anchor.attr("_from").attr("row") = m.new_top.row;
+        if (m.two && m.new_bottom.row != m.bottom.row)
+            m.anchor.attr("to").attr("row") = m.new_bottom.row;
+    }
     if (!current.is_none() && nb::cast<long>(current) > row)
         sheet.attr("_current_row") = nb::cast<long>(current) + count;
-    return true;
 }
 
 }  // namespace tessel::grid
