@@ -8,7 +8,7 @@ import re
 import zipfile
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from lxml import etree
 from openpyxl.utils import get_column_letter
@@ -294,3 +294,32 @@ def test_restored_form_controls_move_with_their_cells(tmp_path, top, bottom, lin
            int(re.search(r"<x:Row>(\d+)</x:Row>", vml).group(1)))
     assert got == expected
     assert "<br>" in vml  # edited as text: not well-formed VML comes through
+
+
+# Tag text that is not markup: comments, processing instructions and CDATA
+# sections that look like cells, formulas or the end of the cell data.
+NOISE = st.sampled_from([
+    "", "<!-- <f>A9</f> -->", "<!-- </sheetData> -->", "<!-- <c r=\"B9\"><f>A9</f></c> -->",
+    "<?tessel <f>A9</f> </sheetData>?>", "<![CDATA[<f>A9</f></sheetData>]]>", "<!---->", " \n",
+])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=st.lists(st.tuples(st.integers(1, 12), st.integers(1, 12), NOISE), max_size=8,
+                     unique_by=lambda r: r[0]),
+       tail=NOISE, after=NOISE)
+def test_comments_and_sections_holding_tag_text_are_left_as_they_are(tmp_path, rows, tail, after):
+    rows.sort()
+    data = "".join(f'{noise}<row r="{r}">{cell(f"B{r}", f"<f>A{k}+1</f>")}</row>' for r, k, noise in rows) + tail
+    path = package(tmp_path, data, after)
+    with zipfile.ZipFile(path) as z:
+        before = etree.fromstring(z.read("xl/worksheets/sheet1.xml"))
+    _move_inserted_rows(path, BLOCK)
+    with zipfile.ZipFile(path) as z:
+        moved = etree.fromstring(z.read("xl/worksheets/sheet1.xml"))
+    assert formulas(path) == {f"B{r}": (f"A{k + 9 if k > 4 else k}+1", {}) for r, k, _ in rows}
+
+    def not_markup(root):
+        return [(type(n).__name__, n.text) for n in root.iter(etree.Comment, etree.ProcessingInstruction)] + \
+               [t for t in root.itertext() if "<" in t]
+    assert not_markup(moved) == not_markup(before)

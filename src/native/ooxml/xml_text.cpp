@@ -118,48 +118,57 @@ std::optional<Piece> closed_by(std::string_view t, size_t lt, Markup kind, std::
 
 }  // namespace
 
+bool starts_name(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
 std::optional<Piece> next_markup(std::string_view t, size_t from) {
-    const size_t lt = t.find('<', from);
-    if (lt == std::string_view::npos || lt + 1 >= t.size())
-        return std::nullopt;
-    const std::string_view rest = t.substr(lt);
-    if (rest.substr(0, 4) == "<!--")
-        return closed_by(t, lt, Markup::Comment, "<!--", "-->");
-    if (rest.substr(0, 9) == "<![CDATA[")
-        return closed_by(t, lt, Markup::CData, "<![CDATA[", "]]>");
-    if (rest[1] == '?')
-        return closed_by(t, lt, Markup::Instruction, "<?", "?>");
-    if (rest[1] == '!') {
-        // A document type declaration; its internal subset may hold ">" in brackets.
-        int brackets = 0;
-        char quote = 0;
-        for (size_t i = lt + 2; i < t.size(); ++i) {
-            const char c = t[i];
-            if (quote) {
-                if (c == quote)
-                    quote = 0;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (c == '[') {
-                ++brackets;
-            } else if (c == ']') {
-                --brackets;
-            } else if (c == '>' && brackets <= 0) {
-                return Piece{Markup::Declaration, lt, i + 1, {}};
+    for (size_t lt = t.find('<', from); lt != std::string_view::npos && lt + 1 < t.size(); lt = t.find('<', lt + 1)) {
+        const std::string_view rest = t.substr(lt);
+        if (rest.substr(0, 4) == "<!--")
+            return closed_by(t, lt, Markup::Comment, "<!--", "-->");
+        if (rest.substr(0, 9) == "<![CDATA[")
+            return closed_by(t, lt, Markup::CData, "<![CDATA[", "]]>");
+        if (rest[1] == '?')
+            return closed_by(t, lt, Markup::Instruction, "<?", "?>");
+        if (rest[1] == '!') {
+            // A document type declaration; its internal subset may hold ">" in brackets.
+            int brackets = 0;
+            char quote = 0;
+            for (size_t i = lt + 2; i < t.size(); ++i) {
+                const char c = t[i];
+                if (quote) {
+                    if (c == quote)
+                        quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '[') {
+                    ++brackets;
+                } else if (c == ']') {
+                    --brackets;
+                } else if (c == '>' && brackets <= 0) {
+                    return Piece{Markup::Declaration, lt, i + 1, {}};
+                }
             }
+            return std::nullopt;
         }
-        return std::nullopt;
+        // A "<" that starts no tag, or a tag that never ends, is text to a lenient
+        // reader (legacy drawings hold such); the markup goes on after it.
+        const bool closing = rest[1] == '/';
+        const size_t name_begin = lt + (closing ? 2 : 1);
+        if (name_begin >= t.size() || !starts_name(t[name_begin]))
+            continue;
+        const size_t name_stop = name_end(t, name_begin);
+        const size_t end = tag_end(t, name_stop);
+        if (end == std::string_view::npos)
+            continue;
+        const std::string_view name = t.substr(name_begin, name_stop - name_begin);
+        if (closing)
+            return Piece{Markup::End, lt, end, name};
+        return Piece{t[end - 2] == '/' ? Markup::Empty : Markup::Start, lt, end, name};
     }
-    const bool closing = rest[1] == '/';
-    const size_t name_begin = lt + (closing ? 2 : 1);
-    const size_t name_stop = name_end(t, name_begin);
-    const size_t end = tag_end(t, name_stop);
-    if (end == std::string_view::npos)
-        return std::nullopt;
-    const std::string_view name = t.substr(name_begin, name_stop - name_begin);
-    if (closing)
-        return Piece{Markup::End, lt, end, name};
-    return Piece{t[end - 2] == '/' ? Markup::Empty : Markup::Start, lt, end, name};
+    return std::nullopt;
 }
 
 std::string_view local_part(std::string_view qname) {

@@ -9,7 +9,6 @@
 #include "ooxml/numbers.h"
 #include "ooxml/package.h"
 #include "ooxml/parts.h"
-#include "ooxml/xml_text.h"
 #include "workbook/row_insertion.h"
 #include "workbook/sheet_xml.h"
 #include "workbook/sheets.h"
@@ -130,23 +129,6 @@ void rename_ids(nb::handle element, const std::map<std::string, std::string> &re
         if (it != renamed.end())
             value.attr("getparent")().attr("set")(value.attr("attrname"), it->second);
     }
-}
-
-// A VML drawing that holds anything besides comment boxes (form controls, OLE
-// previews) is the template's own; one of comments only is what openpyxl rewrites
-// from the comments it kept.
-bool vml_beyond_comments(const Package &pkg, const std::string &part) {
-    nb::bytes data = pkg.read(part);
-    std::string_view text(data.c_str(), data.size());
-    for (auto piece = xml_text::next_markup(text, 0); piece; piece = xml_text::next_markup(text, piece->end)) {
-        if ((piece->kind != xml_text::Markup::Start && piece->kind != xml_text::Markup::Empty) ||
-            xml_text::local_part(piece->name) != "ClientData")
-            continue;
-        auto tag = xml_text::read_tag(text, piece->begin, true);
-        if (!tag || xml_text::value_of(text, tag->find("ObjectType")) != "Note")
-            return true;
-    }
-    return false;
 }
 
 bool worth_parsing(const Relationships &rels) {
@@ -433,7 +415,7 @@ void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, c
     if (const sheets::Insertions *own = inserted.find(pair.name)) {
         if (!restored_drawing.empty()) {
             nb::object drawing = parse_part(des, restored_drawing);
-            move_drawing_anchors(drawing, *own);
+            move_drawing_anchors(drawing, *own, restored_drawing);
             write_part(des, restored_drawing, drawing);
         }
         if (!restored_vml.empty()) {
@@ -441,7 +423,7 @@ void restore_sheet_parts(const Package &src, Package &des, PartCopier &copier, c
             sheets::SheetLookup lookup = [&](std::string_view name) {
                 return name.empty() ? own : inserted.find(name);
             };
-            std::string moved = moved_vml(std::string_view(vml.c_str(), vml.size()), *own, lookup);
+            std::string moved = moved_vml(std::string_view(vml.c_str(), vml.size()), *own, lookup, restored_vml);
             des.write(restored_vml, nb::bytes(moved.data(), moved.size()));
         }
     }
@@ -524,7 +506,7 @@ void restore_tags(const Package &src, Package &des, const SheetPair &pair, const
         offered.update(r.element.attr("nsmap"));
         nb::object copy = deepcopy(r.element);
         if (const sheets::Insertions *own = inserted.find(pair.name))
-            move_object_anchors(copy, *own);
+            move_object_anchors(copy, *own, pair.des);
         insert_in_order(des_root, copy, r.kind, order);
         changed = true;
     }
@@ -670,12 +652,6 @@ std::string leading_sheet(std::string text) {
     return bang == std::string::npos ? std::string() : text.substr(0, bang);
 }
 
-std::string lower_name(std::string s) {
-    for (char &c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // openpyxl numbers a local defined name by its sheet's place among the work
 // sheets alone, so where chart sheets come first the name lands on another
 // sheet, or on a chart sheet, and no reader accepts the workbook.  Each local
@@ -704,9 +680,12 @@ void repair_local_names(const Package &src, Package &des) {
         return v ? static_cast<long>(*v) : count;
     };
     const std::vector<std::string> src_sheets = sheet_names(src_root), des_sheets = sheet_names(des_root);
+    std::vector<std::string> des_keys;
+    for (const std::string &sheet : des_sheets)
+        des_keys.push_back(folded_name(sheet));
     auto position = [&](const std::string &sheet) -> long {
-        auto it = std::find(des_sheets.begin(), des_sheets.end(), sheet);
-        return it == des_sheets.end() ? -1 : static_cast<long>(it - des_sheets.begin());
+        auto it = std::find(des_keys.begin(), des_keys.end(), folded_name(sheet));
+        return it == des_keys.end() ? -1 : static_cast<long>(it - des_keys.begin());
     };
     const char *query = "{*}definedNames/{*}definedName";
     std::map<std::string, std::vector<long>> wanted;  // name -> saved sheet positions
@@ -717,14 +696,14 @@ void repair_local_names(const Package &src, Package &des) {
             continue;
         long at = position(src_sheets[static_cast<size_t>(id)]);
         if (at >= 0)
-            wanted[lower_name(nb::cast<std::string>(text))].push_back(at);
+            wanted[folded_name(nb::cast<std::string>(text))].push_back(at);
     }
     std::map<std::string, std::vector<std::pair<long, nb::object>>> found;
     for (nb::handle name : des_root.attr("iterfind")(query)) {
         long id = local_id(name, static_cast<long>(des_sheets.size()));
         nb::object text = name.attr("get")("name");
         if (id >= 0 && !text.is_none())
-            found[lower_name(nb::cast<std::string>(text))].push_back({id, nb::borrow(name)});
+            found[folded_name(nb::cast<std::string>(text))].push_back({id, nb::borrow(name)});
     }
     bool changed = false;
     auto assign = [&](nb::handle name, long at) {

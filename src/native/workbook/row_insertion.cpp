@@ -27,37 +27,6 @@ bool ends_with(const std::string &s, std::string_view tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool starts_with(std::string_view s, std::string_view head) { return s.substr(0, head.size()) == head; }
-
-// Excel compares sheet names without regard to case, in every alphabet, one
-// character with one: "Übersicht" is "übersicht" and "ΣΟΦΙΑ" is "σοφια", but
-// "Straße" is not "STRASSE".  Each character folds as Python's str.casefold()
-// folds it where that gives one character, and as str.lower() otherwise.  Bytes
-// that are no UTF-8 (a crafted part) fold as themselves.
-std::string folded(std::string_view name) {
-    if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-        std::string key(name);
-        for (char &c : key)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        return key;
-    }
-    nb::object text = nb::steal(PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "surrogateescape"));
-    if (!text.is_valid())
-        throw nb::python_error();
-    nb::list characters;
-    for (nb::handle character : text) {
-        nb::object one = character.attr("casefold")();
-        if (nb::len(one) != 1)
-            one = character.attr("lower")();
-        characters.append(nb::len(one) == 1 ? one : nb::borrow(character));
-    }
-    nb::object key = nb::str("").attr("join")(characters);
-    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(key.ptr(), "utf-8", "surrogateescape"));
-    if (!bytes.is_valid())
-        throw nb::python_error();
-    return std::string(PyBytes_AS_STRING(bytes.ptr()), (size_t) PyBytes_GET_SIZE(bytes.ptr()));
-}
 
 [[noreturn]] void pushed_off(std::string_view part, long row) {
     throw std::invalid_argument(std::string(part) + ": the rows inserted would push the object at row " +
@@ -75,15 +44,19 @@ public:
 
     std::optional<std::string> run(std::string_view t) {
         t_ = t;
-        const std::string f_open = "<" + f_;
-        size_t at = 0;
-        while ((at = t.find(f_open, at)) != std::string_view::npos) {
-            size_t after = at + f_open.size();
-            if (after >= t.size() || !(is_space(t[after]) || t[after] == '>' || t[after] == '/')) {
-                at = after;
-                continue;
-            }
-            at = formula(at);
+        // The markup is read in order, so that tag text in comments and CDATA
+        // sections is never taken for a formula, and each formula's cell is the
+        // cell element it stands in.
+        for (auto piece = next_markup(t, 0); piece;) {
+            const bool opens = piece->kind == Markup::Start || piece->kind == Markup::Empty;
+            size_t next = piece->end;
+            if (opens && piece->name == c_)
+                cell_ = cell_at(piece->begin);
+            else if (piece->kind == Markup::End && piece->name == c_)
+                cell_.reset();
+            else if (opens && piece->name == f_)
+                next = formula(*piece);
+            piece = next_markup(t, next);
         }
         if (!changed_)
             return std::nullopt;
@@ -101,25 +74,13 @@ private:
         return sheets::moved_formula(formula, lookup_);
     }
 
-    // The cell whose data holds the formula at `at`: the last <c> tag before it.
-    std::optional<sheets::Area> cell_before(size_t at) const {
-        const std::string c_open = "<" + c_;
-        for (size_t lt = t_.rfind(c_open, at); lt != std::string_view::npos; lt = t_.rfind(c_open, lt - 1)) {
-            size_t after = lt + c_open.size();
-            if (after >= t_.size())
-                return std::nullopt;
-            if (t_[after] == '>' || t_[after] == '/')
-                return std::nullopt;  // a cell that does not say where it stands
-            if (is_space(t_[after])) {
-                auto tag = read_tag(t_, lt, true);
-                if (!tag)
-                    return std::nullopt;
-                return sheets::parse_area(value_of(t_, tag->find("r")));
-            }
-            if (lt == 0)
-                break;
-        }
-        return std::nullopt;
+    // Where the cell whose start tag is at `lt` stands; nothing for a cell that
+    // does not say.
+    std::optional<sheets::Area> cell_at(size_t lt) const {
+        auto tag = read_tag(t_, lt, true);
+        if (!tag)
+            return std::nullopt;
+        return sheets::parse_area(value_of(t_, tag->find("r")));
     }
 
     void replace(size_t begin, size_t end, const std::string &text) {
@@ -129,23 +90,23 @@ private:
         changed_ = true;
     }
 
-    // Handles the formula element at `lt`; returns where scanning goes on.
-    size_t formula(size_t lt) {
+    // Handles the formula element whose start tag is `start`; returns where
+    // reading goes on.  A formula whose text holds markup (a CDATA section, a
+    // comment) is left as it stands.
+    size_t formula(const Piece &start) {
+        const size_t lt = start.begin;
         auto tag = read_tag(t_, lt, true);
         if (!tag)
-            return lt + 1;
+            return start.end;
         size_t end = tag->end;
         std::string_view raw;
         if (!tag->empty) {
-            const std::string close = "</" + f_ + ">";
-            size_t at = t_.find(close, tag->end);
-            if (at == std::string_view::npos)
+            auto close = next_markup(t_, tag->end);
+            if (!close || close->kind != Markup::End || close->name != f_)
                 return tag->end;
-            raw = t_.substr(tag->end, at - tag->end);
-            end = at + close.size();
+            raw = t_.substr(tag->end, close->begin - tag->end);
+            end = close->end;
         }
-        if (raw.find("<![CDATA[") != std::string_view::npos)
-            return end;
         const std::string text = unescaped(raw);
         const std::string_view type = value_of(t_, tag->find("t"));
         const Attribute *ref = tag->find("ref");
@@ -167,7 +128,7 @@ private:
         } else if (type == "shared") {
             new_text = moved(text);
             move_range("ref");
-            if (auto cell = cell_before(lt))
+            if (auto cell = cell_)
                 masters_[std::string(value_of(t_, tag->find("si")))] =
                     Master{text, new_text ? *new_text : text, cell->first.row, cell->first.column};
         } else {
@@ -190,7 +151,7 @@ private:
     // insertions make them differ, it gets a formula of its own.
     size_t dependent(const Tag &tag, size_t end) {
         auto master = masters_.find(std::string(value_of(t_, tag.find("si"))));
-        auto cell = cell_before(tag.begin);
+        const auto &cell = cell_;
         if (master == masters_.end() || !cell)
             return end;
         const Master &m = master->second;
@@ -219,6 +180,7 @@ private:
     size_t copied_ = 0;
     bool changed_ = false;
     std::unordered_map<std::string, Master> masters_;
+    std::optional<sheets::Area> cell_;  // the cell being read
 };
 // -- parts through lxml -------------------------------------------------------
 
@@ -623,24 +585,6 @@ void read_vml_anchor(std::string_view vml, VmlItem &item, std::string_view part)
     item.bottom_at = {item.begin + numbers[6].first, item.begin + numbers[6].second};
 }
 
-// The end of the start tag at `lt`, just past its ">", read past quoted values;
-// npos when it never ends.
-size_t start_tag_end(std::string_view vml, size_t lt) {
-    char quote = 0;
-    for (size_t i = lt + 1; i < vml.size(); ++i) {
-        const char c = vml[i];
-        if (quote) {
-            if (c == quote)
-                quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return i + 1;
-        }
-    }
-    return std::string_view::npos;
-}
-
 // The anchors, rows and cell links of a legacy drawing.  The markup is read as a
 // parser would: comments, CDATA sections, processing instructions and
 // declarations are skipped, and an element is taken only when its content is
@@ -648,69 +592,33 @@ size_t start_tag_end(std::string_view vml, size_t lt) {
 // come in order and never overlap.
 std::vector<VmlItem> vml_items(std::string_view vml, std::string_view part) {
     std::vector<VmlItem> items;
-    size_t at = 0;
-    auto skip_to = [&](size_t from, std::string_view end) {
-        size_t found_at = vml.find(end, from);
-        at = found_at == std::string_view::npos ? vml.size() : found_at + end.size();
-    };
-    while ((at = vml.find('<', at)) != std::string_view::npos) {
-        std::string_view rest = vml.substr(at);
-        if (starts_with(rest, "<!--")) {
-            skip_to(at + 4, "-->");
-        } else if (starts_with(rest, "<![CDATA[")) {
-            skip_to(at + 9, "]]>");
-        } else if (starts_with(rest, "<?")) {
-            skip_to(at + 2, "?>");
-        } else if (starts_with(rest, "<!") || starts_with(rest, "</")) {
-            skip_to(at + 2, ">");
-        } else {
-            size_t name_end = at + 1;
-            while (name_end < vml.size() && !is_space(vml[name_end]) && vml[name_end] != '/' &&
-                   vml[name_end] != '>' && vml[name_end] != '<')
-                ++name_end;
-            std::string_view name = vml.substr(at + 1, name_end - at - 1);
-            size_t end = start_tag_end(vml, at);
-            if (name.empty() || end == std::string_view::npos) {
-                ++at;
-                continue;
-            }
-            at = end;
-            if (vml[end - 2] == '/')
-                continue;
-            size_t colon = name.find(':');
-            std::string_view local = colon == std::string_view::npos ? name : name.substr(colon + 1);
-            VmlItem item{};
-            if (local == "Anchor")
-                item.kind = VmlItem::Kind::Anchor;
-            else if (local == "Row")
-                item.kind = VmlItem::Kind::Row;
-            else if (local == "FmlaLink" || local == "FmlaRange" || local == "FmlaTxbx" || local == "FmlaGroup")
-                item.kind = VmlItem::Kind::Link;
-            else
-                continue;
-            // Its content, when its end tag comes before any other markup.
-            size_t close = vml.find('<', end);
-            if (close == std::string_view::npos)
-                break;
-            std::string_view tail = vml.substr(close);
-            if (!starts_with(tail, "</") || !starts_with(tail.substr(2), name))
-                continue;
-            size_t gt = close + 2 + name.size();
-            while (gt < vml.size() && is_space(vml[gt]))
-                ++gt;
-            if (gt >= vml.size() || vml[gt] != '>')
-                continue;
-            item.begin = end;
-            item.end = close;
-            std::string_view text = vml.substr(end, close - end);
-            if (item.kind == VmlItem::Kind::Anchor)
-                read_vml_anchor(vml, item, part);
-            else if (item.kind == VmlItem::Kind::Row)
-                // The zero-based row of the cell a note or control belongs to.
-                item.top.row = (long) required_whole_number(text, sheets::kRowIndex, part, "x:Row");
-            items.push_back(item);
-            at = gt + 1;
-        }
+    for (auto piece = next_markup(vml, 0); piece; piece = next_markup(vml, piece->end)) {
+        if (piece->kind != Markup::Start)
+            continue;
+        const std::string_view local = local_part(piece->name);
+        VmlItem item{};
+        if (local == "Anchor")
+            item.kind = VmlItem::Kind::Anchor;
+        else if (local == "Row")
+            item.kind = VmlItem::Kind::Row;
+        else if (local == "FmlaLink" || local == "FmlaRange" || local == "FmlaTxbx" || local == "FmlaGroup")
+            item.kind = VmlItem::Kind::Link;
+        else
+            continue;
+        // Its content, when its end tag comes before any other markup.
+        auto close = next_markup(vml, piece->end);
+        if (!close || close->kind != Markup::End || close->name != piece->name)
+            continue;
+        item.begin = piece->end;
+        item.end = close->begin;
+        if (item.kind == VmlItem::Kind::Anchor)
+            read_vml_anchor(vml, item, part);
+        else if (item.kind == VmlItem::Kind::Row)
+            // The zero-based row of the cell a note or control belongs to.
+            item.top.row = (long) required_whole_number(vml.substr(item.begin, item.end - item.begin),
+                                                        sheets::kRowIndex, part, "x:Row");
+        items.push_back(item);
+        piece = close;
     }
     return items;
 }
@@ -749,7 +657,7 @@ SheetInsertions SheetInsertions::from_python(nb::handle mapping) {
 const std::string &SheetInsertions::key_of(std::string_view name) const {
     auto it = keys_.find(name);
     if (it == keys_.end())
-        it = keys_.emplace(std::string(name), folded(name)).first;
+        it = keys_.emplace(std::string(name), folded_name(name)).first;
     return it->second;
 }
 
@@ -831,6 +739,20 @@ std::string moved_vml(std::string_view vml, const Insertions &insertions, const 
     return out;
 }
 
+bool vml_beyond_comments(const Package &pkg, const std::string &part) {
+    nb::bytes data = pkg.read(part);
+    std::string_view text(data.c_str(), data.size());
+    for (auto piece = next_markup(text, 0); piece; piece = next_markup(text, piece->end)) {
+        if ((piece->kind != Markup::Start && piece->kind != Markup::Empty) ||
+            local_part(piece->name) != "ClientData")
+            continue;
+        auto tag = read_tag(text, piece->begin, true);
+        if (!tag || value_of(text, tag->find("ObjectType")) != "Note")
+            return true;
+    }
+    return false;
+}
+
 InsertionCheck::InsertionCheck(nb::handle template_path, bool restored)
     : path_(nb::borrow(template_path)), restored_(restored) {}
 
@@ -869,7 +791,7 @@ InsertionCheck::Read InsertionCheck::read(const std::string &name) {
                     parse_part(pkg, *chart_part);
         } else if (ends_with(rel.type, "/ctrlProp")) {
             parse_part(pkg, *part);
-        } else if (ends_with(rel.type, "/vmlDrawing")) {
+        } else if (ends_with(rel.type, "/vmlDrawing") && vml_beyond_comments(pkg, *part)) {
             nb::bytes vml = read_part(pkg, *part);
             for (const VmlItem &item : vml_items(std::string_view(vml.c_str(), vml.size()), *part))
                 if (item.kind != VmlItem::Kind::Link)

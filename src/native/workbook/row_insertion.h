@@ -48,19 +48,22 @@ void move_references(ooxml::Package &pkg, const SheetInsertions &insertions);
 // The anchors of the objects of a drawing part, parsed.  Throws
 // std::invalid_argument, moving nothing, for a row or offset it cannot take and
 // for an object the rows would push off the sheet; `part` names it there.
-void move_drawing_anchors(nb::handle drawing, const sheets::Insertions &insertions,
-                          std::string_view part = "a drawing part");
+void move_drawing_anchors(nb::handle drawing, const sheets::Insertions &insertions, std::string_view part);
 
 // The anchors of a sheet's embedded objects and controls (their <anchor> children),
 // as move_drawing_anchors moves them.
-void move_object_anchors(nb::handle element, const sheets::Insertions &insertions,
-                         std::string_view part = "a sheet part");
+void move_object_anchors(nb::handle element, const sheets::Insertions &insertions, std::string_view part);
 
 // A legacy VML drawing's shapes (comment boxes, form controls) and the cells its
 // controls link to.  VML is often not well-formed XML, so it is edited as text.
 // Throws as move_drawing_anchors does.
 std::string moved_vml(std::string_view vml, const sheets::Insertions &insertions,
-                      const sheets::SheetLookup &lookup, std::string_view part = "a legacy drawing");
+                      const sheets::SheetLookup &lookup, std::string_view part);
+
+// A legacy drawing that holds anything besides comment boxes (form controls, OLE
+// previews) is the template's own and is restored; one of comments only is what
+// openpyxl rewrites from the comments it kept.
+bool vml_beyond_comments(const ooxml::Package &pkg, const std::string &part);
 
 // What a fill asks before it inserts rows into a sheet: whether the package step
 // will be able to move everything the template's parts anchor to that sheet's

@@ -2,6 +2,8 @@
 
 #include "ooxml/parts.h"
 
+#include <algorithm>
+
 namespace tessel::repair {
 
 using namespace tessel::ooxml;
@@ -45,6 +47,36 @@ std::vector<Sheet> sheets_of(const Package &pkg) {
                 Sheet{nb::cast<std::string>(name), *part, ends_with(rel->type, "/chartsheet"), position});
     }
     return out;
+}
+
+// Excel compares sheet names without regard to case, in every alphabet, one
+// character with one: "Übersicht" is "übersicht" and "ΣΟΦΙΑ" is "σοφια", but
+// "Straße" is not "STRASSE".  Each character folds as Python's str.casefold()
+// folds it where that gives one character, and as str.lower() otherwise.  Bytes
+// that are no UTF-8 (a crafted part) fold as themselves.
+std::string folded_name(std::string_view name) {
+    if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        std::string key(name);
+        for (char &c : key)
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+        return key;
+    }
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "surrogateescape"));
+    if (!text.is_valid())
+        throw nb::python_error();
+    nb::list characters;
+    for (nb::handle character : text) {
+        nb::object one = character.attr("casefold")();
+        if (nb::len(one) != 1)
+            one = character.attr("lower")();
+        characters.append(nb::len(one) == 1 ? one : nb::borrow(character));
+    }
+    nb::object key = nb::str("").attr("join")(characters);
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(key.ptr(), "utf-8", "surrogateescape"));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), (size_t) PyBytes_GET_SIZE(bytes.ptr()));
 }
 
 }  // namespace tessel::repair

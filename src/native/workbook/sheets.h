@@ -4,6 +4,7 @@
 #include "ooxml/package.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessel::repair {
@@ -19,5 +20,10 @@ std::string workbook_part(const ooxml::Package &pkg);
 
 // The sheets whose parts the package holds, in workbook order.
 std::vector<Sheet> sheets_of(const ooxml::Package &pkg);
+
+// A sheet or defined name as Excel compares names: without regard to case, in
+// every alphabet, one character with one ("Übersicht" is "übersicht", "Straße"
+// is not "STRASSE").
+std::string folded_name(std::string_view name);
 
 }  // namespace tessel::repair
