@@ -6,11 +6,13 @@
 #include "document/text.h"
 #include "document/wordml.h"
 #include "ooxml/file_kind.h"
+#include "ooxml/numbers.h"
 
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,7 @@ constexpr const char *kReplaceDoc =
 nb::handle module_handle;
 nb::handle native_extract;
 nb::handle namespace_cls;  // gives a header's paragraphs their part
-nb::handle paragraph_cls, run_cls, table_cls, cell_cls, bytes_io;
+nb::handle paragraph_cls, table_cls, cell_cls, inline_cls, bytes_io;
 nb::handle overwrite_warning;  // results.OverwriteWarning
 nb::handle shared_env;  // replace_paragraph's default environment
 nb::handle native_replace;  // the class's own replace_paragraph
@@ -88,17 +90,52 @@ bool is_instance(nb::handle value, nb::handle cls) {
     return r == 1;
 }
 
-// A picture keeps its native size unless it is wider than where it stands.
-void fit_picture(nb::handle shape, nb::handle p) {
+// An id for a new drawing in a part: one past the highest id there, as python-docx
+// numbers them, or the lowest free one where that would pass the largest id.
+long long free_drawing_id(nb::handle root) {
+    std::vector<long long> used;
+    for (nb::handle text : root.attr("xpath")("//@id")) {
+        Py_ssize_t size = 0;
+        const char *s = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!s)
+            throw nb::python_error();
+        const std::string_view id(s, (size_t) size);
+        if (std::optional<long long> number = tessel::ooxml::whole_number(id, tessel::ooxml::kId))
+            used.push_back(*number);
+    }
+    if (used.empty())
+        return 1;
+    const long long highest = *std::max_element(used.begin(), used.end());
+    if (highest < tessel::ooxml::kMaxId)
+        return highest + 1;
+    std::sort(used.begin(), used.end());
+    long long id = 1;
+    for (long long taken : used)
+        if (taken == id)
+            ++id;
+        else if (taken > id)
+            break;
+    return id;
+}
+
+// Adds a picture at the end of run `r` of paragraph `p`, at its native size unless
+// it is wider than where it stands.  python-docx's add_picture numbers a drawing
+// one past the part's highest id, which after 4294967295 is no id.
+void add_picture(nb::handle r, nb::handle paragraph, nb::handle p, nb::handle picture) {
+    nb::object part = paragraph.attr("part");
+    nb::object image_of = part.attr("get_or_add_image")(picture);
+    nb::object image = image_of[1];
+    nb::object size = image.attr("scaled_dimensions")();
+    long long cx = as_integer(size[0]), cy = as_integer(size[1]);
     const long long limit = tessel::wordml::available_width(p);
-    if (limit <= 0)
-        return;
-    const long long width = as_integer(shape.attr("width"));
-    if (width <= limit)
-        return;
-    const long long height = as_integer(shape.attr("height"));
-    nb::setattr(shape, "width", nb::int_(limit));
-    nb::setattr(shape, "height", nb::int_((long long) ((double) height * limit / width)));
+    if (limit > 0 && cx > limit) {
+        // Exact, and below cy since limit < cx.
+        cy = (long long) ((__int128) cy * limit / cx);
+        cx = limit;
+    }
+    const long long id = free_drawing_id(part.attr("element"));
+    r.attr("add_drawing")(
+        inline_cls.attr("new_pic_inline")(id, image_of[0], image.attr("filename"), cx, cy));
 }
 
 nb::object concat_run(nb::handle, nb::object paragraph) {
@@ -156,9 +193,7 @@ void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &eval
                     nb::object value = evaluator.value(placeholder);
                     if (is_instance(value, bytes_io)) {
                         wml::replace_in_run(r, delimited, nb::str(""));
-                        nb::object picture = evaluator.value(placeholder);
-                        nb::object run = run_cls(r, paragraph);
-                        fit_picture(run.attr("add_picture")(picture), p);
+                        add_picture(r, paragraph, p, evaluator.value(placeholder));
                     } else {
                         nb::object again = evaluator.value(placeholder);
                         wml::replace_in_run(r, delimited, tessel::to_text(again));
@@ -548,7 +583,7 @@ NB_MODULE(pagefill, m) {
     overwrite_warning =
         nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
     paragraph_cls = nb::object(nb::module_::import_("docx.text.paragraph").attr("Paragraph")).release();
-    run_cls = nb::object(nb::module_::import_("docx.text.run").attr("Run")).release();
+    inline_cls = nb::object(nb::module_::import_("docx.oxml.shape").attr("CT_Inline")).release();
     nb::module_ table_module = nb::module_::import_("docx.table");
     table_cls = nb::object(table_module.attr("Table")).release();
     cell_cls = nb::object(table_module.attr("_Cell")).release();
