@@ -1,6 +1,7 @@
 #include "document/page.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace tessel::wordml {
 
@@ -15,7 +16,7 @@ long long margin(nb::handle mar, const char *side, const char *logical) {
     for (const char *name : {side, logical}) {
         nb::object el = find(mar, qn(name));
         if (!el.is_none() && nb::str(el.attr("get")(qn("type"), "dxa")).equal(nb::str("dxa")))
-            return int_attr(el, "w", kDefaultCellMargin);
+            return twips_attr(el, "w", kDefaultCellMargin);
     }
     return -1;
 }
@@ -61,13 +62,14 @@ nb::object closing_section(nb::handle block) {
 long long section_text_width(nb::handle sectPr) {
     nb::object pgSz = find(sectPr, qn("pgSz"));
     nb::object pgMar = find(sectPr, qn("pgMar"));
-    const long long page = int_attr(pgSz, "w", -1);
+    const long long page = twips_attr(pgSz, "w", -1);
     if (page <= 0)
         return -1;
-    long long width = page - int_attr(pgMar, "left", 0) - int_attr(pgMar, "right", 0) -
-                      int_attr(pgMar, "gutter", 0);
+    // Lengths are read within ooxml::kLength, so a few of them add up safely.
+    long long width = page - twips_attr(pgMar, "left", 0) - twips_attr(pgMar, "right", 0) -
+                      twips_attr(pgMar, "gutter", 0);
     nb::object cols = find(sectPr, qn("cols"));
-    const long long num = int_attr(cols, "num", 1);
+    const long long num = int_attr(cols, "num", 1, ooxml::kCount);
     if (num > 1) {
         nb::list explicit_cols = nb::list(cols.attr("findall")(qn("col")));
         nb::object equal = cols.attr("get")(qn("equalWidth"));
@@ -76,10 +78,12 @@ long long section_text_width(nb::handle sectPr) {
         if (unequal && nb::len(explicit_cols) > 0) {
             long long narrowest = width;
             for (nb::handle col : explicit_cols)
-                narrowest = std::min(narrowest, int_attr(col, "w", width));
+                narrowest = std::min(narrowest, twips_attr(col, "w", width));
             width = narrowest;
         } else {
-            width = (width - int_attr(cols, "space", 720) * (num - 1)) / num;
+            const long long space = std::max<long long>(0, twips_attr(cols, "space", 720));
+            const std::optional<long long> spaces = ooxml::multiplied(space, num - 1);
+            width = spaces ? (width - *spaces) / num : -1;
         }
     }
     return width > 0 ? width : -1;
@@ -112,7 +116,7 @@ long long cell_inner_width(nb::handle tc) {
     nb::object type = tcW.attr("get")(qn("type"));
     if (type.is_none() || !type.equal(nb::str("dxa")))
         return -1;
-    const long long inner = int_attr(tcW, "w", 0) - cell_margins(tc);
+    const long long inner = twips_attr(tcW, "w", 0) - cell_margins(tc);
     return inner > 0 ? inner : -1;
 }
 
@@ -128,6 +132,7 @@ long long available_width(nb::handle p) {
             width = std::min(width, inner);
         break;
     }
+    // A few lengths of ooxml::kLength, which leaves room for EMUs.
     return width * kEmuPerTwip;
 }
 

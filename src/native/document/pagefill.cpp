@@ -6,11 +6,13 @@
 #include "document/text.h"
 #include "document/wordml.h"
 #include "ooxml/file_kind.h"
+#include "ooxml/numbers.h"
 
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
-#include <map>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,7 @@ constexpr const char *kReplaceDoc =
 nb::handle module_handle;
 nb::handle native_extract;
 nb::handle namespace_cls;  // gives a header's paragraphs their part
-nb::handle paragraph_cls, run_cls, table_cls, cell_cls, bytes_io;
+nb::handle paragraph_cls, table_cls, cell_cls, inline_cls, bytes_io;
 nb::handle overwrite_warning;  // results.OverwriteWarning
 nb::handle shared_env;  // replace_paragraph's default environment
 nb::handle native_replace;  // the class's own replace_paragraph
@@ -88,17 +90,52 @@ bool is_instance(nb::handle value, nb::handle cls) {
     return r == 1;
 }
 
-// A picture keeps its native size unless it is wider than where it stands.
-void fit_picture(nb::handle shape, nb::handle p) {
+// An id for a new drawing in a part: one past the highest id there, as python-docx
+// numbers them, or the lowest free one where that would pass the largest id.
+long long free_drawing_id(nb::handle root) {
+    std::vector<long long> used;
+    for (nb::handle text : root.attr("xpath")("//@id")) {
+        Py_ssize_t size = 0;
+        const char *s = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!s)
+            throw nb::python_error();
+        const std::string_view id(s, (size_t) size);
+        if (std::optional<long long> number = tessel::ooxml::whole_number(id, tessel::ooxml::kId))
+            used.push_back(*number);
+    }
+    if (used.empty())
+        return 1;
+    const long long highest = *std::max_element(used.begin(), used.end());
+    if (highest < tessel::ooxml::kMaxId)
+        return highest + 1;
+    std::sort(used.begin(), used.end());
+    long long id = 1;
+    for (long long taken : used)
+        if (taken == id)
+            ++id;
+        else if (taken > id)
+            break;
+    return id;
+}
+
+// Adds a picture at the end of run `r` of paragraph `p`, at its native size unless
+// it is wider than where it stands.  python-docx's add_picture numbers a drawing
+// one past the part's highest id, which after 4294967295 is no id.
+void add_picture(nb::handle r, nb::handle paragraph, nb::handle p, nb::handle picture) {
+    nb::object part = paragraph.attr("part");
+    nb::object image_of = part.attr("get_or_add_image")(picture);
+    nb::object image = image_of[1];
+    nb::object size = image.attr("scaled_dimensions")();
+    long long cx = as_integer(size[0]), cy = as_integer(size[1]);
     const long long limit = tessel::wordml::available_width(p);
-    if (limit <= 0)
-        return;
-    const long long width = as_integer(shape.attr("width"));
-    if (width <= limit)
-        return;
-    const long long height = as_integer(shape.attr("height"));
-    nb::setattr(shape, "width", nb::int_(limit));
-    nb::setattr(shape, "height", nb::int_((long long) ((double) height * limit / width)));
+    if (limit > 0 && cx > limit) {
+        // Exact, and below cy since limit < cx.
+        cy = (long long) ((__int128) cy * limit / cx);
+        cx = limit;
+    }
+    const long long id = free_drawing_id(part.attr("element"));
+    r.attr("add_drawing")(
+        inline_cls.attr("new_pic_inline")(id, image_of[0], image.attr("filename"), cx, cy));
 }
 
 nb::object concat_run(nb::handle, nb::object paragraph) {
@@ -156,9 +193,7 @@ void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &eval
                     nb::object value = evaluator.value(placeholder);
                     if (is_instance(value, bytes_io)) {
                         wml::replace_in_run(r, delimited, nb::str(""));
-                        nb::object picture = evaluator.value(placeholder);
-                        nb::object run = run_cls(r, paragraph);
-                        fit_picture(run.attr("add_picture")(picture), p);
+                        add_picture(r, paragraph, p, evaluator.value(placeholder));
                     } else {
                         nb::object again = evaluator.value(placeholder);
                         wml::replace_in_run(r, delimited, tessel::to_text(again));
@@ -296,6 +331,9 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
                   nb::handle placeholder, const nb::object &prefix, const nb::object &place) {
     const tessel::frames::Block block = tessel::frames::read_block(value);
     const size_t n = (size_t) block.rows, m = (size_t) block.columns;
+    // Counts that reached past the grid were read cut; the block's new cells and
+    // rows must stand where Word will then put them.
+    wml::settle_grid(table);
     if (m > table.rows[i].cells.size() - c)
         wml::widen(table, i, m - (table.rows[i].cells.size() - c),
                    wml::table_room(table.tbl, walk.story_width));
@@ -391,44 +429,82 @@ bool frame_test(nb::handle placeholders, tessel::Evaluator &evaluator, nb::objec
     return is_frame;
 }
 
+// A table under way: its rows as read, the next cell to fill and the tables nested
+// in the cell just filled that are still to visit.
+struct TableVisit {
+    wml::Table table;
+    nb::object object;  // python-docx's table, parent of its cells
+    nb::object prefix;  // names the table in places
+    size_t i = 0, c = 0;
+    nb::object cell_object{}, cell_place{};
+    std::vector<nb::object> nested{};
+    size_t next_nested = 0;
+};
+
+// Moves to the next cell to fill, if there is one.  The template's rows are visited
+// where they stand now, so rows that a block pushed down are filled at their new
+// places; places keep the template's row numbers (each row carries its own), as a
+// reader of the template counts them.  Rows a block added are not visited, even
+// with recurse: a frame whose values name the frame would otherwise grow the table
+// without end.
+bool next_cell(TableVisit &visit) {
+    const std::vector<wml::Row> &rows = visit.table.rows;
+    for (; visit.i < rows.size(); ++visit.i, visit.c = 0)
+        if (!rows[visit.i].added && visit.c < rows[visit.i].cells.size())
+            return true;
+    return false;
+}
+
+// Fills the cell the visit stands at and moves past it; the tables nested in it
+// are left in the visit.
+void fill_cell(const Walk &walk, TableVisit &visit) {
+    const nb::object &prefix = visit.prefix;
+    const size_t i = visit.i, c = visit.c++;
+    visit.nested.clear();
+    visit.next_nested = 0;
+    const wml::Cell &cell = visit.table.rows[i].cells[c];
+    if (cell.written && !tessel::truthy(nb::getattr(walk.self, "recurse")))
+        return;
+    const nb::object tc = cell.tc;
+    const nb::object place = place_of(prefix, visit.table.rows[i].place, cell.column);
+    nb::object placeholders = placeholders_of(walk.self, wml::cell_text(tc));
+    nb::object frame;
+    if (frame_test(placeholders, walk.evaluator, frame)) {
+        // The block may move or add rows: `cell` is not used past this point.
+        nb::object reason;
+        if (tessel::guarded(
+                [&] { expand_block(walk, visit.table, i, c, frame, placeholders[0], prefix, place); },
+                reason))
+            walk.report.filled(placeholders[0], [&] { return place; });
+        else
+            walk.report.failed(placeholders[0], place, reason);
+        return;
+    }
+    visit.cell_object = cell_cls(tc, visit.object);
+    visit.cell_place = place;
+    std::vector<nb::object> paragraphs;
+    wml::collect_blocks(tc, paragraphs, visit.nested);
+    for (const nb::object &p : paragraphs)
+        fill_paragraph(walk, p, visit.cell_object, place);
+}
+
+// Fills a table and, as each cell is met, the tables nested in it.  A stack of
+// visits instead of recursion: the file decides how deep tables nest.
 void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::object &prefix) {
-    wml::Table table = wml::read_table(tbl);
-    nb::object table_object = table_cls(tbl, parent);
-    // The template's rows are visited where they stand now, so rows that a block
-    // pushed down are filled at their new places; places keep the template's row
-    // numbers (each row carries its own), as a reader of the template counts them.
-    // Rows a block added are not visited, even with recurse: a frame whose values
-    // name the frame would otherwise grow the table without end.
-    for (size_t i = 0; i < table.rows.size(); ++i) {
-        if (table.rows[i].added)
-            continue;
-        for (size_t c = 0; c < table.rows[i].cells.size(); ++c) {
-            const wml::Cell &cell = table.rows[i].cells[c];
-            if (cell.written && !tessel::truthy(nb::getattr(walk.self, "recurse")))
-                continue;
-            const nb::object tc = cell.tc;
-            const nb::object place = place_of(prefix, table.rows[i].place, cell.column);
-            nb::object placeholders = placeholders_of(walk.self, wml::cell_text(tc));
-            nb::object frame;
-            if (frame_test(placeholders, walk.evaluator, frame)) {
-                // The block may move or add rows: `cell` is not used past this point.
-                nb::object reason;
-                if (tessel::guarded(
-                        [&] { expand_block(walk, table, i, c, frame, placeholders[0], prefix, place); },
-                        reason))
-                    walk.report.filled(placeholders[0], [&] { return place; });
-                else
-                    walk.report.failed(placeholders[0], place, reason);
-                continue;
-            }
-            nb::object cell_object = cell_cls(tc, table_object);
-            std::vector<nb::object> paragraphs, tables;
-            wml::collect_blocks(tc, paragraphs, tables);
-            for (const nb::object &p : paragraphs)
-                fill_paragraph(walk, p, cell_object, place);
-            size_t t = 0;
-            for (const nb::object &nested : tables)
-                fill_table(walk, nested, cell_object, nb::str("{}, table {}").format(place, ++t));
+    std::vector<TableVisit> visits;
+    auto start = [&](nb::handle table, nb::handle owner, nb::object name) {
+        visits.push_back(TableVisit{wml::read_table(table), table_cls(table, owner), std::move(name)});
+    };
+    start(tbl, parent, prefix);
+    while (!visits.empty()) {
+        TableVisit &top = visits.back();
+        if (top.next_nested < top.nested.size()) {
+            const size_t t = top.next_nested++;
+            start(top.nested[t], top.cell_object, nb::str("{}, table {}").format(top.cell_place, t + 1));
+        } else if (next_cell(top)) {
+            fill_cell(walk, top);
+        } else {
+            visits.pop_back();
         }
     }
 }
@@ -465,16 +541,32 @@ bool is_header_or_footer(nb::handle rel) {
     return tessel::truthy(type.attr("endswith")("/header")) || tessel::truthy(type.attr("endswith")("/footer"));
 }
 
+// Runs `step` on a part's XML; a number there that the filler cannot take is
+// reported with the part's name: "word/header1.xml: w:gridCol: w:w ...".
+template <typename Step> void in_part(nb::handle part, Step &&step) {
+    try {
+        step();
+    } catch (const std::invalid_argument &e) {
+        std::string name = nb::cast<std::string>(nb::str(part.attr("partname")));
+        if (!name.empty() && name.front() == '/')
+            name.erase(0, 1);
+        throw std::invalid_argument(name + ": " + e.what());
+    }
+}
+
 // Fills the body, then the headers and footers, of a loaded document.
 void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report &report,
                    std::vector<std::string> &warnings, nb::handle doc) {
     nb::object body = doc.attr("element").attr("body");
-    const Walk walk{self, evaluator, report, wml::body_text_width(body), warnings};
-    fill_story(walk, body, doc.attr("_body"), "");
+    nb::object main = doc.attr("part");
+    long long story_width = -1;
+    in_part(main, [&] { story_width = wml::body_text_width(body); });
+    const Walk walk{self, evaluator, report, story_width, warnings};
+    in_part(main, [&] { fill_story(walk, body, doc.attr("_body"), ""); });
     // Headers and footers come last, so the body's failures lead the list.  A
     // header part is reached through its relationship: asking a section for a
     // header it inherits would add one.
-    nb::object rels = doc.attr("part").attr("rels").attr("values")();
+    nb::object rels = main.attr("rels").attr("values")();
     for (nb::handle rel : rels) {
         if (!is_header_or_footer(rel))
             continue;
@@ -482,7 +574,9 @@ void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report
         nb::object os_path = nb::module_::import_("posixpath");
         nb::object name = os_path.attr("splitext")(os_path.attr("basename")(part.attr("partname")))[0];
         std::string prefix = nb::cast<std::string>(nb::str(name)) + ", ";
-        fill_story(walk, part.attr("element"), namespace_cls("part"_a = part), prefix.c_str());
+        in_part(part, [&] {
+            fill_story(walk, part.attr("element"), namespace_cls("part"_a = part), prefix.c_str());
+        });
     }
 }
 
@@ -548,7 +642,7 @@ NB_MODULE(pagefill, m) {
     overwrite_warning =
         nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
     paragraph_cls = nb::object(nb::module_::import_("docx.text.paragraph").attr("Paragraph")).release();
-    run_cls = nb::object(nb::module_::import_("docx.text.run").attr("Run")).release();
+    inline_cls = nb::object(nb::module_::import_("docx.oxml.shape").attr("CT_Inline")).release();
     nb::module_ table_module = nb::module_::import_("docx.table");
     table_cls = nb::object(table_module.attr("Table")).release();
     cell_cls = nb::object(table_module.attr("_Cell")).release();

@@ -4,7 +4,9 @@
 #include "document/text.h"
 
 #include <algorithm>
-#include <numeric>
+#include <optional>
+#include <stdexcept>
+#include <string>
 
 namespace tessel::wordml {
 
@@ -36,58 +38,107 @@ void remove_property(nb::handle el) {
         remove(parent);
 }
 
-Py_ssize_t grid_span(nb::handle tc) {
-    nb::object span = first_child(first_child(tc, Tag::TcPr), Tag::GridSpan);
-    return (Py_ssize_t) std::max<long long>(1, int_attr(span, "val", 1));
-}
-
-void collect_cells(nb::handle container, Py_ssize_t &column, std::vector<Cell> &out) {
-    for (nb::handle child : children(container)) {
-        switch (tag_of(child)) {
-            case Tag::Tc: {
-                const Py_ssize_t span = grid_span(child);
-                out.push_back(Cell{nb::borrow(child), column, span});
-                column += span;
-                break;
-            }
-            case Tag::Sdt: {
-                nb::object content = first_child(child, Tag::SdtContent);
-                if (!content.is_none())
-                    collect_cells(content, column, out);
-                break;
-            }
-            case Tag::CustomXml:
-                collect_cells(child, column, out);
-                break;
-            default:
-                break;
-        }
-    }
-}
-
-void collect_rows(nb::handle container, std::vector<Row> &out) {
-    for (nb::handle child : children(container)) {
-        switch (tag_of(child)) {
-            case Tag::Tr:
-                out.push_back(Row{nb::borrow(child), read_cells(child), out.size() + 1});
-                break;
-            case Tag::Sdt: {
-                nb::object content = first_child(child, Tag::SdtContent);
-                if (!content.is_none())
-                    collect_rows(content, out);
-                break;
-            }
-            case Tag::CustomXml:
-                collect_rows(child, out);
-                break;
-            default:
-                break;
-        }
-    }
-}
+// Counts as a file may write them: a negative one is taken as none, and Word
+// keeps far fewer columns than this allows.
+constexpr ooxml::Bounds kSignedCount{-ooxml::kCount.max, ooxml::kCount.max};
 
 nb::object grid_count(nb::handle tr, Tag tag) {
     return first_child(first_child(tr, Tag::TrPr), tag);
+}
+
+nb::object grid_span_of(nb::handle tc) { return first_child(first_child(tc, Tag::TcPr), Tag::GridSpan); }
+
+// The table's w:tblGrid, made where missing.
+nb::object grid_of(nb::handle tbl) {
+    nb::object grid = first_child(tbl, Tag::TblGrid);
+    if (grid.is_none()) {
+        grid = make(tbl, "tblGrid");
+        nb::object tblPr = first_child(tbl, Tag::TblPr);
+        if (tblPr.is_none())
+            tbl.attr("insert")(0, grid);
+        else
+            tblPr.attr("addnext")(grid);
+    }
+    return grid;
+}
+
+std::vector<nb::object> grid_columns(nb::handle grid) {
+    std::vector<nb::object> columns;
+    if (grid.is_none())
+        return columns;
+    for (nb::handle col : children(grid))
+        if (tag_of(col) == Tag::GridCol)
+            columns.push_back(nb::borrow(col));
+    return columns;
+}
+
+long long column_width(nb::handle col) { return std::max<long long>(0, twips_attr(col, "w", 0)); }
+
+// Appends `count` grid columns `width` twips wide (of no stated width when 0).
+void add_grid_columns(nb::handle grid, size_t count, long long width, std::vector<nb::object> &columns) {
+    for (size_t k = 0; k < count; ++k) {
+        nb::object col = make(grid, "gridCol");
+        if (width > 0)
+            set_int_attr(col, "w", width);
+        grid.attr("append")(col);
+        columns.push_back(col);
+    }
+}
+
+// The width of a grid; one wider than a length can be is refused.
+long long total_width(const std::vector<long long> &widths) {
+    long long total = 0;
+    for (long long w : widths) {
+        const std::optional<long long> sum = ooxml::added(total, w);
+        if (!sum || *sum > ooxml::kMaxLength)
+            throw std::invalid_argument("w:tblGrid: its columns are together wider than " +
+                                        std::to_string(ooxml::kMaxLength) + " twips");
+        total = *sum;
+    }
+    return total;
+}
+
+// Writes a count back into its element where the row has one; the element goes
+// where the count is the default.
+void set_count(nb::handle el, Py_ssize_t value, Py_ssize_t fallback) {
+    if (el.is_none())
+        return;
+    if (value == fallback)
+        remove_property(el);
+    else
+        set_int_attr(el, "val", value);
+}
+
+Row read_row(nb::handle tr, Py_ssize_t grid, size_t place) {
+    Row row{nb::borrow(tr), {}, place};
+    const long long before = int_attr(grid_count(tr, Tag::GridBefore), "val", 0, kSignedCount);
+    row.before = (Py_ssize_t) std::clamp<long long>(before, 0, grid);
+    row.clamped = row.before != before;
+    Py_ssize_t column = row.before;
+    walk_through(tr, [&](nb::handle child, Tag tag) {
+        switch (tag) {
+            case Tag::Tc: {
+                const long long span = int_attr(grid_span_of(child), "val", 1, kSignedCount);
+                const Py_ssize_t room = std::max<Py_ssize_t>(1, grid - column);
+                const Py_ssize_t fitted = (Py_ssize_t) std::clamp<long long>(span, 1, room);
+                row.clamped = row.clamped || fitted != span;
+                row.cells.push_back(Cell{nb::borrow(child), column, fitted});
+                column += fitted;
+                break;
+            }
+            case Tag::Sdt:
+                return first_child(child, Tag::SdtContent);
+            case Tag::CustomXml:
+                return nb::borrow(child);
+            default:
+                break;
+        }
+        return nb::object();
+    });
+    const long long after = int_attr(grid_count(tr, Tag::GridAfter), "val", 0, kSignedCount);
+    row.after = (Py_ssize_t) std::clamp<long long>(after, 0, std::max<Py_ssize_t>(0, grid - column));
+    row.clamped = row.clamped || row.after != after;
+    return row;
 }
 
 // The properties element of a cell or run, made first child when missing.
@@ -233,18 +284,43 @@ void set_fixed_length(nb::handle el, long long width) {
 
 }  // namespace
 
-std::vector<Cell> read_cells(nb::handle tr) {
-    std::vector<Cell> out;
-    Py_ssize_t column =
-        (Py_ssize_t) std::max<long long>(0, int_attr(grid_count(tr, Tag::GridBefore), "val", 0));
-    collect_cells(tr, column, out);
-    return out;
-}
-
 Table read_table(nb::handle tbl) {
     Table table{nb::borrow(tbl), {}};
-    collect_rows(tbl, table.rows);
+    const Py_ssize_t grid = (Py_ssize_t) grid_columns(first_child(tbl, Tag::TblGrid)).size();
+    walk_through(tbl, [&](nb::handle child, Tag tag) {
+        switch (tag) {
+            case Tag::Tr:
+                table.rows.push_back(read_row(child, grid, table.rows.size() + 1));
+                break;
+            case Tag::Sdt:
+                return first_child(child, Tag::SdtContent);
+            case Tag::CustomXml:
+                return nb::borrow(child);
+            default:
+                break;
+        }
+        return nb::object();
+    });
     return table;
+}
+
+void settle_grid(Table &table) {
+    Py_ssize_t widest = 0;
+    for (Row &row : table.rows) {
+        if (row.clamped) {
+            set_count(grid_count(row.tr, Tag::GridBefore), row.before, 0);
+            set_count(grid_count(row.tr, Tag::GridAfter), row.after, 0);
+            for (const Cell &cell : row.cells)
+                set_count(grid_span_of(cell.tc), cell.span, 1);
+            row.clamped = false;
+        }
+        widest = std::max(widest, row.end() + row.after);
+    }
+    std::vector<nb::object> columns = grid_columns(first_child(table.tbl, Tag::TblGrid));
+    if (widest <= (Py_ssize_t) columns.size())
+        return;
+    const long long width = columns.empty() ? 0 : column_width(columns.back());
+    add_grid_columns(grid_of(table.tbl), (size_t) widest - columns.size(), width, columns);
 }
 
 size_t cell_at(const Row &row, Py_ssize_t column) {
@@ -381,7 +457,7 @@ void split_vertical_merges(Table &table, size_t first, size_t end, Py_ssize_t lo
 }
 
 RowCopies::RowCopies(const Row &row, size_t first, size_t count)
-    : place_(row.place) {
+    : place_(row.place), before_(row.before), after_(row.after) {
     prototype_ = make(row.tr, "tr");
     for (nb::handle child : children(row.tr)) {
         Tag tag = tag_of(child);
@@ -450,26 +526,24 @@ void RowCopies::add(const Row &after, size_t count, std::vector<Row> &rows,
         if (!merged)
             remove_property(vMerge);
     }
-    const std::string t_tag = qn("t");
     nb::object previous = after.tr;
     for (size_t k = 0; k < count; ++k) {
         nb::object tr = deepcopy(prototype_);
         previous.attr("addnext")(tr);
         previous = tr;
         nb::list kids = children(tr);
-        Row row{tr, {}, place_, true};
+        Row row{tr, {}, place_, true, before_, after_};
         row.cells.reserve(cells_.size());
         for (size_t c = 0; c < cells_.size(); ++c) {
             Cell cell{kids[positions_[c]], cells_[c].column, cells_[c].span};
             cell.written = cells_[c].written;
+            // A block cell is tc/p/r/t as the constructor builds it; the copied
+            // properties may hold anything, a stray w:t too.
+            if (cell.written)
+                texts.push_back(last_child(last_child(last_child(cell.tc))));
             row.cells.push_back(std::move(cell));
         }
         rows.push_back(std::move(row));
-        PyObject *ts = PySequence_List(tr.attr("iter")(t_tag).ptr());
-        if (!ts)
-            throw nb::python_error();
-        for (nb::handle t : nb::steal<nb::list>(ts))
-            texts.push_back(nb::borrow(t));
         if ((k & 0x3FF) == 0x3FF && PyErr_CheckSignals() < 0)
             throw nb::python_error();
     }
@@ -508,74 +582,54 @@ long long table_room(nb::handle tbl, long long fallback) {
     if (!tblInd.is_none()) {
         nb::object type = tblInd.attr("get")(qn("type"));
         if (type.is_none() || type.equal(nb::str("dxa")))
-            room -= std::max<long long>(0, int_attr(tblInd, "w", 0));
+            room -= std::max<long long>(0, twips_attr(tblInd, "w", 0));
     }
     return room > 0 ? room : -1;
 }
 
 void widen(Table &table, size_t index, size_t extra, long long room) {
     nb::handle tbl = table.tbl;
-    nb::object grid = first_child(tbl, Tag::TblGrid);
-    if (grid.is_none()) {
-        grid = make(tbl, "tblGrid");
-        nb::object tblPr = first_child(tbl, Tag::TblPr);
-        if (tblPr.is_none())
-            tbl.attr("insert")(0, grid);
-        else
-            tblPr.attr("addnext")(grid);
-    }
-    std::vector<nb::object> columns;
+    nb::object grid = grid_of(tbl);
+    std::vector<nb::object> columns = grid_columns(grid);
     std::vector<long long> widths;
-    for (nb::handle col : children(grid))
-        if (tag_of(col) == Tag::GridCol) {
-            columns.push_back(nb::borrow(col));
-            widths.push_back(std::max<long long>(0, int_attr(col, "w", 0)));
-        }
-    const long long before = std::accumulate(widths.begin(), widths.end(), 0LL);
+    for (const nb::object &col : columns)
+        widths.push_back(column_width(col));
+    const long long before = total_width(widths);
+    const Py_ssize_t count = (Py_ssize_t) columns.size();
 
-    Row &grown = table.rows[index];
-    nb::object after = grid_count(grown.tr, Tag::GridAfter);
-    const size_t free = (size_t) std::max<long long>(0, int_attr(after, "val", 0));
+    const size_t free = (size_t) std::max<Py_ssize_t>(0, count - table.rows[index].end());
     const size_t used = std::min(free, extra), added = extra - used;
     const long long new_width = widths.empty() ? 0 : widths.back();
-    for (size_t k = 0; k < added; ++k) {
-        nb::object col = make(tbl, "gridCol");
-        if (new_width > 0)
-            set_int_attr(col, "w", new_width);
-        grid.attr("append")(col);
-        columns.push_back(col);
-        widths.push_back(new_width);
-    }
+    add_grid_columns(grid, added, new_width, columns);
+    widths.resize(columns.size(), new_width);
 
-    // Rows whose cells already stop short of the grid's end stop shorter still.
     std::vector<std::pair<size_t, size_t>> fresh;  // (row, first new cell)
     for (size_t i = 0; i < table.rows.size(); ++i) {
         Row &row = table.rows[i];
-        size_t count = added;
+        size_t cells = added;
         if (i == index) {
-            count += used;
-            if (used > 0) {
-                if (free == used)
-                    remove_property(after);
-                else
-                    set_int_attr(after, "val", (long long) (free - used));
+            cells = extra;
+            // The new cells take the columns of gridAfter first.
+            if (row.after > 0 && used > 0) {
+                row.after = row.after > (Py_ssize_t) used ? row.after - (Py_ssize_t) used : 0;
+                set_count(grid_count(row.tr, Tag::GridAfter), row.after, 0);
             }
-        } else {
-            nb::object short_by = grid_count(row.tr, Tag::GridAfter);
-            const long long n = int_attr(short_by, "val", 0);
-            if (n > 0) {
-                if (added > 0)
-                    set_int_attr(short_by, "val", n + (long long) added);
-                continue;
+        } else if (row.end() + row.after < count) {
+            continue;  // stops short of the grid's end, and stays so
+        } else if (row.after > 0) {
+            if (added > 0) {
+                row.after += (Py_ssize_t) added;
+                set_count(grid_count(row.tr, Tag::GridAfter), row.after, 0);
             }
+            continue;
         }
-        if (count == 0)
+        if (cells == 0)
             continue;
         fresh.emplace_back(i, row.cells.size());
         nb::object last = row.cells.empty() ? nb::none() : nb::object(row.cells.back().tc);
-        Py_ssize_t column = row.cells.empty() ? 0 : row.cells.back().column + row.cells.back().span;
+        Py_ssize_t column = row.end();
         nb::object previous = last;
-        for (size_t k = 0; k < count; ++k) {
+        for (size_t k = 0; k < cells; ++k) {
             nb::object tc = cell_like(last, tbl);
             if (previous.is_none())
                 row.tr.attr("append")(tc);
@@ -586,7 +640,7 @@ void widen(Table &table, size_t index, size_t extra, long long room) {
         }
     }
 
-    long long total = std::accumulate(widths.begin(), widths.end(), 0LL);
+    long long total = total_width(widths);
     const long long limit = room > 0 ? std::max(room, before) : -1;
     const bool narrowed = limit > 0 && total > limit;
     if (narrowed) {
@@ -594,13 +648,13 @@ void widen(Table &table, size_t index, size_t extra, long long room) {
             widths[k] = (long long) ((long double) widths[k] * limit / total);
             set_int_attr(columns[k], "w", widths[k]);
         }
-        total = std::accumulate(widths.begin(), widths.end(), 0LL);
+        total = total_width(widths);
     }
     if (total <= 0)
         return;
-    auto span_width = [&](Py_ssize_t from, Py_ssize_t count) {
+    auto span_width = [&](Py_ssize_t from, Py_ssize_t span) {
         long long w = 0;
-        for (Py_ssize_t k = from; k < from + count && k < (Py_ssize_t) widths.size(); ++k)
+        for (Py_ssize_t k = from; k < from + span && k < (Py_ssize_t) widths.size(); ++k)
             w += widths[(size_t) k];
         return w;
     };
@@ -611,11 +665,8 @@ void widen(Table &table, size_t index, size_t extra, long long room) {
             nb::object trPr = first_child(row.tr, Tag::TrPr);
             if (trPr.is_none())
                 continue;
-            const long long gb = int_attr(first_child(trPr, Tag::GridBefore), "val", 0);
-            const long long ga = int_attr(first_child(trPr, Tag::GridAfter), "val", 0);
-            set_fixed_length(trPr.attr("find")(qn("wBefore")), span_width(0, (Py_ssize_t) gb));
-            set_fixed_length(trPr.attr("find")(qn("wAfter")),
-                             span_width((Py_ssize_t) widths.size() - (Py_ssize_t) ga, (Py_ssize_t) ga));
+            set_fixed_length(trPr.attr("find")(qn("wBefore")), span_width(0, row.before));
+            set_fixed_length(trPr.attr("find")(qn("wAfter")), span_width(row.end(), row.after));
         }
     } else {
         for (const auto &[i, from] : fresh) {

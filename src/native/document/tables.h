@@ -24,6 +24,16 @@ struct Row {
     // a block adds carry the number of the row they copy.
     size_t place;
     bool added = false;  // by a block of the fill under way
+    // Grid columns the row leaves empty before its first cell and after its last
+    // one (w:gridBefore, w:gridAfter), within the grid.
+    Py_ssize_t before = 0;
+    Py_ssize_t after = 0;
+    // Some count the row's XML gives (gridBefore, gridAfter, a cell's gridSpan)
+    // reaches past the grid, and was cut to it here.
+    bool clamped = false;
+
+    // The grid column after the row's last cell.
+    Py_ssize_t end() const { return cells.empty() ? before : cells.back().column + cells.back().span; }
 };
 
 struct Table {
@@ -31,11 +41,16 @@ struct Table {
     std::vector<Row> rows;
 };
 
-// A table's rows, looking through row-level content controls and custom XML.
+// A table's rows, looking through row-level and cell-level content controls and
+// custom XML.  Counts are held to the grid as Word holds them: gridBefore to the
+// grid's width, a span to the columns left (at least one), gridAfter to the room
+// the cells leave.  Cells past the grid's end still take a column each.
 Table read_table(nb::handle tbl);
 
-// A row's cells, looking through cell-level content controls and custom XML.
-std::vector<Cell> read_cells(nb::handle tr);
+// Makes the table's XML say what read_table read: counts it cut are written cut,
+// and grid columns as wide as the last are added until the grid holds the widest
+// row.  Tables that were in order are left as they are.
+void settle_grid(Table &table);
 
 // Index of the first cell of `row` that covers grid column `column` or lies right
 // of it; the row's cell count when there is none.
@@ -82,9 +97,10 @@ public:
 
 private:
     nb::object prototype_;
-    std::vector<Cell> cells_;        // the prototype's cells
+    std::vector<Cell> cells_;        // the prototype's cells, block cells marked written
     std::vector<size_t> positions_;  // each cell's index among the prototype's children
     size_t place_;
+    Py_ssize_t before_, after_;
 };
 
 // Writes a value into the w:t of a copied row (see RowCopies::add).
@@ -94,13 +110,15 @@ void write_copy_text(nb::handle t, nb::handle text, const CellLook &look);
 // column (`fallback` when it lies outside the body), less its indent.  -1 unknown.
 long long table_room(nb::handle tbl, long long fallback);
 
-// Makes room for `extra` more cells at the end of row `index`: first in the grid
-// columns its gridAfter leaves empty, then in new grid columns as wide as the last
-// one.  Every other row gets an empty cell for each new column, or a longer
-// gridAfter when it already stops short.  New cells copy their row's last cell's
-// formatting.  When the grid would pass `room` (twips, -1 unknown), or the table's
-// own width if that is more, every column is narrowed in proportion; cell widths
-// then follow their grid columns.
+// Makes room for `extra` more cells at the end of row `index` of a settled table
+// (see settle_grid): first in the grid columns the row leaves empty, then in new
+// grid columns as wide as the last one.  Every other row that reaches the grid's
+// end gets an empty cell for each new column, or a longer gridAfter when it ends
+// with one; rows that stop short stay as they are.  New cells copy their row's last
+// cell's formatting.  When the grid would pass `room` (twips, -1 unknown), or the
+// table's own width if that is more, every column is narrowed in proportion; cell
+// widths then follow their grid columns.  A grid wider than a length can be is
+// refused with std::invalid_argument.
 void widen(Table &table, size_t index, size_t extra, long long room);
 
 }  // namespace tessel::wordml

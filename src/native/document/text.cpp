@@ -44,16 +44,12 @@ nb::object run_container(nb::handle el, Tag tag) {
 }
 
 void collect_runs(nb::handle container, std::vector<nb::object> &out) {
-    for (nb::handle child : children(container)) {
-        Tag tag = tag_of(child);
-        if (tag == Tag::R) {
-            out.push_back(nb::borrow(child));
-            continue;
-        }
-        nb::object inner = run_container(child, tag);
-        if (!inner.is_none())
-            collect_runs(inner, out);
-    }
+    walk_through(container, [&](nb::handle child, Tag tag) {
+        if (tag != Tag::R)
+            return run_container(child, tag);
+        out.push_back(nb::borrow(child));
+        return nb::object();
+    });
 }
 
 // One text-bearing child of a run, at [begin, begin + len) of the run's text.
@@ -173,16 +169,21 @@ bool plain_run(nb::handle r, nb::object &rPr, std::vector<nb::object> &ts) {
     return true;
 }
 
+// A stack of pairs still to compare: the file decides how deep properties nest.
 bool same_element(nb::handle a, nb::handle b) {
-    if (!a.attr("tag").equal(b.attr("tag")) || !a.attr("items")().equal(b.attr("items")()))
-        return false;
-    nb::list ka = children(a), kb = children(b);
-    const size_t n = nb::len(ka);
-    if (n != nb::len(kb))
-        return false;
-    for (size_t k = 0; k < n; ++k)
-        if (!same_element(ka[k], kb[k]))
+    std::vector<std::pair<nb::object, nb::object>> pending{{nb::borrow(a), nb::borrow(b)}};
+    while (!pending.empty()) {
+        const auto [x, y] = std::move(pending.back());
+        pending.pop_back();
+        if (!x.attr("tag").equal(y.attr("tag")) || !x.attr("items")().equal(y.attr("items")()))
             return false;
+        nb::list kx = children(x), ky = children(y);
+        const size_t n = nb::len(kx);
+        if (n != nb::len(ky))
+            return false;
+        for (size_t k = 0; k < n; ++k)
+            pending.emplace_back(kx[k], ky[k]);
+    }
     return true;
 }
 
@@ -245,37 +246,36 @@ struct MergeGroup {
 
 void merge_in(nb::handle container) {
     MergeGroup group;
-    for (nb::handle child : children(container)) {
-        Tag tag = tag_of(child);
-        if (tag == Tag::R) {
-            nb::object rPr;
-            std::vector<nb::object> ts;
-            if (!plain_run(child, rPr, ts)) {
-                group.flush();
-                continue;
+    // Runs merge only with runs of their own container.
+    walk_through(
+        container,
+        [&](nb::handle child, Tag tag) {
+            if (tag == Tag::R) {
+                nb::object rPr;
+                std::vector<nb::object> ts;
+                if (!plain_run(child, rPr, ts)) {
+                    group.flush();
+                } else if (group.active() && same_formatting(rPr, group.rPr)) {
+                    for (const nb::object &t : ts)
+                        group.texts.append(t_text(t));
+                    group.drop.push_back(nb::borrow(child));
+                    group.drop.insert(group.drop.end(), group.pending.begin(), group.pending.end());
+                    group.pending.clear();
+                } else {
+                    group.flush();
+                    group.start(child, std::move(rPr), std::move(ts));
+                }
+                return nb::object();
             }
-            if (group.active() && same_formatting(rPr, group.rPr)) {
-                for (const nb::object &t : ts)
-                    group.texts.append(t_text(t));
-                group.drop.push_back(nb::borrow(child));
-                group.drop.insert(group.drop.end(), group.pending.begin(), group.pending.end());
-                group.pending.clear();
-                continue;
+            if (tag == Tag::ProofErr) {
+                if (group.active())
+                    group.pending.push_back(nb::borrow(child));
+                return nb::object();
             }
             group.flush();
-            group.start(child, std::move(rPr), std::move(ts));
-            continue;
-        }
-        if (tag == Tag::ProofErr) {
-            if (group.active())
-                group.pending.push_back(nb::borrow(child));
-            continue;
-        }
-        group.flush();
-        nb::object inner = run_container(child, tag);
-        if (!inner.is_none())
-            merge_in(inner);
-    }
+            return run_container(child, tag);
+        },
+        [&] { group.flush(); });
     group.flush();
 }
 
@@ -354,38 +354,35 @@ struct Stretch {
 };
 
 void join_in(nb::handle container, Stretch &stretch) {
-    for (nb::handle child : children(container)) {
-        Tag tag = tag_of(child);
-        switch (tag) {
-            case Tag::R:
-                for (nb::handle part : children(child)) {
-                    switch (tag_of(part)) {
-                        case Tag::T:
-                            stretch.ts.push_back(nb::borrow(part));
-                            break;
-                        case Tag::RPr:
-                        case Tag::LastRenderedPageBreak:
-                            break;
-                        default:
-                            stretch.close();
+    walk_through(
+        container,
+        [&](nb::handle child, Tag tag) {
+            switch (tag) {
+                case Tag::R:
+                    for (nb::handle part : children(child)) {
+                        switch (tag_of(part)) {
+                            case Tag::T:
+                                stretch.ts.push_back(nb::borrow(part));
+                                break;
+                            case Tag::RPr:
+                            case Tag::LastRenderedPageBreak:
+                                break;
+                            default:
+                                stretch.close();
+                        }
                     }
-                }
-                break;
-            // Marks that carry no text: a placeholder may run across them.
-            case Tag::ProofErr:
-            case Tag::BookmarkStart:
-            case Tag::BookmarkEnd:
-                break;
-            default: {
-                stretch.close();
-                nb::object inner = run_container(child, tag);
-                if (!inner.is_none()) {
-                    join_in(inner, stretch);
+                    return nb::object();
+                // Marks that carry no text: a placeholder may run across them.
+                case Tag::ProofErr:
+                case Tag::BookmarkStart:
+                case Tag::BookmarkEnd:
+                    return nb::object();
+                default:
                     stretch.close();
-                }
+                    return run_container(child, tag);
             }
-        }
-    }
+        },
+        [&] { stretch.close(); });
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "document/wordml.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
 
 namespace tessel::wordml {
 
@@ -98,20 +101,82 @@ void remove(nb::handle el) {
 
 nb::object deepcopy(nb::handle el) { return deepcopy_fn(el); }
 
-long long int_attr(nb::handle el, const char *local, long long fallback) {
+namespace {
+
+// "w:gridCol", for messages.
+std::string element_name(nb::handle el) {
+    return with_local_name(el, [&](std::string_view name) {
+        return name.empty() ? nb::cast<std::string>(nb::str(el.attr("tag"))) : "w:" + std::string(name);
+    });
+}
+
+// Reads a w: attribute with `read`, which gives nothing for a text it cannot take.
+template <typename Read>
+long long read_attr(nb::handle el, const char *local, long long fallback, ooxml::Bounds bounds,
+                    Read &&read) {
     if (el.is_none())
         return fallback;
     nb::object v = el.attr("get")(qn(local));
     if (v.is_none())
         return fallback;
-    PyObject *number = PyNumber_Float(v.ptr());
-    if (!number) {
-        PyErr_Clear();
-        return fallback;
-    }
-    const double value = PyFloat_AsDouble(number);
-    Py_DECREF(number);
-    return (long long) value;
+    Py_ssize_t size = 0;
+    const char *s = PyUnicode_AsUTF8AndSize(v.ptr(), &size);
+    if (!s)
+        throw nb::python_error();
+    const std::string_view text(s, (size_t) size);
+    if (std::optional<long long> value = read(text))
+        return *value;
+    ooxml::bad_number(element_name(el), "w:" + std::string(local), text, bounds);
+}
+
+// A measure with a unit, as the schema's universal measure writes it: an optional
+// minus, digits, an optional fraction, then mm, cm, in, pt, pc or pi.
+std::optional<long long> measure_with_unit(std::string_view text) {
+    static const std::pair<std::string_view, double> units[] = {
+        {"mm", 1440 / 25.4}, {"cm", 1440 / 2.54}, {"in", 1440}, {"pt", 20}, {"pc", 240}, {"pi", 240}};
+    if (text.size() < 3 || text.size() > 64)
+        return std::nullopt;
+    const std::string_view unit = text.substr(text.size() - 2);
+    std::string_view number = text.substr(0, text.size() - 2);
+    const auto found = std::find_if(std::begin(units), std::end(units),
+                                    [&](const auto &u) { return u.first == unit; });
+    if (found == std::end(units))
+        return std::nullopt;
+    std::string_view digits = number.substr(!number.empty() && number.front() == '-' ? 1 : 0);
+    const size_t point = digits.find('.');
+    const std::string_view whole = digits.substr(0, point);
+    const std::string_view fraction = point == std::string_view::npos ? "0" : digits.substr(point + 1);
+    auto all_digits = [](std::string_view d) {
+        return !d.empty() && std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (!all_digits(whole) || !all_digits(fraction))
+        return std::nullopt;
+    const double twips = std::round(std::strtod(std::string(number).c_str(), nullptr) * found->second);
+    if (!(std::fabs(twips) <= (double) ooxml::kMaxLength))
+        return std::nullopt;
+    return (long long) twips;
+}
+
+}  // namespace
+
+long long int_attr(nb::handle el, const char *local, long long fallback, ooxml::Bounds bounds) {
+    return read_attr(el, local, fallback, bounds,
+                     [&](std::string_view text) { return ooxml::measure(text, bounds); });
+}
+
+long long twips_attr(nb::handle el, const char *local, long long fallback) {
+    return read_attr(el, local, fallback, ooxml::kLength, [](std::string_view text) {
+        if (std::optional<long long> twips = ooxml::measure(text, ooxml::kLength))
+            return twips;
+        return measure_with_unit(text);
+    });
+}
+
+nb::object last_child(nb::handle el) {
+    PyObject *child = PySequence_GetItem(el.ptr(), -1);
+    if (!child)
+        throw nb::python_error();
+    return nb::steal(child);
 }
 
 void set_int_attr(nb::handle el, const char *local, long long value) {
@@ -162,27 +227,23 @@ void set_t_text(nb::handle t, nb::handle text) {
 
 void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,
                     std::vector<nb::object> &tables) {
-    for (nb::handle child : children(container)) {
-        switch (tag_of(child)) {
+    walk_through(container, [&](nb::handle child, Tag tag) {
+        switch (tag) {
             case Tag::P:
                 paragraphs.push_back(nb::borrow(child));
                 break;
             case Tag::Tbl:
                 tables.push_back(nb::borrow(child));
                 break;
-            case Tag::Sdt: {
-                nb::object content = first_child(child, Tag::SdtContent);
-                if (!content.is_none())
-                    collect_blocks(content, paragraphs, tables);
-                break;
-            }
+            case Tag::Sdt:
+                return first_child(child, Tag::SdtContent);
             case Tag::CustomXml:
-                collect_blocks(child, paragraphs, tables);
-                break;
+                return nb::borrow(child);
             default:
                 break;
         }
-    }
+        return nb::object();
+    });
 }
 
 }  // namespace tessel::wordml

@@ -5,11 +5,14 @@
 // (page.h).  None of it knows about placeholders.
 #pragma once
 
+#include "ooxml/numbers.h"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tessel::wordml {
@@ -50,9 +53,15 @@ void remove(nb::handle el);
 
 nb::object deepcopy(nb::handle el);
 
-// A numeric w: attribute, or `fallback` when the element is None, lacks it or the
-// value is no number.  Transitional files may write fractions; they are cut.
-long long int_attr(nb::handle el, const char *local, long long fallback);
+// A numeric w: attribute (a count, a position), or `fallback` when the element is
+// None or lacks it.  Transitional files may write fractions; they are cut.  A value
+// that is no number or lies outside `bounds` throws std::invalid_argument naming the
+// element and the attribute; the walk of a part puts the part's name in front.
+long long int_attr(nb::handle el, const char *local, long long fallback, ooxml::Bounds bounds);
+
+// A w: attribute holding a length in twips, as int_attr within ooxml::kLength; a
+// length may also be written with a unit ("2.5cm", "1in", "72pt").
+long long twips_attr(nb::handle el, const char *local, long long fallback);
 
 // Sets a w: attribute to a whole number.
 void set_int_attr(nb::handle el, const char *local, long long value);
@@ -67,6 +76,36 @@ nb::object t_text(nb::handle t);
 
 // Sets a w:t's text, keeping its spaces.
 void set_t_text(nb::handle t, nb::handle text);
+
+// The last child of an element.
+nb::object last_child(nb::handle el);
+
+// Visits the children of `container` in document order.  Where `visit(child, tag)`
+// gives a container (a valid object other than None), that container's children
+// are visited next, in place of the child, and `leave()` runs after the last of
+// them.  A stack instead of recursion: the file decides how deep containers nest.
+template <typename Visit, typename Leave>
+void walk_through(nb::handle container, Visit &&visit, Leave &&leave) {
+    std::vector<std::pair<nb::list, size_t>> stack;
+    stack.emplace_back(children(container), 0);
+    while (!stack.empty()) {
+        auto &[kids, next] = stack.back();
+        if (next == nb::len(kids)) {
+            stack.pop_back();
+            if (!stack.empty())
+                leave();
+            continue;
+        }
+        nb::object child = kids[next++];
+        nb::object inner = visit(nb::handle(child), tag_of(child));
+        if (inner.is_valid() && !inner.is_none())
+            stack.emplace_back(children(inner), 0);
+    }
+}
+
+template <typename Visit> void walk_through(nb::handle container, Visit &&visit) {
+    walk_through(container, std::forward<Visit>(visit), [] {});
+}
 
 // Paragraphs and tables of a block container (body, cell, content control), in
 // order, looking through block-level content controls and custom XML.
