@@ -122,6 +122,16 @@ def test_page_widths_as_word_writes_them_all_fill(tmp_path, page):
     assert TEXT_WIDTH - 4 <= sum(int(c.get(q("w"))) for c in table.iter(q("gridCol"))) <= TEXT_WIDTH
 
 
+@pytest.mark.parametrize("props", [
+    '<w:tblPr><w:tblInd w:w="10%" w:type="pct"/></w:tblPr>',
+    '<w:tblPr><w:tblCellMar><w:left w:w="5%" w:type="pct"/></w:tblCellMar></w:tblPr>',
+])
+def test_widths_given_as_shares_fill(tmp_path, props):
+    table, failed, warned = fill(tmp_path, props + grid(1000, 1000) + FIRST, {"df": WIDE})
+    assert failed == []
+    assert len(table.find(q("tblGrid"))) == 4
+
+
 def test_stray_text_in_copied_properties_does_not_take_values(tmp_path):
     table, failed, warned = fill(tmp_path, grid(1000, 1000) + tr(tc("{df}"), tc("b", "<w:t>stray</w:t>")),
                                  {"df": pd.DataFrame({"a": [1, 2, 3]})}, insert=True)
