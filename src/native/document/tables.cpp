@@ -126,12 +126,8 @@ Row read_row(nb::handle tr, Py_ssize_t grid, size_t place) {
                 column += fitted;
                 break;
             }
-            case Tag::Sdt:
-                return first_child(child, Tag::SdtContent);
-            case Tag::CustomXml:
-                return nb::borrow(child);
             default:
-                break;
+                return wrapped_content(child, tag);
         }
         return nb::object();
     });
@@ -292,12 +288,8 @@ Table read_table(nb::handle tbl) {
             case Tag::Tr:
                 table.rows.push_back(read_row(child, grid, table.rows.size() + 1));
                 break;
-            case Tag::Sdt:
-                return first_child(child, Tag::SdtContent);
-            case Tag::CustomXml:
-                return nb::borrow(child);
             default:
-                break;
+                return wrapped_content(child, tag);
         }
         return nb::object();
     });

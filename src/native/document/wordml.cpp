@@ -225,6 +225,14 @@ void set_t_text(nb::handle t, nb::handle text) {
     t.attr("set")(kXmlSpace, "preserve");
 }
 
+nb::object wrapped_content(nb::handle child, Tag tag) {
+    if (tag == Tag::Sdt)
+        return first_child(child, Tag::SdtContent);
+    if (tag == Tag::CustomXml)
+        return nb::borrow(child);
+    return nb::object();
+}
+
 void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,
                     std::vector<nb::object> &tables) {
     walk_through(container, [&](nb::handle child, Tag tag) {
@@ -235,12 +243,8 @@ void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,
             case Tag::Tbl:
                 tables.push_back(nb::borrow(child));
                 break;
-            case Tag::Sdt:
-                return first_child(child, Tag::SdtContent);
-            case Tag::CustomXml:
-                return nb::borrow(child);
             default:
-                break;
+                return wrapped_content(child, tag);
         }
         return nb::object();
     });

@@ -107,6 +107,10 @@ template <typename Visit> void walk_through(nb::handle container, Visit &&visit)
     walk_through(container, std::forward<Visit>(visit), [] {});
 }
 
+// What a walk visits in place of a block-level content control (its content) or
+// custom XML element (its children); null for any other element.
+nb::object wrapped_content(nb::handle child, Tag tag);
+
 // Paragraphs and tables of a block container (body, cell, content control), in
 // order, looking through block-level content controls and custom XML.
 void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,

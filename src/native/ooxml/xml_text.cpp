@@ -91,9 +91,11 @@ size_t name_end(std::string_view t, size_t i) {
     return i;
 }
 
-// Just past the ">" that closes the tag begun at `from`: quoted values may hold ">".
-size_t tag_end(std::string_view t, size_t from) {
+// Just past the ">" that closes the markup read from `from`: quoted values may
+// hold ">", and so may the bracketed internal subset of a declaration.
+size_t tag_end(std::string_view t, size_t from, bool brackets = false) {
     char quote = 0;
+    int depth = 0;
     for (size_t i = from; i < t.size(); ++i) {
         const char c = t[i];
         if (quote) {
@@ -101,11 +103,18 @@ size_t tag_end(std::string_view t, size_t from) {
                 quote = 0;
         } else if (c == '"' || c == '\'') {
             quote = c;
-        } else if (c == '>') {
+        } else if (brackets && (c == '[' || c == ']')) {
+            depth += c == '[' ? 1 : -1;
+        } else if (c == '>' && depth <= 0) {
             return i + 1;
         }
     }
     return std::string_view::npos;
+}
+
+bool starts_name(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' ||
+           static_cast<unsigned char>(c) >= 0x80;
 }
 
 std::optional<Piece> closed_by(std::string_view t, size_t lt, Markup kind, std::string_view opener,
@@ -118,11 +127,6 @@ std::optional<Piece> closed_by(std::string_view t, size_t lt, Markup kind, std::
 
 }  // namespace
 
-bool starts_name(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' ||
-           static_cast<unsigned char>(c) >= 0x80;
-}
-
 std::optional<Piece> next_markup(std::string_view t, size_t from) {
     for (size_t lt = t.find('<', from); lt != std::string_view::npos && lt + 1 < t.size(); lt = t.find('<', lt + 1)) {
         const std::string_view rest = t.substr(lt);
@@ -132,26 +136,11 @@ std::optional<Piece> next_markup(std::string_view t, size_t from) {
             return closed_by(t, lt, Markup::CData, "<![CDATA[", "]]>");
         if (rest[1] == '?')
             return closed_by(t, lt, Markup::Instruction, "<?", "?>");
-        if (rest[1] == '!') {
-            // A document type declaration; its internal subset may hold ">" in brackets.
-            int brackets = 0;
-            char quote = 0;
-            for (size_t i = lt + 2; i < t.size(); ++i) {
-                const char c = t[i];
-                if (quote) {
-                    if (c == quote)
-                        quote = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                } else if (c == '[') {
-                    ++brackets;
-                } else if (c == ']') {
-                    --brackets;
-                } else if (c == '>' && brackets <= 0) {
-                    return Piece{Markup::Declaration, lt, i + 1, {}};
-                }
-            }
-            return std::nullopt;
+        if (rest[1] == '!') {  // a document type declaration
+            const size_t end = tag_end(t, lt + 2, true);
+            if (end == std::string_view::npos)
+                return std::nullopt;
+            return Piece{Markup::Declaration, lt, end, {}};
         }
         // A "<" that starts no tag, or a tag that never ends, is text to a lenient
         // reader (legacy drawings hold such); the markup goes on after it.
