@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -93,7 +94,7 @@ bool is_instance(nb::handle value, nb::handle cls) {
 // An id for a new drawing in a part: one past the highest id there, as python-docx
 // numbers them, or the lowest free one where that would pass the largest id.
 long long free_drawing_id(nb::handle root) {
-    std::vector<long long> used;
+    std::set<long long> used;
     for (nb::handle text : root.attr("xpath")("//@id")) {
         Py_ssize_t size = 0;
         const char *s = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
@@ -101,21 +102,9 @@ long long free_drawing_id(nb::handle root) {
             throw nb::python_error();
         const std::string_view id(s, (size_t) size);
         if (std::optional<long long> number = tessel::ooxml::whole_number(id, tessel::ooxml::kId))
-            used.push_back(*number);
+            used.insert(*number);
     }
-    if (used.empty())
-        return 1;
-    const long long highest = *std::max_element(used.begin(), used.end());
-    if (highest < tessel::ooxml::kMaxId)
-        return highest + 1;
-    std::sort(used.begin(), used.end());
-    long long id = 1;
-    for (long long taken : used)
-        if (taken == id)
-            ++id;
-        else if (taken > id)
-            break;
-    return id;
+    return tessel::ooxml::take_free_id(used);
 }
 
 // Adds a picture at the end of run `r` of paragraph `p`, at its native size unless

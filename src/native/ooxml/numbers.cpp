@@ -85,6 +85,15 @@ long long required_whole_number(std::string_view text, Bounds bounds, std::strin
     bad_number(part, attribute, text, bounds);
 }
 
+long long take_free_id(std::set<long long> &used) {
+    long long id = used.empty() ? 1 : *used.rbegin() + 1;
+    if (id > kMaxId)
+        for (id = 1; used.count(id); ++id) {
+        }
+    used.insert(id);
+    return id;
+}
+
 std::optional<long long> added(long long a, long long b) {
     long long sum;
     if (__builtin_add_overflow(a, b, &sum))

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,11 @@ std::optional<long long> measure(std::string_view text, Bounds bounds);
 // whole_number, or bad_number.
 long long required_whole_number(std::string_view text, Bounds bounds, std::string_view part,
                                 std::string_view attribute);
+
+// Takes one more id among `used` (the ids of a part's shapes) and returns it: the
+// next above the largest, or, where that would leave xsd:unsignedInt, the smallest
+// free one.
+long long take_free_id(std::set<long long> &used);
 
 // a + b and a * b, or nothing where the result does not fit.
 std::optional<long long> added(long long a, long long b);

@@ -215,7 +215,7 @@ public:
         while (i < s_.size()) {
             const char c = s_[i];
             if (c == '"') {
-                i = after_string(i);
+                i = after_closing(i);
             } else if (c == '#') {
                 i = after_error(i);
             } else if (c == '[') {
@@ -226,7 +226,7 @@ public:
                     j = reference(k + 1, std::string_view(), true);
                 i = j;
             } else if (c == '\'') {
-                size_t j = after_quoted(i);
+                size_t j = after_closing(i);
                 if (j < s_.size() && s_[j] == '!') {
                     std::string sheet = unquoted(s_.substr(i + 1, j - i - 2));
                     // Sheet names hold neither "[" nor ":": those name other
@@ -258,21 +258,13 @@ public:
     }
 
 private:
-    size_t after_string(size_t i) const {
+    // Just past the quote that closes the one at `i` ('"' for a string, "'" for a
+    // sheet name); a doubled quote stands for itself.
+    size_t after_closing(size_t i) const {
+        const char quote = s_[i];
         for (++i; i < s_.size(); ++i)
-            if (s_[i] == '"') {
-                if (i + 1 < s_.size() && s_[i + 1] == '"')
-                    ++i;
-                else
-                    return i + 1;
-            }
-        return s_.size();
-    }
-
-    size_t after_quoted(size_t i) const {
-        for (++i; i < s_.size(); ++i)
-            if (s_[i] == '\'') {
-                if (i + 1 < s_.size() && s_[i + 1] == '\'')
+            if (s_[i] == quote) {
+                if (i + 1 < s_.size() && s_[i + 1] == quote)
                     ++i;
                 else
                     return i + 1;

@@ -265,18 +265,6 @@ std::optional<std::string> picture_key(const Package &pkg, const Relationships &
     return key;
 }
 
-// An unsigned int that no shape of the drawing uses yet, taken for one more:
-// the next above the largest, or, where that would leave the type's range, the
-// smallest free one.
-long long free_id(std::set<long long> &used) {
-    long long id = used.empty() ? 1 : *used.rbegin() + 1;
-    if (id > kMaxId)
-        for (id = 1; used.count(id); ++id) {
-        }
-    used.insert(id);
-    return id;
-}
-
 bool is_anchor(const std::string &local) {
     return local == "twoCellAnchor" || local == "oneCellAnchor" || local == "absoluteAnchor";
 }
@@ -321,7 +309,7 @@ void merge_new_pictures(Package &des, const std::string &saved_drawing, const st
         nb::object copy = deepcopy(anchor);
         for (nb::handle el : copy.attr("iter")()) {
             if (local_name(el) == "cNvPr")
-                el.attr("set")("id", std::to_string(free_id(used)));
+                el.attr("set")("id", std::to_string(take_free_id(used)));
             for (nb::handle item : nb::list(el.attr("attrib").attr("items")())) {
                 std::string key = nb::cast<std::string>(item[0]);
                 if (key.rfind(prefix, 0) != 0)
