@@ -119,4 +119,4 @@ def test_docstrings():
 def test_plain_class_with_plain_attribute():
     fill = LineFill()
     assert LineFill.__mro__ == (LineFill, object)
-    assert vars(fill) == {"pattern": "{}", "safe": False}
+    assert vars(fill) == {"pattern": "{}", "safe": False, "safe_limits": None}

@@ -399,4 +399,4 @@ def test_options_are_plain_attributes():
     filler = pickle.loads(pickle.dumps(PageFill("{{}}", recurse=True)))
     assert (filler.pattern, filler.recurse) == ("{{}}", True)
     assert ":param recurse: recurse replace placeholder in replaced cell.\n" in PageFill.__init__.__doc__
-    assert vars(PageFill()) == {"pattern": "{}", "recurse": False, "insert": False, "safe": False}
+    assert vars(PageFill()) == {"pattern": "{}", "recurse": False, "insert": False, "safe": False, "safe_limits": None}

@@ -1,5 +1,7 @@
 #include "core/placeholder.h"
 
+#include "core/confinement.h"
+
 #include <cstring>
 #include <string>
 #include <utility>
@@ -223,6 +225,15 @@ const Sandbox &sandbox() {
     return s;
 }
 
+}  // namespace
+
+nb::module_ prepare_safe_mode() {
+    sandbox();
+    return nb::module_::import_((package_name + ".sandbox").c_str());
+}
+
+namespace {
+
 PyObject *safe_code_cache() {
     // Deliberately never freed, like code_cache.
     static PyObject *cache = PyDict_New();
@@ -280,6 +291,26 @@ bool Evaluator::eval(nb::handle text, nb::object &out) {
         reason_ = nb::none();
         return false;
     }
+    if (confinement::confined() && !kept_text_.is_valid()) {
+        // One that hit a limit in an earlier confined process fails without running.
+        if (nb::object skip = confinement::begin_evaluation(); skip.is_valid()) {
+            reason_ = std::move(skip);
+            return false;
+        }
+    }
+    if (kept_text_.is_valid()) {
+        nb::object text_kept = std::move(kept_text_), value = std::move(kept_value_);
+        nb::object reason = std::move(kept_reason_);
+        kept_text_.reset();
+        if (text_kept.is(text) || text_kept.equal(text)) {
+            if (value.is_valid()) {
+                out = std::move(value);
+                return true;
+            }
+            reason_ = std::move(reason);
+            return false;
+        }
+    }
     if (safe_)
         return eval_safe(text, out);
     return finish(evaluate(text.ptr(), env_.ptr()), out);
@@ -327,6 +358,9 @@ nb::str one_line(nb::handle type_name, nb::handle message) {
 
 nb::str reason_of_value(nb::handle value) {
     nb::handle type = (PyObject *) Py_TYPE(value.ptr());
+    // In a confined process, running out of memory is hitting its limit.
+    if (confinement::confined() && PyObject_TypeCheck(value.ptr(), (PyTypeObject *) PyExc_MemoryError))
+        return nb::borrow<nb::str>(confinement::memory_reason());
     nb::object message = nb::steal(PyObject_Str(value.ptr()));
     if (!message.is_valid()) {
         PyErr_Clear();
@@ -386,6 +420,25 @@ Report::Report(bool checking) : checking_(checking) {
     } else {
         list_ = nb::handle(result_types.failed)();
         details_ = list_.attr("details");
+    }
+}
+
+nb::object Report::entries() const {
+    nb::list out;
+    for (nb::handle finding : checking_ ? list_ : details_)
+        out.append(nb::make_tuple(finding[0], finding[1], finding[2]));
+    return out;
+}
+
+void Report::take(nb::handle entries) {
+    for (nb::handle entry : entries) {
+        if (!PyList_Check(entry.ptr()) || nb::len(entry) != 3)
+            throw nb::value_error("a report entry is no (placeholder, place, reason)");
+        nb::object placeholder = entry[0], place = entry[1], reason = entry[2];
+        if (!PyUnicode_Check(placeholder.ptr()) || !PyUnicode_Check(place.ptr()) ||
+            !(reason.is_none() || PyUnicode_Check(reason.ptr())))
+            throw nb::value_error("a report entry is no (placeholder, place, reason)");
+        failed(placeholder, place, reason);
     }
 }
 
@@ -479,12 +532,12 @@ FileRefs &file_refs() {
 }  // namespace
 
 FileBeside::FileBeside(nb::handle destination) : destination_(nb::borrow(destination)) {
-    FileRefs &refs = file_refs();
-    nb::handle os(refs.os);
     if (!PyUnicode_Check(destination.ptr()) && !nb::hasattr(destination, "__fspath__")) {
         target_ = destination_;
         return;
     }
+    FileRefs &refs = file_refs();
+    nb::handle os(refs.os);
     nb::object path = os.attr("path");
     nb::object full = path.attr("abspath")(os.attr("fspath")(destination));
     nb::object parts = path.attr("split")(full);
@@ -527,6 +580,36 @@ FileBeside::~FileBeside() {
     }
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
+}
+
+void write_beside(nb::handle destination, nb::handle data) {
+    FileBeside out(destination);
+    if (out.target().is(destination)) {
+        destination.attr("write")(data);
+        return;
+    }
+    nb::object file = nb::module_::import_("builtins").attr("open")(out.target(), "wb");
+    try {
+        file.attr("write")(data);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    out.commit();
+}
+
+nb::bytes read_file(nb::handle path) {
+    nb::object file = nb::module_::import_("builtins").attr("open")(path, "rb");
+    nb::object data;
+    try {
+        data = file.attr("read")();
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return nb::borrow<nb::bytes>(data);
 }
 
 nb::object make_plain_class(nb::module_ &m, const char *name, const char *doc) {

@@ -99,6 +99,16 @@ public:
     // Why the last evaluation failed; None when listing.
     const nb::object &reason() const { return reason_; }
 
+    // Hands the outcome of the evaluation just made to the next evaluation of the
+    // same text, which then runs nothing: a walk that looks at a value to decide
+    // where it goes evaluates each placeholder once.  `value` is the result, or
+    // invalid when the evaluation failed with `reason()`.
+    void keep(nb::handle text, nb::object value) {
+        kept_text_ = nb::borrow(text);
+        kept_value_ = std::move(value);
+        kept_reason_ = reason_;
+    }
+
     const nb::object &env() const { return env_; }
     bool listing() const { return mode_ == Mode::List; }
 
@@ -113,6 +123,7 @@ private:
     Mode mode_;
     nb::object reason_;
     nb::object namespace_;  // safe mode's, made on first use
+    nb::object kept_text_, kept_value_, kept_reason_;
 };
 
 // What one call reports.  A fill returns the placeholders that failed, as a list
@@ -121,6 +132,7 @@ private:
 class Report {
 public:
     explicit Report(bool checking);
+    bool checking() const { return checking_; }
 
     // A placeholder that was filled.  `place` is called only when a check needs it.
     template <typename Place> void filled(nb::handle placeholder, Place &&place) {
@@ -133,11 +145,20 @@ public:
 
     nb::object result() const { return list_; }
 
+    // Every entry as a (placeholder, place, reason) tuple: plain data that a
+    // confined process hands back.  `take` records such entries again.
+    nb::object entries() const;
+    void take(nb::handle entries);
+
 private:
     bool checking_;
     nb::object list_;
     nb::object details_;
 };
+
+// Loads what safe mode evaluates with and returns its module; a confined process
+// is started only once it is loaded.
+nb::module_ prepare_safe_mode();
 
 // True for the exceptions that must stop a fill instead of being recorded.
 bool is_interrupt(const nb::python_error &e);
@@ -213,6 +234,12 @@ private:
     bool temporary_ = false;
 };
 
+// Writes `data` (bytes) to `destination` as FileBeside does: whole or not at all.
+void write_beside(nb::handle destination, nb::handle data);
+
+// The bytes of the file at `path`.
+nb::bytes read_file(nb::handle path);
+
 // Calls get_outer_frame_variables as the module currently binds it, so that the
 // name can be replaced on the module.
 nb::object caller_variables(nb::handle module);
@@ -226,6 +253,11 @@ inline constexpr const char *kInitDoc =
 inline constexpr const char *kSafeDoc =
     "\n:param safe: check each placeholder against the rules for templates from others before it "
     "runs.";
+
+// Docstring line of the `safe_limits` option.
+inline constexpr const char *kSafeLimitsDoc =
+    "\n:param safe_limits: (memory_bytes, seconds) for a safe fill in a confined process: the memory "
+    "it may use above this process's own and the CPU time of each placeholder; None for 1 GiB and 10 s.";
 
 // Builds a plain Python class (base `object`) in module `m`.  The fillers are such
 // classes with native methods, so that instances carry ordinary attributes, pickle

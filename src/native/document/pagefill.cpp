@@ -1,4 +1,5 @@
 // tessel.pagefill: fills .docx document templates.
+#include "core/confinement.h"
 #include "core/placeholder.h"
 #include "document/frame_text.h"
 #include "document/page.h"
@@ -7,6 +8,7 @@
 #include "document/wordml.h"
 #include "ooxml/file_kind.h"
 #include "ooxml/numbers.h"
+#include "ooxml/package.h"
 
 #include <nanobind/stl/string.h>
 
@@ -182,10 +184,10 @@ void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &eval
                     nb::object value = evaluator.value(placeholder);
                     if (is_instance(value, bytes_io)) {
                         wml::replace_in_run(r, delimited, nb::str(""));
-                        add_picture(r, paragraph, p, evaluator.value(placeholder));
+                        // Read from a copy: the caller's stream keeps its position.
+                        add_picture(r, paragraph, p, nb::handle(bytes_io)(value.attr("getvalue")()));
                     } else {
-                        nb::object again = evaluator.value(placeholder);
-                        wml::replace_in_run(r, delimited, tessel::to_text(again));
+                        wml::replace_in_run(r, delimited, tessel::to_text(value));
                     }
                 },
                 reason);
@@ -412,6 +414,9 @@ bool frame_test(nb::handle placeholders, tessel::Evaluator &evaluator, nb::objec
             if (evaluator.eval(placeholder, value) && tessel::frames::is_block(value)) {
                 frame = value;
                 is_frame = true;
+            } else {
+                // Filled as text next, from this same evaluation.
+                evaluator.keep(placeholder, std::move(value));
             }
         },
         ignored);
@@ -575,18 +580,67 @@ void warn(const std::vector<std::string> &warnings) {
             throw nb::python_error();
 }
 
+// Imports, before a confined process starts, what a fill may import on first use.
+void prepare_confined() {
+    static bool prepared = false;
+    if (prepared)
+        return;
+    nb::module_::import_("PIL.Image").attr("init")();
+    for (const char *name : {"docx.image.image", "docx.image.png", "docx.image.jpeg", "docx.image.gif",
+                             "docx.image.bmp", "docx.image.tiff"})
+        nb::module_::import_(name);
+    prepared = true;
+}
+
+// The walk of a loaded document; the warnings it owes come after the save.
+void fill_document(nb::handle self, nb::handle doc, tessel::Evaluator &evaluator, tessel::Report &report,
+                   std::vector<std::string> &warnings) {
+    walk_document(self, evaluator, report, warnings, doc);
+    tessel::confinement::evaluations_done();
+}
+
+// A safe fill in a confined process: the template's bytes go in, the filled
+// document's come out, and only this process writes the file.
+tessel::confinement::Made fill_confined(nb::handle self, nb::handle template_path, nb::handle env,
+                                        tessel::Report &report) {
+    prepare_confined();
+    nb::bytes template_bytes = tessel::read_file(template_path);
+    return tessel::confinement::run_reporting(self, report, [&](tessel::Report &inner) -> nb::object {
+        nb::object doc = nb::getattr(module_handle, "Document")(nb::handle(bytes_io)(template_bytes));
+        tessel::Evaluator evaluator(nb::borrow(env), true);
+        std::vector<std::string> warnings;
+        fill_document(self, doc, evaluator, inner, warnings);
+        nb::object output = nb::none();
+        if (!inner.checking()) {
+            nb::object out = nb::handle(bytes_io)();
+            doc.attr("save")(out);
+            output = out.attr("getvalue")();
+        }
+        warn(warnings);
+        return output;
+    });
+}
+
 nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_path,
                      nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".docx");
     tessel::require_package(template_path, ".docx");
+    tessel::Report report(false);
+    if (tessel::confinement::wanted(self)) {
+        if (env.is_none())
+            env = tessel::caller_variables(module_handle);
+        tessel::confinement::Made made = fill_confined(self, template_path, env, report);
+        tessel::ooxml::check_package(made.output, "filled document");
+        tessel::write_beside(save_path, made.output);
+        tessel::confinement::warn_again(made.warnings, overwrite_warning);
+        return report.result();
+    }
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
-
     tessel::Evaluator evaluator(env, safe_of(self));
-    tessel::Report report(false);
     std::vector<std::string> warnings;
-    walk_document(self, evaluator, report, warnings, doc);
+    fill_document(self, doc, evaluator, report, warnings);
     tessel::FileBeside out(save_path);
     doc.attr("save")(out.target());
     out.commit();
@@ -597,16 +651,22 @@ nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_
 nb::object page_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".docx");
     tessel::require_package(template_path, ".docx");
+    tessel::Report report(true);
+    if (evaluate && tessel::confinement::wanted(self)) {
+        if (env.is_none())
+            env = tessel::caller_variables(module_handle);
+        tessel::confinement::Made made = fill_confined(self, template_path, env, report);
+        tessel::confinement::warn_again(made.warnings, overwrite_warning);
+        return report.result();
+    }
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
-
     tessel::Evaluator evaluator(env, safe_of(self),
                                 evaluate ? tessel::Evaluator::Mode::Run
                                          : tessel::Evaluator::Mode::List);
-    tessel::Report report(true);
     std::vector<std::string> warnings;
-    walk_document(self, evaluator, report, warnings, doc);
+    fill_document(self, doc, evaluator, report, warnings);
     warn(warnings);
     return report.result();
 }
@@ -641,20 +701,23 @@ NB_MODULE(pagefill, m) {
 
     nb::object cls = tessel::make_plain_class(m, "PageFill", kClassDoc);
     static const std::string init_doc =
-        std::string(tessel::kInitDoc) + kRecurseDoc + kInsertDoc + tessel::kSafeDoc;
+        std::string(tessel::kInitDoc) + kRecurseDoc + kInsertDoc + tessel::kSafeDoc + tessel::kSafeLimitsDoc;
     tessel::def_method(
         cls, "__init__",
         [](nb::handle self, nb::object pattern, nb::object recurse, nb::object insert,
-           nb::object safe) {
+           nb::object safe, nb::object safe_limits) {
             nb::setattr(self, "pattern", pattern);
             nb::setattr(self, "recurse", recurse);
             nb::setattr(self, "insert", insert);
             nb::setattr(self, "safe", safe);
+            nb::setattr(self, "safe_limits", safe_limits);
         },
         nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
         nb::arg("insert").none() = false, nb::arg("safe").none() = false,
+        nb::arg("safe_limits").none() = nb::none(),
         nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
-                "insert: bool = False, safe: bool = False) -> None"),
+                "insert: bool = False, safe: bool = False, "
+                "safe_limits: tuple[int, float] | None = None) -> None"),
         init_doc.c_str());
     tessel::def_method(
         cls, "__call__", &page_fill, nb::arg("template_path").none(),

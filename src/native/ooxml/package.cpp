@@ -140,12 +140,13 @@ struct Package::Source {
     nb::object path;
     nb::object zip;
     nb::object raw;
+    bool owned = true;  // raw was opened here, not given
     ~Source() {
         nb::gil_scoped_acquire gil;
         try {
             if (zip.is_valid())
                 zip.attr("close")();
-            if (raw.is_valid())
+            if (raw.is_valid() && owned)
                 raw.attr("close")();
         } catch (nb::python_error &e) {
             e.discard_as_unraisable("closing a package");
@@ -155,9 +156,15 @@ struct Package::Source {
 
 Package::~Package() = default;
 
+bool is_stream(nb::handle target) {
+    return !PyUnicode_Check(target.ptr()) && !PyBytes_Check(target.ptr()) &&
+           !nb::hasattr(target, "__fspath__") && nb::hasattr(target, "seek");
+}
+
 Package Package::from_zip(nb::handle path, const char *role) {
     nb::module_ zipfile = nb::module_::import_("zipfile");
-    nb::object fspath = nb::module_::import_("os").attr("fspath")(path);
+    const bool stream = is_stream(path);
+    nb::object fspath = stream ? nb::borrow(path) : nb::module_::import_("os").attr("fspath")(path);
     Package pkg;
     pkg.role_ = role;
     auto source = std::make_shared<Source>();
@@ -171,7 +178,12 @@ Package Package::from_zip(nb::handle path, const char *role) {
                        "the %s %s is not an Office Open XML package (not a ZIP archive)", role,
                        nb::repr(fspath).c_str());
     }
-    source->raw = nb::module_::import_("builtins").attr("open")(fspath, "rb");
+    if (stream) {
+        source->raw = fspath;
+        source->owned = false;
+    } else {
+        source->raw = nb::module_::import_("builtins").attr("open")(fspath, "rb");
+    }
     for (nb::handle info : source->zip.attr("infolist")()) {
         std::string name = nb::cast<std::string>(info.attr("filename"));
         if (!is_safe_name(name))
@@ -309,8 +321,125 @@ void Package::copy_from(const Package &other, const std::string &from, const std
     entries_[key_of(to)] = copy;
 }
 
+void Package::write_archive(nb::handle out) const {
+    nb::module_ zlib = nb::module_::import_("zlib");
+    nb::object localtime = nb::module_::import_("time").attr("localtime")();
+    auto now = [&](int i) { return nb::cast<int>(localtime[i]); };
+    const unsigned now_date = ((now(0) - 1980) << 9) | (now(1) << 5) | now(2);
+    const unsigned now_time = (now(3) << 11) | (now(4) << 5) | (now(5) / 2);
+
+    std::string central;
+    unsigned long long offset = 0;
+    size_t count = 0;
+    nb::object write = out.attr("write");
+    // Readers that stream a package want the content types first.
+    std::vector<std::string> order = order_;
+    std::stable_partition(order.begin(), order.end(),
+                          [](const std::string &key) { return key == "[content_types].xml"; });
+    for (const std::string &key : order) {
+        const Entry &e = entries_.at(key);
+        const std::string &name = e.name;
+        unsigned method, dos_time, dos_date;
+        unsigned long long crc, csize, usize;
+        nb::object payload;
+        if (e.data.is_valid() || !e.source) {
+            nb::object data = e.data.is_valid() ? e.data : nb::object(read(name));
+            nb::object packer = zlib.attr("compressobj")(6, zlib.attr("DEFLATED"), -15);
+            nb::object head = packer.attr("compress")(data);
+            payload = head + packer.attr("flush")();
+            method = 8;
+            crc = nb::cast<unsigned long long>(zlib.attr("crc32")(data));
+            csize = nb::len(payload);
+            usize = nb::len(data);
+            dos_time = now_time;
+            dos_date = now_date;
+        } else {
+            nb::object info = e.info;
+            nb::object raw = e.source->raw;
+            raw.attr("seek")(info.attr("header_offset"));
+            nb::bytes header = nb::borrow<nb::bytes>(raw.attr("read")(30));
+            const auto *h = reinterpret_cast<const unsigned char *>(header.c_str());
+            if (header.size() != 30 || std::memcmp(h, "PK\3\4", 4) != 0)
+                raise(nb::module_::import_("zipfile").attr("BadZipFile"),
+                      "broken entry header in the " + role_ + ": " + name);
+            raw.attr("seek")(get16(h + 26) + get16(h + 28), 1);
+            csize = nb::cast<unsigned long long>(info.attr("compress_size"));
+            payload = raw.attr("read")(csize);
+            if (static_cast<unsigned long long>(nb::len(payload)) != csize)
+                raise(nb::module_::import_("zipfile").attr("BadZipFile"),
+                      "truncated entry in the " + role_ + ": " + name);
+            method = nb::cast<unsigned>(info.attr("compress_type"));
+            crc = nb::cast<unsigned long long>(info.attr("CRC"));
+            usize = nb::cast<unsigned long long>(info.attr("file_size"));
+            nb::object dt = info.attr("date_time");
+            auto at = [&](int i) { return nb::cast<unsigned>(dt[i]); };
+            dos_date = ((at(0) - 1980) << 9) | (at(1) << 5) | at(2);
+            dos_time = (at(3) << 11) | (at(4) << 5) | (at(5) / 2);
+        }
+        if (csize >= 0xffffffffULL || usize >= 0xffffffffULL || offset >= 0xffffffffULL ||
+            count >= 0xffff)
+            raise(PyExc_ValueError, "the " + role_ + " is too large for a plain ZIP archive");
+        bool utf8 = std::any_of(name.begin(), name.end(),
+                                [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+        auto fixed = [&](std::string &h) {
+            put16(h, 20);
+            put16(h, utf8 ? 0x800 : 0);
+            put16(h, method);
+            put16(h, dos_time);
+            put16(h, dos_date);
+            put32(h, crc);
+            put32(h, csize);
+            put32(h, usize);
+            put16(h, static_cast<unsigned>(name.size()));
+            put16(h, 0);
+        };
+        std::string local("PK\3\4", 4);
+        fixed(local);
+        local += name;
+        central.append("PK\1\2", 4);
+        put16(central, 20);
+        fixed(central);
+        put16(central, 0);   // comment
+        put16(central, 0);   // disk
+        put16(central, 0);   // internal attributes
+        put32(central, 0);   // external attributes
+        put32(central, offset);
+        central += name;
+        write(nb::bytes(local.data(), local.size()));
+        write(payload);
+        offset += local.size() + csize;
+        ++count;
+    }
+    std::string end("PK\5\6", 4);
+    put16(end, 0);
+    put16(end, 0);
+    put16(end, static_cast<unsigned>(count));
+    put16(end, static_cast<unsigned>(count));
+    put32(end, central.size());
+    put32(end, offset);
+    put16(end, 0);
+    write(nb::bytes(central.data(), central.size()));
+    write(nb::bytes(end.data(), end.size()));
+}
+
+void check_package(nb::handle data, const char *role) {
+    nb::object stream = nb::module_::import_("io").attr("BytesIO")(data);
+    Package package = Package::from_zip(stream, role);
+    if (!package.has("[Content_Types].xml"))
+        raise(PyExc_ValueError, std::string("the ") + role + " has no [Content_Types].xml");
+}
+
 void Package::commit(nb::handle path) const {
-    nb::module_ os = nb::module_::import_("os"), zlib = nb::module_::import_("zlib");
+    if (is_stream(path)) {
+        // Built apart first: the stream may be this package's own source.
+        nb::object built = nb::module_::import_("io").attr("BytesIO")();
+        write_archive(built);
+        path.attr("seek")(0);
+        path.attr("truncate")();
+        path.attr("write")(built.attr("getbuffer")());
+        return;
+    }
+    nb::module_ os = nb::module_::import_("os");
     nb::object fspath = os.attr("fspath")(path);
     nb::object target = os.attr("path").attr("abspath")(fspath);
     nb::object folder = os.attr("path").attr("dirname")(target);
@@ -320,105 +449,8 @@ void Package::commit(nb::handle path) const {
                                            "suffix"_a = ".tmp");
     nb::object temp = made[1];
     nb::object out = os.attr("fdopen")(made[0], "wb");
-
-    nb::object localtime = nb::module_::import_("time").attr("localtime")();
-    auto now = [&](int i) { return nb::cast<int>(localtime[i]); };
-    const unsigned now_date = ((now(0) - 1980) << 9) | (now(1) << 5) | now(2);
-    const unsigned now_time = (now(3) << 11) | (now(4) << 5) | (now(5) / 2);
-
     try {
-        std::string central;
-        unsigned long long offset = 0;
-        size_t count = 0;
-        nb::object write = out.attr("write");
-        // Readers that stream a package want the content types first.
-        std::vector<std::string> order = order_;
-        std::stable_partition(order.begin(), order.end(),
-                              [](const std::string &key) { return key == "[content_types].xml"; });
-        for (const std::string &key : order) {
-            const Entry &e = entries_.at(key);
-            const std::string &name = e.name;
-            unsigned method, dos_time, dos_date;
-            unsigned long long crc, csize, usize;
-            nb::object payload;
-            if (e.data.is_valid() || !e.source) {
-                nb::object data = e.data.is_valid() ? e.data : nb::object(read(name));
-                nb::object packer = zlib.attr("compressobj")(6, zlib.attr("DEFLATED"), -15);
-                nb::object head = packer.attr("compress")(data);
-                payload = head + packer.attr("flush")();
-                method = 8;
-                crc = nb::cast<unsigned long long>(zlib.attr("crc32")(data));
-                csize = nb::len(payload);
-                usize = nb::len(data);
-                dos_time = now_time;
-                dos_date = now_date;
-            } else {
-                nb::object info = e.info;
-                nb::object raw = e.source->raw;
-                raw.attr("seek")(info.attr("header_offset"));
-                nb::bytes header = nb::borrow<nb::bytes>(raw.attr("read")(30));
-                const auto *h = reinterpret_cast<const unsigned char *>(header.c_str());
-                if (header.size() != 30 || std::memcmp(h, "PK\3\4", 4) != 0)
-                    raise(nb::module_::import_("zipfile").attr("BadZipFile"),
-                          "broken entry header in the " + role_ + ": " + name);
-                raw.attr("seek")(get16(h + 26) + get16(h + 28), 1);
-                csize = nb::cast<unsigned long long>(info.attr("compress_size"));
-                payload = raw.attr("read")(csize);
-                if (static_cast<unsigned long long>(nb::len(payload)) != csize)
-                    raise(nb::module_::import_("zipfile").attr("BadZipFile"),
-                          "truncated entry in the " + role_ + ": " + name);
-                method = nb::cast<unsigned>(info.attr("compress_type"));
-                crc = nb::cast<unsigned long long>(info.attr("CRC"));
-                usize = nb::cast<unsigned long long>(info.attr("file_size"));
-                nb::object dt = info.attr("date_time");
-                auto at = [&](int i) { return nb::cast<unsigned>(dt[i]); };
-                dos_date = ((at(0) - 1980) << 9) | (at(1) << 5) | at(2);
-                dos_time = (at(3) << 11) | (at(4) << 5) | (at(5) / 2);
-            }
-            if (csize >= 0xffffffffULL || usize >= 0xffffffffULL || offset >= 0xffffffffULL ||
-                count >= 0xffff)
-                raise(PyExc_ValueError, "the " + role_ + " is too large for a plain ZIP archive");
-            bool utf8 = std::any_of(name.begin(), name.end(),
-                                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-            auto fixed = [&](std::string &h) {
-                put16(h, 20);
-                put16(h, utf8 ? 0x800 : 0);
-                put16(h, method);
-                put16(h, dos_time);
-                put16(h, dos_date);
-                put32(h, crc);
-                put32(h, csize);
-                put32(h, usize);
-                put16(h, static_cast<unsigned>(name.size()));
-                put16(h, 0);
-            };
-            std::string local("PK\3\4", 4);
-            fixed(local);
-            local += name;
-            central.append("PK\1\2", 4);
-            put16(central, 20);
-            fixed(central);
-            put16(central, 0);   // comment
-            put16(central, 0);   // disk
-            put16(central, 0);   // internal attributes
-            put32(central, 0);   // external attributes
-            put32(central, offset);
-            central += name;
-            write(nb::bytes(local.data(), local.size()));
-            write(payload);
-            offset += local.size() + csize;
-            ++count;
-        }
-        std::string end("PK\5\6", 4);
-        put16(end, 0);
-        put16(end, 0);
-        put16(end, static_cast<unsigned>(count));
-        put16(end, static_cast<unsigned>(count));
-        put32(end, central.size());
-        put32(end, offset);
-        put16(end, 0);
-        write(nb::bytes(central.data(), central.size()));
-        write(nb::bytes(end.data(), end.size()));
+        write_archive(out);
         out.attr("close")();
         // Keep the permissions the replaced file had; mkstemp makes it private.
         if (nb::cast<bool>(os.attr("path").attr("exists")(target)))

@@ -26,10 +26,13 @@ std::optional<std::string> resolve_target(const std::string &source, const std::
 // The target text that names `part` from the relationships of `source`.
 std::string relative_target(const std::string &source, const std::string &part);
 
+// True for a binary stream given where a path may stand (an io.BytesIO).
+bool is_stream(nb::handle target);
+
 class Package {
 public:
-    // Opens a ZIP package; `role` ("template workbook", "saved workbook") names it in
-    // error messages.
+    // Opens a ZIP package from a path or a binary stream, which stays open; `role`
+    // ("template workbook", "saved workbook") names it in error messages.
     static Package from_zip(nb::handle path, const char *role);
     static Package from_dir(nb::handle dir, const char *role);
 
@@ -50,7 +53,8 @@ public:
     void copy_from(const Package &other, const std::string &from, const std::string &to);
     std::vector<std::string> names() const;
 
-    // Writes the archive beside `path` and renames it into place.
+    // Writes the archive beside `path` and renames it into place; a stream is
+    // rewritten whole.
     void commit(nb::handle path) const;
 
 private:
@@ -64,6 +68,7 @@ private:
 
     Package() = default;
     nb::object file_path(const std::string &part) const;
+    void write_archive(nb::handle out) const;
 
     std::string role_;
     nb::object dir_;                      // folder-backed packages
@@ -72,5 +77,9 @@ private:
     std::vector<std::string> order_;
     std::map<std::string, Entry> entries_;
 };
+
+// Raises unless `data` (bytes) is a package a reader can open: a ZIP archive of
+// safe, unencrypted part names with its content types.  `role` names it.
+void check_package(nb::handle data, const char *role);
 
 }  // namespace tessel::ooxml

@@ -1,4 +1,5 @@
 // tessel.linefill: fills a template held in a string.
+#include "core/confinement.h"
 #include "core/placeholder.h"
 
 #include <nanobind/stl/string.h>
@@ -13,6 +14,11 @@ using tessel::Pattern;
 namespace {
 
 constexpr const char *kClassDoc = "Fill placeholders of a text template.";
+
+// A text fill is cheap and a process per fill is not: it is confined only when asked.
+constexpr const char *kLineLimitsDoc =
+    "\n:param safe_limits: (memory_bytes, seconds): run a safe fill in a confined process with these "
+    "limits, the memory above this process's own and the CPU time of each placeholder; None fills here.";
 
 constexpr const char *kCallDoc =
     "Fill the placeholders of a text template.\n"
@@ -262,11 +268,27 @@ nb::object line_walk(nb::handle self, nb::object text, tessel::Evaluator &evalua
     return result;
 }
 
+// A safe fill that asked for limits runs in a confined process; the filled text
+// comes back as UTF-8, lone surrogates included.
+nb::object walk_confined(nb::handle self, nb::object text, nb::handle env, tessel::Report &report) {
+    tessel::confinement::Made made =
+        tessel::confinement::run_reporting(self, report, [&](tessel::Report &inner) -> nb::object {
+            tessel::Evaluator evaluator(nb::borrow(env), true);
+            nb::object result = line_walk(self, text, evaluator, inner);
+            tessel::confinement::evaluations_done();
+            return result.attr("encode")("utf-8", "surrogatepass");
+        });
+    tessel::confinement::warn_again(made.warnings, nb::handle(PyExc_UserWarning));
+    return made.output.attr("decode")("utf-8", "surrogatepass");
+}
+
 nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
-    tessel::Evaluator evaluator(env, tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))));
     tessel::Report report(false);
+    if (tessel::confinement::wanted(self, true))
+        return nb::make_tuple(walk_confined(self, text, env, report), report.result());
+    tessel::Evaluator evaluator(env, tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))));
     nb::object result = line_walk(self, text, evaluator, report);
     return nb::make_tuple(result, report.result());
 }
@@ -274,10 +296,14 @@ nb::tuple line_fill(nb::handle self, nb::object text, nb::object env) {
 nb::object line_check(nb::handle self, nb::object text, nb::object env, bool evaluate) {
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
+    tessel::Report report(true);
+    if (evaluate && tessel::confinement::wanted(self, true)) {
+        walk_confined(self, text, env, report);
+        return report.result();
+    }
     tessel::Evaluator evaluator(env, tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))),
                                 evaluate ? tessel::Evaluator::Mode::Run
                                          : tessel::Evaluator::Mode::List);
-    tessel::Report report(true);
     line_walk(self, text, evaluator, report);
     return report.result();
 }
@@ -293,15 +319,17 @@ NB_MODULE(linefill, m) {
     tessel::init_results(m);
 
     nb::object cls = tessel::make_plain_class(m, "LineFill", kClassDoc);
-    static const std::string init_doc = std::string(tessel::kInitDoc) + tessel::kSafeDoc;
+    static const std::string init_doc = std::string(tessel::kInitDoc) + tessel::kSafeDoc + kLineLimitsDoc;
     tessel::def_method(
         cls, "__init__",
-        [](nb::handle self, nb::object pattern, nb::object safe) {
+        [](nb::handle self, nb::object pattern, nb::object safe, nb::object safe_limits) {
             nb::setattr(self, "pattern", pattern);
             nb::setattr(self, "safe", safe);
+            nb::setattr(self, "safe_limits", safe_limits);
         },
-        "pattern"_a.none() = "{}", "safe"_a.none() = false,
-        nb::sig("def __init__(self, pattern: str = '{}', safe: bool = False) -> None"),
+        "pattern"_a.none() = "{}", "safe"_a.none() = false, "safe_limits"_a.none() = nb::none(),
+        nb::sig("def __init__(self, pattern: str = '{}', safe: bool = False, "
+                "safe_limits: tuple[int, float] | None = None) -> None"),
         init_doc.c_str());
     tessel::def_method(
         cls, "__call__", &line_fill, "template"_a.none(), "env"_a = nb::none(),

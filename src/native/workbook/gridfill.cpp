@@ -1,6 +1,8 @@
 // tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
+#include "core/confinement.h"
 #include "core/placeholder.h"
 #include "ooxml/file_kind.h"
+#include "ooxml/package.h"
 #include "workbook/block_style.h"
 #include "workbook/cell_values.h"
 #include "workbook/headers.h"
@@ -735,15 +737,11 @@ nb::object load_template(nb::handle template_path) {
     return workbook;
 }
 
-nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
-    tessel::assert_extensions(template_path, save_path, ".xlsx");
-    tessel::require_package(template_path, ".xlsx");
-    nb::object workbook = load_template(template_path);
-    if (env.is_none())
-        env = tessel::caller_variables(module_handle);
-
-    tessel::Report report(false);
-    nb::dict inserted = walk(self, template_path, workbook, tessel::Evaluator(env, safe_of(self)), report);
+// Fills the template into `save_path`; both may be paths or streams.
+void fill_into(nb::handle self, nb::handle template_path, nb::handle workbook, nb::handle save_path,
+               nb::handle env, tessel::Report &report) {
+    nb::dict inserted = walk(self, template_path, workbook, tessel::Evaluator(nb::borrow(env), safe_of(self)), report);
+    tessel::confinement::evaluations_done();
 
     tessel::FileBeside out(save_path);
     workbook.attr("save")(out.target());
@@ -761,17 +759,104 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
         tessel::repair::move_inserted_rows(out.target(), inserted);
     }
     out.commit();
+}
+
+// Imports, before a confined process starts, what a fill may import on first use:
+// the child can load nothing new where the system cannot confine its reads.
+void prepare_confined() {
+    static bool prepared = false;
+    if (prepared)
+        return;
+    nb::module_::import_("PIL.Image").attr("init")();
+    for (const char *name : {"openpyxl.reader.excel", "openpyxl.writer.excel", "openpyxl.drawing.image",
+                             "openpyxl.drawing.spreadsheet_drawing", "openpyxl.worksheet._writer"})
+        nb::module_::import_(name);
+    prepared = true;
+}
+
+// openpyxl writes each worksheet to a temporary file before packing it; a
+// confined process may write no file, so there the sheets are written in memory.
+// The process ends with the fill, so changing the library's class touches no one else.
+void write_sheets_in_memory() {
+    nb::object excel_writer = nb::module_::import_("openpyxl.writer.excel").attr("ExcelWriter");
+    nb::object original = excel_writer.attr("write_worksheet");
+    nb::object drawing_cls = nb::module_::import_("openpyxl.drawing.spreadsheet_drawing").attr("SpreadsheetDrawing");
+    nb::object sheet_writer_cls = nb::module_::import_("openpyxl.worksheet._writer").attr("WorksheetWriter");
+    nb::object in_memory = nb::cpp_function([original, drawing_cls, sheet_writer_cls](nb::handle writer,
+                                                                                     nb::handle ws) {
+        if (tessel::truthy(writer.attr("workbook").attr("write_only"))) {
+            original(writer, ws);
+            return;
+        }
+        // openpyxl's own steps, with a stream where it names a file
+        nb::object drawing = drawing_cls();
+        drawing.attr("charts") = ws.attr("_charts");
+        drawing.attr("images") = ws.attr("_images");
+        ws.attr("_drawing") = drawing;
+        nb::object sheet = sheet_writer_cls(ws, "out"_a = nb::getattr(module_handle, "BytesIO")());
+        sheet.attr("write")();
+        ws.attr("_rels") = sheet.attr("_rels");
+        writer.attr("_archive").attr("writestr")(ws.attr("path").attr("lstrip")("/"), sheet.attr("read")());
+        writer.attr("manifest").attr("append")(ws);
+    });
+    excel_writer.attr("write_worksheet") = nb::module_::import_("functools").attr("partialmethod")(in_memory);
+}
+
+// A safe fill in a confined process: the template's bytes go in, the filled
+// workbook's come out, and only this process writes the file.
+tessel::confinement::Made fill_confined(nb::handle self, nb::handle template_path, nb::handle env,
+                                        tessel::Report &report) {
+    prepare_confined();
+    nb::bytes template_bytes = tessel::read_file(template_path);
+    return tessel::confinement::run_reporting(self, report, [&](tessel::Report &inner) -> nb::object {
+        write_sheets_in_memory();
+        nb::object in = nb::getattr(module_handle, "BytesIO")(template_bytes);
+        if (inner.checking()) {
+            walk(self, in, load_template(in), tessel::Evaluator(nb::borrow(env), true), inner);
+            return nb::none();
+        }
+        nb::object out = nb::getattr(module_handle, "BytesIO")();
+        fill_into(self, in, load_template(in), out, env, inner);
+        return out.attr("getvalue")();
+    });
+}
+
+nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
+    tessel::assert_extensions(template_path, save_path, ".xlsx");
+    tessel::require_package(template_path, ".xlsx");
+    tessel::Report report(false);
+    if (tessel::confinement::wanted(self)) {
+        if (env.is_none())
+            env = tessel::caller_variables(module_handle);
+        tessel::confinement::Made made = fill_confined(self, template_path, env, report);
+        // As in a fill here: a warning turned into an error stops the call before
+        // anything is saved.
+        tessel::confinement::warn_again(made.warnings, overwrite_warning);
+        tessel::ooxml::check_package(made.output, "filled workbook");
+        tessel::write_beside(save_path, made.output);
+    } else {
+        nb::object workbook = load_template(template_path);
+        if (env.is_none())
+            env = tessel::caller_variables(module_handle);
+        fill_into(self, template_path, workbook, save_path, env, report);
+    }
     return report.result();
 }
 
 nb::object grid_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".xlsx");
     tessel::require_package(template_path, ".xlsx");
+    tessel::Report report(true);
+    if (evaluate && tessel::confinement::wanted(self)) {
+        if (env.is_none())
+            env = tessel::caller_variables(module_handle);
+        tessel::confinement::Made made = fill_confined(self, template_path, env, report);
+        tessel::confinement::warn_again(made.warnings, overwrite_warning);
+        return report.result();
+    }
     nb::object workbook = load_template(template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
-
-    tessel::Report report(true);
     walk(self, template_path, workbook,
          tessel::Evaluator(env, safe_of(self),
                            evaluate ? tessel::Evaluator::Mode::Run : tessel::Evaluator::Mode::List),
@@ -814,22 +899,24 @@ NB_MODULE(gridfill, m) {
 
     nb::object cls = tessel::make_plain_class(m, "GridFill", kClassDoc);
     static const std::string init_doc =
-        std::string(tessel::kInitDoc) + kRecurseRestoreDoc + kInsertDoc + tessel::kSafeDoc;
+        std::string(tessel::kInitDoc) + kRecurseRestoreDoc + kInsertDoc + tessel::kSafeDoc + tessel::kSafeLimitsDoc;
     tessel::def_method(
         cls, "__init__",
         [](nb::handle self, nb::object pattern, nb::object recurse, nb::object restore,
-           nb::object insert, nb::object safe) {
+           nb::object insert, nb::object safe, nb::object safe_limits) {
             nb::setattr(self, "pattern", pattern);
             nb::setattr(self, "recurse", recurse);
             nb::setattr(self, "restore", restore);
             nb::setattr(self, "insert", insert);
             nb::setattr(self, "safe", safe);
+            nb::setattr(self, "safe_limits", safe_limits);
         },
         nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
         nb::arg("restore").none() = true, nb::arg("insert").none() = false,
-        nb::arg("safe").none() = false,
+        nb::arg("safe").none() = false, nb::arg("safe_limits").none() = nb::none(),
         nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
-                "restore: bool = True, insert: bool = False, safe: bool = False) -> None"),
+                "restore: bool = True, insert: bool = False, safe: bool = False, "
+                "safe_limits: tuple[int, float] | None = None) -> None"),
         init_doc.c_str());
     tessel::def_method(
         cls, "__call__", &grid_fill, nb::arg("template_path").none(), nb::arg("save_path").none(),

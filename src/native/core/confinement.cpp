@@ -1,0 +1,791 @@
+#include "core/confinement.h"
+
+#include "core/placeholder.h"
+
+#include <nanobind/stl/string.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stddef.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+#endif
+
+namespace tessel::confinement {
+
+using namespace nb::literals;
+
+namespace {
+
+// What parent and child share: the child counts its evaluations and opens each
+// one's time window; the parent reads them to time it.
+struct Shared {
+    unsigned long long ordinal;  // evaluations begun
+    long long started_ns;        // the child's CPU clock when the window opened
+    long long active;            // a window is open
+};
+
+// The state of a confined child; null in the parent.
+struct Child {
+    Shared *shared;
+    Limits limits;
+    std::map<unsigned long long, std::string> skips;  // evaluations that hit a limit
+    unsigned long long skip_from;                    // every evaluation from here fails
+    std::string skip_from_reason;
+};
+Child *child = nullptr;
+
+// A fill is restarted at most this often; then every placeholder from the last
+// one that hit a limit fails, so that a template of endless loops costs a bounded time.
+constexpr int kMaxRestarts = 8;
+
+// How often the parent looks at a running child.
+constexpr int kPollMilliseconds = 20;
+
+std::string limit_text(double seconds) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", seconds);
+    return text;
+}
+
+std::string time_reason(const Limits &limits) {
+    return "TimeoutError: past the time limit of safe mode (" + limit_text(limits.seconds) +
+           " s of CPU time for one placeholder)";
+}
+
+[[noreturn]] void raise_value(const char *message) { throw nb::value_error(message); }
+
+}  // namespace
+
+Limits limits_of(nb::handle filler) {
+    nb::object given = nb::getattr(filler, "safe_limits", nb::none());
+    Limits limits{kDefaultMemory, kDefaultSeconds};
+    if (given.is_none())
+        return limits;
+    constexpr const char *message =
+        "safe_limits must be None or a pair (memory_bytes, seconds) of positive numbers";
+    if (!PyTuple_Check(given.ptr()) && !PyList_Check(given.ptr()))
+        raise_value(message);
+    if (nb::len(given) != 2)
+        raise_value(message);
+    nb::object memory = given[0], seconds = given[1];
+    if (!PyLong_Check(memory.ptr()) || PyBool_Check(memory.ptr()))
+        raise_value(message);
+    int overflow = 0;
+    const long long bytes = PyLong_AsLongLongAndOverflow(memory.ptr(), &overflow);
+    if (overflow < 0 || (!overflow && bytes <= 0))
+        raise_value(message);
+    limits.memory = overflow > 0 ? ~0ULL : (unsigned long long) bytes;
+    if (PyBool_Check(seconds.ptr()) || !(PyLong_Check(seconds.ptr()) || PyFloat_Check(seconds.ptr())))
+        raise_value(message);
+    limits.seconds = PyFloat_AsDouble(seconds.ptr());
+    if (limits.seconds == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (!(limits.seconds > 0) || !std::isfinite(limits.seconds))
+        raise_value(message);
+    return limits;
+}
+
+bool confined() { return child != nullptr; }
+
+bool wanted(nb::handle filler, bool on_request) {
+    if (!truthy(nb::getattr(filler, "safe", nb::bool_(false))) || !available())
+        return false;
+    return !on_request || !nb::getattr(filler, "safe_limits", nb::none()).is_none();
+}
+
+Made run_reporting(nb::handle filler, Report &report, const std::function<nb::object(Report &)> &fill) {
+    Product product = run(limits_of(filler), [&] {
+        Report inner(report.checking());
+        nb::object output = fill(inner);
+        return Product{inner.entries(), nb::none(), output};
+    });
+    report.take(product.report);
+    return {nb::borrow<nb::bytes>(product.output), product.warnings};
+}
+
+void warn_again(nb::handle warnings, nb::handle own) {
+    nb::object builtins = nb::module_::import_("builtins");
+    for (nb::handle warning : warnings) {
+        if (!PyList_Check(warning.ptr()) || nb::len(warning) != 2 || !PyUnicode_Check(warning[0].ptr()) ||
+            !PyUnicode_Check(warning[1].ptr()))
+            continue;
+        nb::object name = warning[0];
+        nb::object category = nb::borrow(PyExc_UserWarning);
+        if (name.equal(own.attr("__name__"))) {
+            category = nb::borrow(own);
+        } else if (nb::hasattr(builtins, name)) {
+            nb::object found = builtins.attr(name);
+            if (PyType_Check(found.ptr()) &&
+                PyType_IsSubtype((PyTypeObject *) found.ptr(), (PyTypeObject *) PyExc_Warning))
+                category = found;
+        }
+        nb::object message = warning[1];
+        if (PyErr_WarnEx(category.ptr(), nb::cast<std::string>(message).c_str(), 1) < 0)
+            throw nb::python_error();
+    }
+}
+
+nb::object memory_reason() {
+    return nb::str(("MemoryError: past the memory limit of safe mode (" +
+                    std::to_string(child ? child->limits.memory : kDefaultMemory) +
+                    " bytes above the caller's own use)")
+                       .c_str());
+}
+
+#ifdef __linux__
+
+namespace {
+
+long long cpu_ns(clockid_t clock) {
+    timespec t{};
+    if (clock_gettime(clock, &t) != 0)
+        return -1;
+    return (long long) t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+long long wall_ns() { return cpu_ns(CLOCK_MONOTONIC); }
+
+// -- the child's limits ------------------------------------------------------
+
+#ifndef __NR_landlock_create_ruleset
+#define __NR_landlock_create_ruleset 444
+#define __NR_landlock_add_rule 445
+#define __NR_landlock_restrict_self 446
+#endif
+
+// Landlock's structures as the kernel reads them, with the fields of its later
+// versions: the size given tells it which are there.
+struct RulesetAttr {
+    uint64_t handled_access_fs;
+    uint64_t handled_access_net;
+    uint64_t scoped;
+};
+struct __attribute__((packed)) PathBeneath {
+    uint64_t allowed_access;
+    int32_t parent_fd;
+};
+
+constexpr uint64_t kReadFile = 1ULL << 2, kReadDir = 1ULL << 3;
+
+// Leaves the child read access to `folders` and nothing else of the file system.
+// False where the kernel has no Landlock.
+bool restrict_files(const std::vector<std::string> &folders) {
+    const long abi = syscall(__NR_landlock_create_ruleset, nullptr, 0, 1U /* VERSION */);
+    if (abi < 1)
+        return false;
+    RulesetAttr attr{};
+    attr.handled_access_fs = (1ULL << 13) - 1;  // execute, write, read, remove, make
+    if (abi >= 2)
+        attr.handled_access_fs |= 1ULL << 13;  // refer
+    if (abi >= 3)
+        attr.handled_access_fs |= 1ULL << 14;  // truncate
+    if (abi >= 5)
+        attr.handled_access_fs |= 1ULL << 15;  // ioctl on devices
+    size_t size = sizeof attr.handled_access_fs;
+    if (abi >= 4) {
+        attr.handled_access_net = 3;  // bind and connect TCP
+        size += sizeof attr.handled_access_net;
+    }
+    if (abi >= 6) {
+        attr.scoped = 3;  // abstract unix sockets and signals of other domains
+        size += sizeof attr.scoped;
+    }
+    const int ruleset = (int) syscall(__NR_landlock_create_ruleset, &attr, size, 0U);
+    if (ruleset < 0)
+        return false;
+    for (const std::string &folder : folders) {
+        const int fd = open(folder.c_str(), O_PATH | O_CLOEXEC | O_DIRECTORY);
+        if (fd < 0)
+            continue;
+        PathBeneath rule{kReadFile | kReadDir, fd};
+        syscall(__NR_landlock_add_rule, ruleset, 1 /* path beneath */, &rule, 0U);
+        close(fd);
+    }
+    const bool restricted = syscall(__NR_landlock_restrict_self, ruleset, 0U) == 0;
+    close(ruleset);
+    return restricted;
+}
+
+#if defined(__x86_64__)
+constexpr uint32_t kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t kArch = AUDIT_ARCH_AARCH64;
+#else
+constexpr uint32_t kArch = 0;
+#endif
+
+class Filter {
+public:
+    void load_nr() { add(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))); }
+    void allow(long nr) {
+        add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (uint32_t) nr, 0, 1));
+        add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    }
+    void answer(long nr, int error) {
+        add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (uint32_t) nr, 0, 1));
+        add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (uint32_t) error));
+    }
+    // Allowed when the low word of argument `arg`, masked, equals `value`; else `error`.
+    void allow_when(long nr, int arg, uint32_t mask, uint32_t value, int error) {
+        add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (uint32_t) nr, 0, 5));
+        add(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low_word(arg)));
+        add(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, mask));
+        add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, value, 0, 1));
+        add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+        add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (uint32_t) error));
+    }
+    // Allowed when argument `arg` is the whole-word `value`.
+    void allow_equal(long nr, int arg, uint64_t value, int error) {
+        add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (uint32_t) nr, 0, 6));
+        add(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low_word(arg)));
+        add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (uint32_t) value, 0, 3));
+        add(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low_word(arg) + 4));
+        add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (uint32_t) (value >> 32), 0, 1));
+        add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+        add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (uint32_t) error));
+    }
+    void add(sock_filter f) { code_.push_back(f); }
+    bool install() {
+        sock_fprog prog{(unsigned short) code_.size(), code_.data()};
+        return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+    }
+
+private:
+    static uint32_t low_word(int arg) {
+        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "argument words are read little-endian");
+        return (uint32_t) (offsetof(seccomp_data, args) + 8 * arg);
+    }
+    std::vector<sock_filter> code_;
+};
+
+// The system calls a fill makes in memory, and nothing that writes a file, opens
+// a socket, starts a process or signals another.  Files open for reading only,
+// and only where Landlock holds the reads to the installation.
+bool install_filter(bool files_readable) {
+    Filter f;
+    f.add(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+    f.add(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0));
+    f.add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+    f.load_nr();
+#ifdef __x86_64__
+    // The x32 numbering of the same calls.
+    f.add(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0x40000000U, 0, 1));
+    f.add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+#endif
+    const long allowed[] = {
+        SYS_read, SYS_write, SYS_readv, SYS_writev, SYS_pread64, SYS_lseek, SYS_close, SYS_fstat,
+        SYS_newfstatat, SYS_statx, SYS_faccessat, SYS_readlinkat, SYS_getdents64, SYS_getcwd, SYS_fcntl,
+        SYS_mmap, SYS_munmap, SYS_mremap, SYS_mprotect, SYS_brk, SYS_madvise, SYS_futex,
+        SYS_set_robust_list, SYS_get_robust_list, SYS_set_tid_address, SYS_rt_sigaction,
+        SYS_rt_sigprocmask, SYS_rt_sigreturn, SYS_sigaltstack, SYS_restart_syscall, SYS_getpid,
+        SYS_gettid, SYS_getppid, SYS_getuid, SYS_geteuid, SYS_getgid, SYS_getegid, SYS_clock_gettime,
+        SYS_clock_getres, SYS_clock_nanosleep, SYS_nanosleep, SYS_gettimeofday, SYS_getrandom,
+        SYS_sched_yield, SYS_sched_getaffinity, SYS_sysinfo, SYS_uname, SYS_getrusage, SYS_times,
+        SYS_exit, SYS_exit_group, SYS_membarrier,
+#ifdef SYS_rseq
+        SYS_rseq,
+#endif
+#ifdef SYS_faccessat2
+        SYS_faccessat2,
+#endif
+#ifdef __x86_64__
+        SYS_stat, SYS_lstat, SYS_access, SYS_readlink, SYS_arch_prctl, SYS_getrlimit, SYS_time,
+#endif
+    };
+    for (long nr : allowed)
+        f.allow(nr);
+    // Threads, which numpy and its libraries may start, but no process.
+    f.allow_when(SYS_clone, 0, CLONE_THREAD, CLONE_THREAD, EPERM);
+#ifdef SYS_clone3
+    f.answer(SYS_clone3, ENOSYS);  // its flags lie in memory that a filter cannot read
+#endif
+    // Signals to itself only (abort, a raise of the runtime).
+    const long pid = getpid();
+    f.allow_equal(SYS_kill, 0, (uint64_t) pid, EPERM);
+    f.allow_equal(SYS_tgkill, 0, (uint64_t) pid, EPERM);
+    f.allow_equal(SYS_tkill, 0, (uint64_t) pid, EPERM);
+    // isatty() asks for the terminal's settings; nothing else of a device.
+    f.allow_equal(SYS_ioctl, 1, TCGETS, ENOTTY);
+    // Limits may be read, never raised.
+    f.allow_equal(SYS_prlimit64, 2, 0, EPERM);
+    const uint32_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | (O_TMPFILE & ~O_DIRECTORY);
+    if (files_readable) {
+        f.allow_when(SYS_openat, 2, writing, 0, EACCES);
+#ifdef __x86_64__
+        f.allow_when(SYS_open, 1, writing, 0, EACCES);
+#endif
+    } else {
+        f.answer(SYS_openat, EACCES);
+#ifdef __x86_64__
+        f.answer(SYS_open, EACCES);
+#endif
+    }
+#ifdef SYS_openat2
+    f.answer(SYS_openat2, ENOSYS);  // its flags lie in memory too
+#endif
+    f.add(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM));
+    return f.install();
+}
+
+// Closes every file descriptor but 0, 1, 2 and `keep`: what the caller had open
+// (a log, a database) is not the child's to write.
+void close_inherited(int keep) {
+    auto close_from = [](unsigned from, unsigned to) {
+        if (from > to)
+            return;
+#ifdef SYS_close_range
+        if (syscall(SYS_close_range, from, to, 0U) == 0)
+            return;
+#endif
+        const long most = sysconf(_SC_OPEN_MAX);
+        for (long fd = from; fd <= (long) to && fd < (most > 0 ? most : 65536); ++fd)
+            close((int) fd);
+    };
+    close_from(3, (unsigned) keep - 1);
+    close_from((unsigned) keep + 1, ~0U);
+}
+
+unsigned long long address_space() {
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    unsigned long long pages = 0;
+    if (f) {
+        if (std::fscanf(f, "%llu", &pages) != 1)
+            pages = 0;
+        std::fclose(f);
+    }
+    return pages * (unsigned long long) sysconf(_SC_PAGESIZE);
+}
+
+// Takes the child's limits; false when one could not be put in place.
+bool confine(const Limits &limits, unsigned long long base, int keep, const std::vector<std::string> &folders) {
+    close_inherited(keep);
+    const unsigned long long most = base + limits.memory < base ? RLIM_INFINITY : base + limits.memory;
+    rlimit memory{(rlim_t) most, (rlim_t) most};
+    rlimit no_core{0, 0};
+    if (setrlimit(RLIMIT_AS, &memory) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0)
+        return false;
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return false;
+    const bool readable = restrict_files(folders);
+    return install_filter(readable);
+}
+
+// -- what travels through the pipe -----------------------------------------------
+
+// "TSL1", the length and text of a JSON object, the length and bytes of the output.
+constexpr char kMagic[4] = {'T', 'S', 'L', '1'};
+
+void put64(std::string &out, unsigned long long n) {
+    for (int i = 0; i < 8; ++i)
+        out.push_back((char) ((n >> (8 * i)) & 0xff));
+}
+
+unsigned long long get64(const std::string &in, size_t at) {
+    unsigned long long n = 0;
+    for (int i = 0; i < 8; ++i)
+        n |= (unsigned long long) (unsigned char) in[at + i] << (8 * i);
+    return n;
+}
+
+bool write_all(int fd, const char *data, size_t size) {
+    while (size) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= (size_t) n;
+    }
+    return true;
+}
+
+void send(int fd, nb::handle message, nb::handle output) {
+    nb::bytes json = nb::borrow<nb::bytes>(nb::module_::import_("json").attr("dumps")(message).attr("encode")());
+    std::string head(kMagic, 4);
+    put64(head, json.size());
+    const char *out = nullptr;
+    Py_ssize_t out_size = 0;
+    if (output.is_valid() && !output.is_none() && PyBytes_AsStringAndSize(output.ptr(), (char **) &out, &out_size) < 0)
+        throw nb::python_error();
+    std::string middle;
+    put64(middle, (unsigned long long) out_size);
+    if (!write_all(fd, head.data(), head.size()) || !write_all(fd, json.c_str(), json.size()) ||
+        !write_all(fd, middle.data(), middle.size()) || (out_size && !write_all(fd, out, (size_t) out_size)))
+        _exit(3);
+}
+
+// The Python exception that a C++ exception out of a fill becomes.
+const char *error_name(const std::exception &e) {
+    if (auto *b = dynamic_cast<const nb::builtin_exception *>(&e)) {
+        static const char *const names[] = {"RuntimeError", "StopIteration", "IndexError",  "KeyError",
+                                            "ValueError",   "TypeError",     "BufferError", "ImportError",
+                                            "AttributeError"};
+        const size_t k = (size_t) b->type();
+        return k < sizeof names / sizeof *names ? names[k] : "RuntimeError";
+    }
+    if (dynamic_cast<const std::invalid_argument *>(&e) || dynamic_cast<const std::domain_error *>(&e))
+        return "ValueError";
+    if (dynamic_cast<const std::out_of_range *>(&e))
+        return "IndexError";
+    if (dynamic_cast<const std::bad_alloc *>(&e))
+        return "MemoryError";
+    if (dynamic_cast<const std::overflow_error *>(&e))
+        return "OverflowError";
+    return "RuntimeError";
+}
+
+// The child: confined, it runs the work and sends what it made.  It never returns
+// to the caller's code, and leaves without running the parent's exit handlers or
+// flushing its buffers.
+[[noreturn]] void run_child(const Limits &limits, unsigned long long base, int fd,
+                            const std::vector<std::string> &folders, Shared *shared,
+                            const std::function<Product()> &work, std::map<unsigned long long, std::string> skips,
+                            unsigned long long skip_from, std::string skip_from_reason) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (!confine(limits, base, fd, folders))
+        _exit(4);
+    Child state{shared, limits, std::move(skips), skip_from, std::move(skip_from_reason)};
+    child = &state;
+    try {
+        nb::module_ warnings = nb::module_::import_("warnings");
+        nb::object scope = warnings.attr("catch_warnings")("record"_a = true);
+        nb::object caught = scope.attr("__enter__")();
+        warnings.attr("simplefilter")("always");
+        Product product;
+        try {
+            product = work();
+        } catch (...) {
+            scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+            throw;
+        }
+        scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        nb::list said;
+        for (nb::handle w : caught)
+            said.append(nb::make_tuple(w.attr("category").attr("__name__"), nb::str(w.attr("message"))));
+        nb::dict message;
+        message["report"] = product.report;
+        message["warnings"] = said;
+        send(fd, message, product.output);
+        _exit(0);
+    } catch (nb::python_error &e) {
+        try {
+            nb::dict message;
+            message["error"] = nb::make_tuple(e.type().attr("__name__"), nb::str(e.value()));
+            send(fd, message, nb::handle());
+        } catch (...) {
+        }
+        _exit(0);
+    } catch (const std::exception &e) {
+        try {
+            nb::dict message;
+            message["error"] = nb::make_tuple(error_name(e), e.what());
+            send(fd, message, nb::handle());
+        } catch (...) {
+        }
+        _exit(0);
+    } catch (...) {
+        _exit(5);
+    }
+}
+
+// -- the parent ------------------------------------------------------------------
+
+// The folders a child may read where Landlock holds: the interpreter's standard
+// library and installed packages, this package, and time-zone data.
+const std::vector<std::string> &readable_folders(nb::handle package_file) {
+    static std::vector<std::string> folders = [&] {
+        std::vector<std::string> out;
+        auto add = [&](nb::handle path) {
+            if (!path.is_none())
+                out.push_back(nb::cast<std::string>(nb::str(path)));
+        };
+        nb::module_ sysconfig = nb::module_::import_("sysconfig");
+        for (const char *key : {"stdlib", "platstdlib", "purelib", "platlib"})
+            add(sysconfig.attr("get_path")(key));
+        nb::module_ site = nb::module_::import_("site");
+        if (nb::hasattr(site, "getsitepackages"))
+            for (nb::handle path : site.attr("getsitepackages")())
+                add(path);
+        nb::module_ os = nb::module_::import_("os");
+        add(os.attr("path").attr("dirname")(os.attr("path").attr("dirname")(package_file)));
+        for (nb::handle path : nb::module_::import_("zoneinfo").attr("TZPATH"))
+            add(path);
+        // Shared libraries that an extension module loads on first use.
+        for (const char *path : {"/lib", "/lib64", "/usr/lib", "/usr/lib64"})
+            out.emplace_back(path);
+        return out;
+    }();
+    return folders;
+}
+
+struct Reply {
+    std::string data;
+    int status = 0;
+    bool killed = false;  // by the parent, for time
+    bool active = false;  // a placeholder's window was open when it ended
+    unsigned long long ordinal = 0;
+};
+
+// Waits for the child, timing each placeholder's window.  Interrupts reach the
+// caller: the child is stopped first.
+Reply wait_for(pid_t pid, int fd, Shared *shared, const Limits &limits) {
+    Reply reply;
+    clockid_t clock;
+    const bool timed = clock_getcpuclockid(pid, &clock) == 0;
+    unsigned long long seen_ordinal = 0;
+    long long seen_wall = wall_ns();
+    const long long cpu_limit = (long long) (limits.seconds * 1e9);
+    // A placeholder that sleeps or waits uses no CPU; it gets some slack in real time.
+    const long long wall_limit = cpu_limit * 3 + 2000000000LL;
+    char buffer[1 << 16];
+    bool open = true;
+    while (open) {
+        int ready = 0;
+        {
+            nb::gil_scoped_release release;
+            pollfd p{fd, POLLIN, 0};
+            ready = poll(&p, 1, kPollMilliseconds);
+            if (ready > 0) {
+                for (;;) {
+                    const ssize_t n = read(fd, buffer, sizeof buffer);
+                    if (n > 0) {
+                        reply.data.append(buffer, (size_t) n);
+                        if ((size_t) n < sizeof buffer)
+                            break;
+                        continue;
+                    }
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n == 0)
+                        open = false;
+                    break;
+                }
+            }
+        }
+        if (PyErr_CheckSignals() != 0) {
+            kill(pid, SIGKILL);
+            nb::gil_scoped_release release;
+            waitpid(pid, nullptr, 0);
+            throw nb::python_error();
+        }
+        if (!open)
+            break;
+        const unsigned long long ordinal = __atomic_load_n(&shared->ordinal, __ATOMIC_ACQUIRE);
+        const bool active = __atomic_load_n(&shared->active, __ATOMIC_ACQUIRE) != 0;
+        const long long now = wall_ns();
+        if (ordinal != seen_ordinal || !active) {
+            seen_ordinal = ordinal;
+            seen_wall = now;
+            continue;
+        }
+        const long long started = __atomic_load_n(&shared->started_ns, __ATOMIC_ACQUIRE);
+        const long long used = timed ? cpu_ns(clock) - started : 0;
+        if (used > cpu_limit || now - seen_wall > wall_limit) {
+            kill(pid, SIGKILL);
+            reply.killed = true;
+            reply.active = true;
+            reply.ordinal = ordinal;
+            break;
+        }
+    }
+    int status = 0;
+    {
+        nb::gil_scoped_release release;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    reply.status = status;
+    if (!reply.killed) {
+        reply.active = __atomic_load_n(&shared->active, __ATOMIC_ACQUIRE) != 0;
+        reply.ordinal = __atomic_load_n(&shared->ordinal, __ATOMIC_ACQUIRE);
+    }
+    return reply;
+}
+
+[[noreturn]] void raise_child_error(nb::handle error) {
+    nb::object name = error[0], message = error[1];
+    nb::object type = nb::none();
+    nb::object builtins = nb::module_::import_("builtins");
+    if (PyUnicode_Check(name.ptr()) && nb::hasattr(builtins, name)) {
+        nb::object found = builtins.attr(name);
+        if (PyType_Check(found.ptr()) && PyType_IsSubtype((PyTypeObject *) found.ptr(), (PyTypeObject *) PyExc_Exception))
+            type = found;
+    }
+    if (type.is_none() && name.equal(nb::str("BadZipFile")))
+        type = nb::module_::import_("zipfile").attr("BadZipFile");
+    if (type.is_none()) {
+        PyErr_SetObject(PyExc_RuntimeError, nb::str("{}: {}").format(name, message).ptr());
+        throw nb::python_error();
+    }
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+[[noreturn]] void broken_reply() {
+    throw std::runtime_error("the confined fill sent back no result it could read");
+}
+
+Product read_reply(const std::string &data) {
+    if (data.size() < 12 || std::memcmp(data.data(), kMagic, 4) != 0)
+        broken_reply();
+    const unsigned long long json_size = get64(data, 4);
+    if (json_size > data.size() - 12 || data.size() - 12 - json_size < 8)
+        broken_reply();
+    const unsigned long long out_size = get64(data, 12 + json_size);
+    if (out_size != data.size() - 20 - json_size)
+        broken_reply();
+    nb::object message =
+        nb::module_::import_("json").attr("loads")(nb::bytes(data.data() + 12, (size_t) json_size));
+    if (!PyDict_Check(message.ptr()))
+        broken_reply();
+    if (PyDict_GetItemString(message.ptr(), "error")) {
+        nb::object error = message["error"];
+        if (!PyList_Check(error.ptr()) || nb::len(error) != 2)
+            broken_reply();
+        raise_child_error(error);
+    }
+    Product product;
+    product.report = message.attr("get")("report");
+    product.warnings = message.attr("get")("warnings");
+    if (!PyList_Check(product.report.ptr()) || !PyList_Check(product.warnings.ptr()))
+        broken_reply();
+    product.output = nb::bytes(data.data() + 20 + json_size, (size_t) out_size);
+    return product;
+}
+
+std::string signal_reason(int status, const Limits &limits) {
+    const int sig = WTERMSIG(status);
+    return "the confined process stopped (signal " + std::to_string(sig) + ", " + strsignal(sig) +
+           ") while this placeholder ran, within its limits of " + std::to_string(limits.memory) +
+           " bytes and " + limit_text(limits.seconds) + " s";
+}
+
+}  // namespace
+
+bool available() {
+    if (child || kArch == 0)
+        return false;
+    static const bool seccomp = prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
+    return seccomp;
+}
+
+Product run(const Limits &limits, const std::function<Product()> &work) {
+    nb::module_::import_("json");
+    nb::module_::import_("warnings");
+    const std::vector<std::string> &folders =
+        readable_folders(prepare_safe_mode().attr("__file__"));
+    void *memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        throw std::runtime_error("safe mode could not share memory with its confined process");
+    struct Unmap {
+        void *at;
+        ~Unmap() { munmap(at, sizeof(Shared)); }
+    } unmap{memory};
+    Shared *shared = static_cast<Shared *>(memory);
+
+    std::map<unsigned long long, std::string> skips;
+    unsigned long long skip_from = ~0ULL;
+    std::string skip_from_reason;
+    const unsigned long long base = address_space();
+    for (int restarts = 0;; ++restarts) {
+        std::memset(shared, 0, sizeof(Shared));
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            throw std::runtime_error("safe mode could not open a pipe to its confined process");
+        nb::object forked;
+        try {
+            forked = nb::module_::import_("os").attr("fork")();
+        } catch (...) {
+            close(fds[0]);
+            close(fds[1]);
+            throw;
+        }
+        const long pid = nb::cast<long>(forked);
+        if (pid == 0) {
+            close(fds[0]);
+            run_child(limits, base, fds[1], folders, shared, work, skips, skip_from, skip_from_reason);
+        }
+        close(fds[1]);
+        Reply reply;
+        try {
+            reply = wait_for((pid_t) pid, fds[0], shared, limits);
+        } catch (...) {
+            close(fds[0]);
+            throw;
+        }
+        close(fds[0]);
+        if (!reply.killed && WIFEXITED(reply.status) && WEXITSTATUS(reply.status) == 0)
+            return read_reply(reply.data);
+        if (WIFEXITED(reply.status) && WEXITSTATUS(reply.status) == 4)
+            throw std::runtime_error("safe mode could not confine its process on this system");
+        if (!reply.active || reply.ordinal == 0)
+            throw std::runtime_error("the confined fill stopped outside any placeholder (status " +
+                                     std::to_string(reply.status) + ")");
+        const std::string reason = reply.killed ? time_reason(limits) : signal_reason(reply.status, limits);
+        if (restarts + 1 >= kMaxRestarts) {
+            skip_from = reply.ordinal;
+            skip_from_reason = "not run: safe mode stopped this fill " + std::to_string(kMaxRestarts) +
+                               " times; the last placeholder it stopped: " + reason;
+        }
+        skips[reply.ordinal] = reason;
+    }
+}
+
+nb::object begin_evaluation() {
+    if (!child)
+        return nb::object();
+    Shared *shared = child->shared;
+    const unsigned long long ordinal = shared->ordinal + 1;
+    __atomic_store_n(&shared->started_ns, cpu_ns(CLOCK_PROCESS_CPUTIME_ID), __ATOMIC_RELEASE);
+    __atomic_store_n(&shared->ordinal, ordinal, __ATOMIC_RELEASE);
+    __atomic_store_n(&shared->active, 1, __ATOMIC_RELEASE);
+    auto skip = child->skips.find(ordinal);
+    if (skip != child->skips.end())
+        return nb::str(skip->second.c_str());
+    if (ordinal > child->skip_from)
+        return nb::str(child->skip_from_reason.c_str());
+    return nb::object();
+}
+
+void evaluations_done() {
+    if (child)
+        __atomic_store_n(&child->shared->active, 0, __ATOMIC_RELEASE);
+}
+
+#else  // no confinement but on Linux
+
+bool available() { return false; }
+
+Product run(const Limits &, const std::function<Product()> &work) { return work(); }
+
+nb::object begin_evaluation() { return nb::object(); }
+
+void evaluations_done() {}
+
+#endif
+
+}  // namespace tessel::confinement
