@@ -104,9 +104,22 @@ def make_filler(kind, pattern, recurse=False, restore=True, insert=False, safe=F
         from .pagefill import PageFill
 
         return PageFill(pattern, recurse, insert, safe)
-    from .linefill import LineFill
+    from . import linefill
 
-    return LineFill(pattern, safe=safe)
+    # The command confines text fills like the others; a script's LineFill does
+    # so only when given limits.
+    limits = linefill.SAFE_LIMITS if safe and linefill.CONFINED else None
+    return linefill.LineFill(pattern, safe=safe, safe_limits=limits)
+
+
+def _say_if_unconfined(filler, prog):
+    if getattr(filler, "safe", False) and not _confined(filler):
+        print(f"{prog}: note: this system cannot confine safe mode in a process of its own: placeholders are "
+              "held to the allowlist but run in this process", file=sys.stderr)
+
+
+def _confined(filler):
+    return bool(getattr(sys.modules[type(filler).__module__], "CONFINED", False))
 
 
 def _cannot(verb, template, exc):
@@ -227,6 +240,7 @@ def cmd_fill(args):
     template = _template_input(args.template, kind)
     env = inputs.load_variables(args.data, args.set)
     filler = _filler_for(args, kind)
+    _say_if_unconfined(filler, "tessel fill")
     created = outputs.make_folders([args.output])
     try:
         with warnings.catch_warnings(record=True) as caught:
@@ -320,6 +334,7 @@ def _fill_rows(args, kind):
     except Exception as exc:
         raise UsageError(_cannot("fill", args.template, exc)) from None
     filler = _filler_for(args, kind)
+    _say_if_unconfined(filler, "tessel fill")
     if kind != ".txt":
         filler = WarnedFill(filler)
     created = outputs.make_folders(paths)
@@ -376,6 +391,8 @@ def cmd_check(args):
     evaluate = bool(args.data or args.set)
     env = inputs.load_variables(args.data, args.set) if evaluate else None
     filler = make_filler(kind, args.pattern, args.recurse, insert=args.insert, safe=not args.trust)
+    if evaluate:
+        _say_if_unconfined(filler, "tessel check")
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")

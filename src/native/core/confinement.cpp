@@ -110,6 +110,11 @@ Limits limits_of(nb::handle filler) {
 
 bool confined() { return child != nullptr; }
 
+void expose(nb::module_ &m) {
+    m.attr("CONFINED") = nb::bool_(available());
+    m.attr("SAFE_LIMITS") = nb::make_tuple(kDefaultMemory, kDefaultSeconds);
+}
+
 bool wanted(nb::handle filler, bool on_request) {
     if (!truthy(nb::getattr(filler, "safe", nb::bool_(false))) || !available())
         return false;
@@ -438,6 +443,13 @@ void send(int fd, nb::handle message, nb::handle output) {
         _exit(3);
 }
 
+nb::object text_of(nb::handle value) {
+    PyObject *text = PyObject_Str(value.ptr());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal(text);
+}
+
 // The Python exception that a C++ exception out of a fill becomes.
 const char *error_name(const std::exception &e) {
     if (auto *b = dynamic_cast<const nb::builtin_exception *>(&e)) {
@@ -471,6 +483,9 @@ const char *error_name(const std::exception &e) {
     Child state{shared, limits, std::move(skips), skip_from, std::move(skip_from_reason)};
     child = &state;
     try {
+        // The collector would otherwise visit, and so copy, every page of the
+        // parent's objects; the child's own are collected as usual.
+        nb::module_::import_("gc").attr("freeze")();
         nb::module_ warnings = nb::module_::import_("warnings");
         nb::object scope = warnings.attr("catch_warnings")("record"_a = true);
         nb::object caught = scope.attr("__enter__")();
@@ -485,7 +500,7 @@ const char *error_name(const std::exception &e) {
         scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
         nb::list said;
         for (nb::handle w : caught)
-            said.append(nb::make_tuple(w.attr("category").attr("__name__"), nb::str(w.attr("message"))));
+            said.append(nb::make_tuple(w.attr("category").attr("__name__"), text_of(w.attr("message"))));
         nb::dict message;
         message["report"] = product.report;
         message["warnings"] = said;
@@ -494,7 +509,7 @@ const char *error_name(const std::exception &e) {
     } catch (nb::python_error &e) {
         try {
             nb::dict message;
-            message["error"] = nb::make_tuple(e.type().attr("__name__"), nb::str(e.value()));
+            message["error"] = nb::make_tuple(e.type().attr("__name__"), text_of(e.value()));
             send(fd, message, nb::handle());
         } catch (...) {
         }
@@ -542,8 +557,33 @@ const std::vector<std::string> &readable_folders(nb::handle package_file) {
     return folders;
 }
 
+// True once `data` holds a whole reply.
+bool reply_complete(const std::string &data) {
+    if (data.size() < 12)
+        return false;
+    const unsigned long long json_size = get64(data, 4);
+    if (json_size > data.size() - 12 || data.size() - 12 - json_size < 8)
+        return false;
+    return get64(data, 12 + json_size) <= data.size() - 20 - json_size;
+}
+
+// Children whose reply came whole: they are leaving, and are reaped without
+// waiting for their memory to be given back.
+std::vector<pid_t> leaving;
+
+void reap_leaving() {
+    std::vector<pid_t> still;
+    for (pid_t pid : leaving) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == 0)
+            still.push_back(pid);
+    }
+    leaving.swap(still);
+}
+
 struct Reply {
     std::string data;
+    bool complete = false;
     int status = 0;
     bool killed = false;  // by the parent, for time
     bool active = false;  // a placeholder's window was open when it ended
@@ -594,6 +634,11 @@ Reply wait_for(pid_t pid, int fd, Shared *shared, const Limits &limits) {
         }
         if (!open)
             break;
+        if (reply_complete(reply.data)) {
+            reply.complete = true;
+            leaving.push_back(pid);
+            return reply;
+        }
         const unsigned long long ordinal = __atomic_load_n(&shared->ordinal, __ATOMIC_ACQUIRE);
         const bool active = __atomic_load_n(&shared->active, __ATOMIC_ACQUIRE) != 0;
         const long long now = wall_ns();
@@ -711,6 +756,7 @@ Product run(const Limits &limits, const std::function<Product()> &work) {
     unsigned long long skip_from = ~0ULL;
     std::string skip_from_reason;
     const unsigned long long base = address_space();
+    reap_leaving();
     for (int restarts = 0;; ++restarts) {
         std::memset(shared, 0, sizeof(Shared));
         int fds[2];
@@ -738,8 +784,11 @@ Product run(const Limits &limits, const std::function<Product()> &work) {
             throw;
         }
         close(fds[0]);
-        if (!reply.killed && WIFEXITED(reply.status) && WEXITSTATUS(reply.status) == 0)
-            return read_reply(reply.data);
+        if (reply.complete || (!reply.killed && WIFEXITED(reply.status) && WEXITSTATUS(reply.status) == 0)) {
+            Product product = read_reply(reply.data);
+            reap_leaving();
+            return product;
+        }
         if (WIFEXITED(reply.status) && WEXITSTATUS(reply.status) == 4)
             throw std::runtime_error("safe mode could not confine its process on this system");
         if (!reply.active || reply.ordinal == 0)

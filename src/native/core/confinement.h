@@ -32,6 +32,11 @@ Limits limits_of(nb::handle filler);
 // that is not itself a confined child.
 bool available();
 
+// Sets the module attributes that tell callers what safe mode does here:
+// CONFINED (whether safe fills run in a confined process) and SAFE_LIMITS (the
+// default limits).
+void expose(nb::module_ &m);
+
 // True inside a confined child.
 bool confined();
 

@@ -698,6 +698,7 @@ NB_MODULE(pagefill, m) {
     namespace_cls = nb::object(nb::module_::import_("types").attr("SimpleNamespace")).release();
     shared_env = nb::dict().release();
     tessel::init_results(m);
+    tessel::confinement::expose(m);
 
     nb::object cls = tessel::make_plain_class(m, "PageFill", kClassDoc);
     static const std::string init_doc =

@@ -317,6 +317,7 @@ NB_MODULE(linefill, m) {
     m.attr("get_outer_frame_variables") =
         tessel::import_sibling(m, "utils").attr("get_outer_frame_variables");
     tessel::init_results(m);
+    tessel::confinement::expose(m);
 
     nb::object cls = tessel::make_plain_class(m, "LineFill", kClassDoc);
     static const std::string init_doc = std::string(tessel::kInitDoc) + tessel::kSafeDoc + kLineLimitsDoc;

@@ -896,6 +896,7 @@ NB_MODULE(gridfill, m) {
     tessel::block::init();
     tessel::headers::init(m);
     tessel::init_results(m);
+    tessel::confinement::expose(m);
 
     nb::object cls = tessel::make_plain_class(m, "GridFill", kClassDoc);
     static const std::string init_doc =
