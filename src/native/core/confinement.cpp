@@ -387,7 +387,11 @@ unsigned long long address_space() {
 // Takes the child's limits; false when one could not be put in place.
 bool confine(const Limits &limits, unsigned long long base, int keep, const std::vector<std::string> &folders) {
     close_inherited(keep);
-    const unsigned long long most = base + limits.memory < base ? RLIM_INFINITY : base + limits.memory;
+    unsigned long long most = base + limits.memory < base ? RLIM_INFINITY : base + limits.memory;
+    // A limit the caller's process already has stays the ceiling: it cannot be raised.
+    rlimit current{};
+    if (getrlimit(RLIMIT_AS, &current) == 0 && current.rlim_max != RLIM_INFINITY && most > current.rlim_max)
+        most = current.rlim_max;
     rlimit memory{(rlim_t) most, (rlim_t) most};
     rlimit no_core{0, 0};
     if (setrlimit(RLIMIT_AS, &memory) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0)
@@ -473,11 +477,13 @@ const char *error_name(const std::exception &e) {
 // The child: confined, it runs the work and sends what it made.  It never returns
 // to the caller's code, and leaves without running the parent's exit handlers or
 // flushing its buffers.
-[[noreturn]] void run_child(const Limits &limits, unsigned long long base, int fd,
+[[noreturn]] void run_child(pid_t parent, const Limits &limits, unsigned long long base, int fd,
                             const std::vector<std::string> &folders, Shared *shared,
                             const std::function<Product()> &work, std::map<unsigned long long, std::string> skips,
                             unsigned long long skip_from, std::string skip_from_reason) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)  // the parent is gone already
+        _exit(1);
     if (!confine(limits, base, fd, folders))
         _exit(4);
     Child state{shared, limits, std::move(skips), skip_from, std::move(skip_from_reason)};
@@ -762,6 +768,7 @@ Product run(const Limits &limits, const std::function<Product()> &work) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
             throw std::runtime_error("safe mode could not open a pipe to its confined process");
+        const pid_t parent = getpid();
         nb::object forked;
         try {
             forked = nb::module_::import_("os").attr("fork")();
@@ -773,7 +780,7 @@ Product run(const Limits &limits, const std::function<Product()> &work) {
         const long pid = nb::cast<long>(forked);
         if (pid == 0) {
             close(fds[0]);
-            run_child(limits, base, fds[1], folders, shared, work, skips, skip_from, skip_from_reason);
+            run_child(parent, limits, base, fds[1], folders, shared, work, skips, skip_from, skip_from_reason);
         }
         close(fds[1]);
         Reply reply;
