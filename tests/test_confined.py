@@ -302,3 +302,34 @@ def test_the_command_confines_text_fills(tmp_path):
 def test_modules_say_that_they_confine_and_with_what_limits(module):
     assert module.CONFINED is True
     assert module.SAFE_LIMITS == (1 << 30, 10.0)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_each_placeholder_is_evaluated_once(tmp_path, kind):
+    calls = []
+
+    def count(value):
+        calls.append(value)
+        return value
+
+    env = {"count": count, "frame": pd.DataFrame({"a": [1]})}
+    filled, reasons = fill_cells(kind, tmp_path, ["{count('a')}", "x {count('b')} {count('c')}", "{count(frame).a.sum()}"],
+                                 env, safe=False, safe_limits=None)
+    assert reasons == {} and filled[:2] == ["a", "x b c"]
+    assert [c if isinstance(c, str) else "frame" for c in calls] == ["a", "b", "c", "frame"]
+
+
+def test_a_table_cell_naming_a_variable_reads_it_once(tmp_path):
+    class Counting(dict):
+        def __getitem__(self, name):
+            looked.append(name)
+            return super().__getitem__(name)
+
+    looked = []
+    template, out = tmp_path / "t.docx", tmp_path / "o.docx"
+    document = docx.Document()
+    document.add_table(rows=1, cols=1).cell(0, 0).text = "{value}"
+    document.save(template)
+    assert PageFill()(str(template), str(out), Counting(value="cell")) == []
+    assert looked.count("value") == 1
+    assert docx.Document(out).tables[0].cell(0, 0).text == "cell"
