@@ -61,6 +61,9 @@ Child *child = nullptr;
 // one that hit a limit fails, so that a template of endless loops costs a bounded time.
 constexpr int kMaxRestarts = 8;
 
+// A child that uses no CPU for this long outside a placeholder is stopped.
+constexpr long long kStuckNanoseconds = 30'000'000'000LL;
+
 // How often the parent looks at a running child.
 constexpr int kPollMilliseconds = 20;
 
@@ -592,6 +595,7 @@ struct Reply {
     bool complete = false;
     int status = 0;
     bool killed = false;  // by the parent, for time
+    bool stuck = false;   // by the parent, for making no progress
     bool active = false;  // a placeholder's window was open when it ended
     unsigned long long ordinal = 0;
 };
@@ -607,6 +611,7 @@ Reply wait_for(pid_t pid, int fd, Shared *shared, const Limits &limits) {
     const long long cpu_limit = (long long) (limits.seconds * 1e9);
     // A placeholder that sleeps or waits uses no CPU; it gets some slack in real time.
     const long long wall_limit = cpu_limit * 3 + 2000000000LL;
+    long long idle_cpu = -1, idle_since = seen_wall;
     char buffer[1 << 16];
     bool open = true;
     while (open) {
@@ -648,6 +653,20 @@ Reply wait_for(pid_t pid, int fd, Shared *shared, const Limits &limits) {
         const unsigned long long ordinal = __atomic_load_n(&shared->ordinal, __ATOMIC_ACQUIRE);
         const bool active = __atomic_load_n(&shared->active, __ATOMIC_ACQUIRE) != 0;
         const long long now = wall_ns();
+        if (!active && timed) {
+            // Between placeholders the child runs the filler's own code, which
+            // never waits: a child that uses no CPU for long is stuck (a lock held
+            // by another thread of the parent when it forked).
+            const long long cpu = cpu_ns(clock);
+            if (cpu != idle_cpu) {
+                idle_cpu = cpu;
+                idle_since = now;
+            } else if (now - idle_since > kStuckNanoseconds) {
+                kill(pid, SIGKILL);
+                reply.stuck = true;
+                break;
+            }
+        }
         if (ordinal != seen_ordinal || !active) {
             seen_ordinal = ordinal;
             seen_wall = now;
@@ -796,6 +815,8 @@ Product run(const Limits &limits, const std::function<Product()> &work) {
             reap_leaving();
             return product;
         }
+        if (reply.stuck)
+            throw std::runtime_error("the confined fill made no progress for 30 s and was stopped");
         if (WIFEXITED(reply.status) && WEXITSTATUS(reply.status) == 4)
             throw std::runtime_error("safe mode could not confine its process on this system");
         if (!reply.active || reply.ordinal == 0)
