@@ -1,5 +1,7 @@
 """safe=True: what templates from others may and may not do."""
 
+import ast
+import builtins
 import datetime
 import io
 import json
@@ -197,6 +199,100 @@ ESCAPES = [
     ("logo.truncate(0)", "attribute 'truncate'"),
     ("logo.close()", "attribute 'close'"),
     ("df.amount.map(str.format)", "attribute 'format'"),
+    # methods named in text, whatever holds the names
+    ("df.agg(set(['to_csv']), T + '/n.csv')", "functions given to 'agg' in a 'set' object"),
+    ("df.agg(dict(to_csv=1).keys(), T + '/n.csv')", "in a 'dict_keys' object"),
+    ("df.agg(df.columns.str.replace('amount', 'to_csv'), T + '/n.csv')", "in a 'pandas.Index' object"),
+    ("df.amount.agg(df.region.str.replace('N', 'to_csv'))", "in a 'pandas.Series' object"),
+    ("df.amount.agg(n for n in ['to_csv'])", "in a 'generator' object"),
+    ("df.amount.transform(['sum', 'to_csv'])", "'to_csv' named in an argument of 'transform'"),
+    ("df.apply('to_pickle', path=T + '/o.pkl')", "'to_pickle' named in an argument of 'apply'"),
+    ("df.agg(dict(amount=['update']))", "'update' named in an argument of 'agg'"),
+    ("df.agg('__init__')", "'__init__' named"),
+    ("df.amount.agg(('sum', '__setattr__'))", "'__setattr__' named"),
+    ("df.amount.apply('pop')", "'pop' named"),
+    ("df.groupby('region').agg(dict(amount='to_csv'))", "'to_csv' named"),
+    ("df.groupby('region').amount.transform('to_csv')", "'to_csv' named"),
+    ("ts.resample('365D').agg('to_csv')", "'to_csv' named"),
+    ("ts.rolling(2).agg('to_csv')", "'to_csv' named"),
+    ("df.agg(names)", "in a 'set' object"),
+    # writers and mutators passed on as functions are checked where they are called
+    ("df.amount.apply(df.to_csv)", "'to_csv' with a file or buffer"),
+    ("sorted(items, key=df.to_csv)", "'to_csv' with a file or buffer"),
+    ("call(df.to_json, T + '/p.json')", "'to_json' with a file or buffer"),
+    ("df.groupby('region').apply(df.to_csv)", "'to_csv' with a file or buffer"),
+    ("df.assign(x=remove)", "function 'remove' of a library"),
+    ("df.where(remove)", "function 'remove' of a library"),
+    ("df.columns.map(remove)", "function 'remove' of a library"),
+    ("ts.rolling(2).apply(remove)", "function 'remove' of a library"),
+    ("df.groupby('region').filter(remove)", "function 'remove' of a library"),
+    ("df.amount.apply(sum, args=([],))", "sum() of sequences"),
+    # files and the network
+    ("df.to_csv('http://127.0.0.1:9/q.csv')", "'to_csv' with a file or buffer"),
+    ("df.amount.to_json(T + '/r.json')", "'to_json' with a file or buffer"),
+    ("df.to_html(T + '/s.html')", "'to_html' with a file or buffer"),
+    ("df.to_string(buf=T + '/t.txt')", "'to_string' with a file or buffer"),
+    ("df.to_latex(T + '/u.tex')", "'to_latex' with a file or buffer"),
+    ("df.to_parquet(T + '/v.pq')", "attribute 'to_parquet'"),
+    ("df.to_sql('t', conn)", "attribute 'to_sql'"),
+    ("df.to_clipboard()", "attribute 'to_clipboard'"),
+    ("df.to_xml(T + '/w.xml')", "attribute 'to_xml'"),
+    ("df.amount.to_pickle(T + '/x.pkl')", "attribute 'to_pickle'"),
+    ("df.to_feather(T + '/y.f')", "attribute 'to_feather'"),
+    ("df.to_hdf(T + '/z.h5', key='a')", "attribute 'to_hdf'"),
+    ("df.to_excel(T + '/a.xlsx')", "attribute 'to_excel'"),
+    # time zones given as text are zones' names, not paths
+    ("ts.tz_localize('dateutil//etc/passwd')", "time zone 'dateutil//etc/passwd'"),
+    ("ts.index.tz_localize('UTC').tz_convert('dateutil//etc/passwd')", "time zone"),
+    ("Timestamp('2024-01-01', tz='dateutil//etc/passwd')", "time zone"),
+    ("Timestamp.now('/etc/passwd')", "time zone"),
+    ("Timestamp('2024-01-01').tz_localize('dateutil/../../etc/passwd')", "time zone"),
+    ("Timestamp('2024-01-01', tz='UTC').astimezone('dateutil//etc/passwd')", "time zone"),
+    ("ts.index.to_series().dt.tz_localize('dateutil//etc/passwd')", "time zone"),
+    ("ts.astype('datetime64[ns, dateutil//etc/passwd]')", "time zone"),
+    ("df.select_dtypes(include='datetime64[ns, dateutil//etc/passwd]')", "time zone"),
+    ("df.describe(include=['datetime64[ns, /etc/passwd]'])", "time zone"),
+    ("df.amount.astype([('a', 'O')])", "a dtype given as a 'list' object"),
+    # the caller's values stay as they were
+    ("df.amount.array.to_numpy().byteswap(True)", "attribute 'array' of a 'pandas.Series' object"),
+    ("df.amount.values.byteswap(True)", "attribute 'byteswap' of a 'numpy.ndarray' object"),
+    ("df.values.setflags(write=True)", "attribute 'setflags'"),
+    ("arr.sort()", "attribute 'sort' of a 'numpy.ndarray' object"),
+    ("arr.put(0, 9)", "attribute 'put'"),
+    ("arr.cumsum(0, None, arr)", "an output array"),
+    ("arr.clip(0, 1, arr)", "an output array"),
+    ("arr.round(0, out=arr)", "out="),
+    ("arr.base", "attribute 'base'"),
+    ("names.update(['x'])", "attribute 'update' of a 'set' object"),
+    ("names.pop()", "attribute 'pop' of a 'set' object"),
+    ("counts.setdefault('x', 1)", "attribute 'setdefault' of a 'collections.defaultdict' object"),
+    ("counts.pop('a')", "attribute 'pop'"),
+    ("counts.default_factory", "attribute 'default_factory'"),
+    ("tally.update('a')", "attribute 'update' of a 'collections.Counter' object"),
+    ("tally.subtract('a')", "attribute 'subtract'"),
+    ("ordered.move_to_end('a')", "attribute 'move_to_end' of a 'collections.OrderedDict' object"),
+    ("ordered.popitem()", "attribute 'popitem'"),
+    ("logo.read()", "attribute 'read' of a '_io.BytesIO' object"),
+    ("logo.seek(2)", "attribute 'seek'"),
+    ("logo.getbuffer()", "attribute 'getbuffer'"),
+    ("logo.readline()", "attribute 'readline'"),
+    ("[0 for items[0] in [5]]", "assigning to an item"),
+    ("[0 for df['amount'] in [5]]", "assigning to an item"),
+    # the parts of pandas and numpy that reach further
+    ("df.flags", "attribute 'flags' of a 'pandas.DataFrame' object"),
+    ("df.attrs", "attribute 'attrs'"),
+    ("df.hist()", "attribute 'hist'"),
+    ("df.groupby('region').pipe(print)", "attribute 'pipe'"),
+    ("df.amount.case_when([(df.amount > 1, 0)])", "attribute 'case_when'"),
+    ("df.region.dtype.construct_array_type()", "attribute 'construct_array_type' of a 'pandas.StringDtype' object"),
+    ("df.values.dtype.type(5)", "attribute 'type' of a 'numpy.dtypes.ObjectDType' object"),
+    ("ts.index.freq.is_on_offset(day)", "attribute 'is_on_offset' of a 'pandas._libs.tslibs.offsets.Day' object"),
+    ("ts.rolling(2).sum(engine='numba')", "engine='numba'"),
+    ("df.rolling(2, win_type='triang')", "win_type="),
+    ("df.amount.ewm(com=1, method='table')", "method='table'"),
+    ("logo.getvalue().fromhex('41')", "attribute 'fromhex' of a 'bytes' object"),
+    ("Decimal(1).scaleb(5)", "attribute 'scaleb' of a 'decimal.Decimal' object"),
+    ("df.groupby('region', observed=False).amount.sum()", "observed=False"),
 ]
 
 BOMBS = [
@@ -246,6 +342,64 @@ BOMBS = [
     ("df.sample(1000, replace=True).merge(df.sample(10**4, replace=True), how='cross')", "a join of"),
     ("[sorted(df.amount) for i in range(10**6) for j in range(2)]", "loop"),
     ("df.amount.astype('O') ** 10**9", "power of a column"),
+    # comprehensions and calls that keep copies of text
+    ("[text.upper() for _ in range(1000)]", "items kept"),
+    ("[text + text for _ in range(1000)]", "concatenation"),
+    ("[text[1:] for _ in range(1000)]", "of 999999 items or characters"),
+    ("''.join(text for _ in range(1000))", "items kept"),
+    ("max(text.upper(), text.lower(), text.title(), text.upper(), text.lower(), text.title(), text.upper(), "
+     "text.lower(), text.title(), text.upper(), text.lower())", "of 1000000 items or characters"),
+    ("str([[x] * 1000 for x in [[0] * 1000] * 1000])", "repetition"),
+    ("str([x for x in [[[0] * 1000] * 1000] * 5 for _ in range(100)])", "items kept"),
+    ("[text for _ in range(1000)]", "items kept"),
+    ("str([[[0] * 1000] * 1000] * 1000)", "repetition"),
+    ("[[2**1000] * 10**5] * 100", "repetition"),
+    # tables that outgrow what they were made from
+    ("df.sample(3000, replace=True).merge(df.sample(3000, replace=True), on='region')", "a join of"),
+    ("df.merge(df.sample(20000, replace=True), on='region')", "a join of"),
+    ("df.loc[[0] * 300000]", "a selection of 600000 cells"),
+    ("df[['amount'] * 30000]", "a selection"),
+    ("arr.repeat(3000).reshape(-1, 1) + arr.repeat(3000)", "combining two tables"),
+    ("arr.repeat(3000).reshape(-1, 1) < arr.repeat(3000)", "combining two tables"),
+    ("df.amount.repeat(5000) + df.amount.repeat(5000)[::-1]", "combining two tables"),
+    ("df.amount.repeat(5000).mul(df.amount.repeat(5000)[::-1])", "combining two tables"),
+    ("df.amount.repeat(5000).to_frame() @ df.amount.repeat(5000).to_frame().T", "a matrix product"),
+    ("df.amount.shift([1] * 30000)", "shifting by several periods"),
+    ("df.describe(percentiles=[i / 10**5 for i in range(10**5)])", "quantiles"),
+    ("(df.region * 100000).str.split('', expand=True)", "split(expand=True)"),
+    ("ts.resample('1s').asfreq()", "resample()"),
+    ("df.amount.value_counts(bins=10**8)", "value_counts(bins=...)"),
+    ("arr.repeat(10**7)", "repeat()"),
+    # widths, dtypes and formats
+    ("df.astype(('U', 5000000))", "a dtype given as a 'tuple' object"),
+    ("df.astype('U5000000')", "astype()"),
+    ("df.amount.to_numpy(dtype='U5000000')", "a dtype"),
+    ("df.to_string(col_space=10**7)", "the rendered text"),
+    ("df.to_csv(float_format='%.100000000f')", "the rendered text"),
+    ("day.strftime('%9999Y' * 100000)", "strftime()"),
+    ("Timestamp('2024-01-01').strftime('%-9999999999d')", "strftime()"),
+    ("ts.index.strftime('%99999Y' * 1000)", "strftime()"),
+    ("format(day, '%99999999Y')", "format widths"),
+    ("datetime.strptime('2024', '%Y' * 100000)", "strptime format"),
+    ("df.region.str.repeat(10**7)", "repeat()"),
+    ("'abc'.translate(str.maketrans(dict(a='x' * 10**7)))", "translate"),
+    # regular expressions that backtrack
+    ("(df.region * 30).str.match('N?' * 30 + 'N' * 30)", "regular expression that may take"),
+    ("df.region.str.repeat(30).str.match('(N|NN)*$')", "repeats a repeating group"),
+    ("df.region.str.contains('((N?)+)+X')", "repeats a repeating group"),
+    ("(df.region * 10**5).str.contains('.*.*.*X')", "regular expression"),
+    (r"df.region.str.contains('(N)\\1')", "refers back to a group"),
+    ("df.region.replace('((N+)+)+X', '', regex=True)", "repeats a repeating group"),
+    # numbers
+    ("int('9' * 4000) * int('9' * 4000)", "integer of"),
+    ("0x" + "f" * 300 + " * 2", "an integer of 1200 bits"),
+    ("2**1000 * 2**1000", "integer of about 2002 bits"),
+    ("Fraction(1, 3) ** -10**6", "integer power"),
+    ("Fraction('1e99999999')", "fraction of exponent"),
+    ("int(Decimal('1e999999'))", "decimal of exponent"),
+    ("int(Decimal(10) ** 999998)", "decimal of exponent"),
+    ("((df.amount.astype(int).astype('O') ** 100) ** 100) ** 100", "power of a column of objects of about"),
+    ("df.amount.astype(int).astype('O').mul(2**1000).sum()", "large whole numbers"),
 ]
 
 
@@ -275,9 +429,11 @@ def test_attacks_fail_with_their_rule_and_leave_no_trace(tmp_path, kind, attacks
         reason = result["reason"] or ""
         assert reason.startswith(REFUSED) and fragment in reason, (placeholder, reason)
         # a failed placeholder keeps its text
-        assert result["text"] == "{%s}" % placeholder
+        assert result["text"] == ("{%s}" % placeholder)[:200]
     assert made_files(tmp_path) == []
     assert outcome["changed"] == []
+    assert outcome["events"] == []
+    assert outcome["peak_mb"] - outcome["baseline_mb"] < 300
     if kind == "line":
         slow = [(r["placeholder"], r["seconds"]) for r in outcome["results"] if r["seconds"] >= 1]
         assert slow == []
@@ -285,6 +441,14 @@ def test_attacks_fail_with_their_rule_and_leave_no_trace(tmp_path, kind, attacks
         assert outcome["seconds"] < len(attacks)
 
 
+def free_names(expression):
+    tree = ast.parse(expression, mode="eval")
+    bound = {n.id for c in ast.walk(tree) if isinstance(c, ast.comprehension) for n in ast.walk(c.target)
+             if isinstance(n, ast.Name)}
+    return {n.id for n in ast.walk(tree) if isinstance(n, ast.Name)} - bound - set(dir(builtins))
+
+
+SCRIPT_NAMES = {"T", "df", "items", "x", "day", "logo", "Popen", "environ", "remove", "os", "np", "pd"}
 VARIABLES_SCRIPT = """
 import io, os, subprocess
 from os import remove
@@ -294,7 +458,7 @@ T = {folder!r}
 df = pd.DataFrame({{"region": ["N", "S", "N"], "amount": [1.5, 2.0, 3.0]}})
 items = [1, 2, 3]
 x = 3.14159
-day = None
+day = __import__("datetime").date(2024, 5, 3)
 logo = io.BytesIO(b"png")
 Popen = subprocess.Popen
 environ = os.environ
@@ -305,7 +469,7 @@ conn = None
 @pytest.mark.parametrize("attacks", [ESCAPES, BOMBS], ids=["escapes", "bombs"])
 def test_the_command_refuses_attacks_unless_trusted(tmp_path, attacks):
     # Placeholders that need variables the script does not give are left out.
-    attacks = [(a, f) for a, f in attacks if not any(v in a for v in ("conn.", "total", "ts."))]
+    attacks = [(a, f) for a, f in attacks if free_names(a) <= SCRIPT_NAMES]
     script = tmp_path / "variables.py"
     script.write_text(VARIABLES_SCRIPT.format(folder=str(tmp_path)))
     template = tmp_path / "attacks.txt"

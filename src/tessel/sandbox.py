@@ -202,7 +202,7 @@ ALLOWED = {
         checked=_NDFRAME_CHECKED + " join merge to_html",
     ),
     "pandas.Series": dict(
-        read=_NDFRAME_READ + " cat dt hasnans is_monotonic_decreasing is_monotonic_increasing is_unique name nbytes str",
+        read=_NDFRAME_READ + " cat dt dtype hasnans is_monotonic_decreasing is_monotonic_increasing is_unique name nbytes str",
         same=_NDFRAME_SAME + " argmax argmin argsort between factorize item searchsorted to_frame to_list tolist unique",
         sized="repeat",
         checked=_NDFRAME_CHECKED,
@@ -291,8 +291,6 @@ REDUCTIONS = frozenset(
 )
 _DISPATCH = frozenset("agg aggregate apply transform".split())
 _SUMS = frozenset(_SUMMING.split())
-# Types whose objects offer their columns as attributes.
-_COLUMN_TYPES = frozenset({"pandas.DataFrame", "pandas.api.typing.DataFrameGroupBy"})
 
 # Types of libraries whose objects may be used as values; objects of other
 # libraries (connections, clients, figures, writers...) are closed to templates.
@@ -393,7 +391,7 @@ class _Kind:
     """What objects of one type offer: `names` with their rules; `own` objects
     (of the caller's classes) offer their public attributes too."""
 
-    __slots__ = ("names", "what", "path", "own", "columns", "library", "closed", "class_names")
+    __slots__ = ("names", "what", "path", "own", "library", "closed", "class_names")
 
     def __init__(self, cls):
         self.path = _path(cls)
@@ -410,7 +408,6 @@ class _Kind:
                 own = True
                 names.update((name, "own") for name in vars(base) if not name.startswith("_"))
         self.names, self.own = names, own
-        self.columns = any(_path(base) in _COLUMN_TYPES for base in cls.__mro__)
         self.class_names = frozenset(dir(cls))
         numpy = sys.modules.get("numpy")
         self.closed = self.library and not names and (
@@ -448,16 +445,12 @@ def _rule(obj, name):
         return rule
     if name.startswith("_"):
         _refuse(f"attribute {name!r}")
-    if kind.own and name not in kind.class_names:
-        return "own"  # an attribute the object holds
-    if kind.columns and name not in kind.class_names and name in _columns(obj):
-        return "read"
+    if name not in kind.class_names:
+        if kind.own:
+            return "own"  # an attribute the object holds
+        if name not in getattr(obj, "__dict__", ()):
+            return "read"  # data found by its name (a frame's column), or Python's AttributeError
     _refuse(f"attribute {name!r} of {kind.what}")
-
-
-def _columns(obj):
-    frame = obj if hasattr(obj, "columns") else obj.obj  # a frame, or the frame of a groupby
-    return getattr(frame, "columns", ())
 
 
 def _target(value):
@@ -1085,8 +1078,11 @@ class Guard:
                 if n is None:
                     if _is_table(times):
                         _refuse("multiplying a column of text or objects by a column")
-                elif n > 1:
-                    self._make(_size(seq) * n, "a repetition")
+                elif _holds_text(seq):
+                    if n > 1:
+                        self._make(_size(seq) * n, "a repetition")
+                elif n and _largest_bits(seq) + n.bit_length() > MAX_INT_BITS + 1:
+                    _refuse(f"whole numbers of about {_largest_bits(seq) + n.bit_length()} bits (at most {MAX_INT_BITS})")
                 break
 
     def _check_pow(self, a, b):
@@ -1678,13 +1674,15 @@ def _check_value_counts(guard, owner, args, kwargs):
 def _check_periods(guard, owner, args, kwargs):
     periods = args[0] if args else kwargs.get("periods")
     if periods is not None and not isinstance(periods, (int, float)):
-        guard._make(_length(periods) * _size(_target(getattr(owner, "obj", owner))), "shifting by several periods")
+        data = owner if _is_table(owner) else owner.obj  # of a groupby
+        guard._grow(_length(periods) * _size(data), data, "shifting by several periods")
 
 
 def _check_quantiles(guard, owner, args, kwargs):
     q = args[0] if args else kwargs.get("q", kwargs.get("percentiles"))
     if isinstance(q, (list, tuple)) or _is_table(q):
-        guard._make(_length(q) * _width(owner), "quantiles")
+        data = owner if _is_table(owner) else owner.obj  # of a groupby
+        guard._grow(_length(q) * _width(data), data, "quantiles")
 
 
 def _check_unstack(guard, owner, args, kwargs):
@@ -1903,9 +1901,6 @@ def _small(value):
     return isinstance(value, (float, complex))
 
 
-def _plain(node):
-    """True for an expression that makes nothing: a constant or a name."""
-    return isinstance(node, (ast.Constant, ast.Name))
 
 
 class _Rewrite(ast.NodeTransformer):
@@ -1981,7 +1976,7 @@ class _Rewrite(ast.NodeTransformer):
         return node
 
     def keep(self, node):
-        return node if _plain(node) else self.guard("keep", [node])
+        return node if isinstance(node, ast.Constant) else self.guard("keep", [node])
 
     def visit_ListComp(self, node):
         node = self.generic_visit(node)
