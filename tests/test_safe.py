@@ -3,6 +3,7 @@
 import ast
 import builtins
 import datetime
+import importlib
 import io
 import json
 import os
@@ -629,3 +630,38 @@ def test_evaluate_runs_one_placeholder(env):
     assert sandbox.evaluate(" len(items)", env) == 3
     with pytest.raises(sandbox.Refused, match="name 'open'"):
         sandbox.evaluate("open('x')", env)
+
+
+def test_the_readme_lists_what_the_table_allows():
+    with open(os.path.join(HERE, "..", "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    section = readme.split("<!-- safe-allowlist:start -->\n")[1].split("<!-- safe-allowlist:end -->")[0]
+    assert section == sandbox.allowed_markdown()
+    tool = subprocess.run([sys.executable, os.path.join(HERE, "..", "tools", "allowed_list"), "--check"],
+                          capture_output=True, text=True, timeout=60)
+    assert tool.returncode == 0, tool.stderr
+
+
+def listed_type(path):
+    if "." not in path:
+        return getattr(builtins, path)
+    module, _, name = path.rpartition(".")
+    while True:
+        try:
+            found = importlib.import_module(module)
+            break
+        except ImportError:  # a class inside a class
+            module, _, outer = module.rpartition(".")
+            name = f"{outer}.{name}"
+    for part in name.split("."):
+        found = getattr(found, part)
+    return found
+
+
+@pytest.mark.parametrize("path", sorted(sandbox.ALLOWED))
+def test_every_listed_name_is_one_its_type_has(path):
+    cls = listed_type(path)
+    assert f"{cls.__module__}.{cls.__qualname__}".removeprefix("builtins.") == path
+    listed = {name for names in sandbox.ALLOWED[path].values() for name in names.split()} - {"*"}
+    # an enum's name and value are found on its members only
+    assert sorted(name for name in listed if not any(name in vars(base) for base in cls.__mro__)) == []

@@ -116,6 +116,8 @@ _BYTES_SAME = (
 _DATE_FIELDS = "day dayofweek day_of_week dayofyear day_of_year days_in_month daysinmonth hour is_leap_year " \
     "is_month_end is_month_start is_quarter_end is_quarter_start is_year_end is_year_start microsecond " \
     "minute month nanosecond quarter second unit year"
+_PERIOD_FIELDS = "day dayofweek day_of_week dayofyear day_of_year days_in_month daysinmonth end_time freq hour " \
+    "is_leap_year minute month quarter qyear second start_time week weekofyear year"
 
 # What placeholders may use: per type (its module and name, as Python reports
 # them), the names it offers, filed under the rule that bounds what they make:
@@ -221,7 +223,7 @@ ALLOWED = {
     ),
     "pandas.TimedeltaIndex": dict(read="components days microseconds nanoseconds seconds",
                                   same="ceil floor round to_pytimedelta total_seconds"),
-    "pandas.PeriodIndex": dict(read=_DATE_FIELDS.replace("nanosecond ", "") + " end_time freq freqstr start_time",
+    "pandas.PeriodIndex": dict(read=_PERIOD_FIELDS + " freqstr",
                                same="asfreq to_timestamp", checked="strftime"),
     "pandas.RangeIndex": dict(read="start step stop"),
     "pandas.MultiIndex": dict(read="codes levels levshape names nlevels", same="swaplevel"),
@@ -233,7 +235,7 @@ ALLOWED = {
                                             checked=_GROUPBY_CHECKED + " value_counts"),
     "pandas.api.typing.Resampler": dict(
         same="asfreq bfill count ffill first last max median min nearest nunique ohlc size",
-        checked="agg aggregate apply transform " + _SUMMING.replace("cumprod cumsum ", ""),
+        checked="agg aggregate apply mean prod sem std sum transform var",
     ),
     "pandas.api.typing.Rolling": dict(same=_WINDOW_SAME + " quantile", checked="agg aggregate apply"),
     "pandas.api.typing.Expanding": dict(same=_WINDOW_SAME + " quantile", checked="agg aggregate apply"),
@@ -257,7 +259,7 @@ ALLOWED = {
         same="as_unit ceil floor round to_pytimedelta total_seconds",
     ),
     "pandas.core.indexes.accessors.PeriodProperties": dict(
-        read=_DATE_FIELDS.replace("nanosecond ", "").replace(" unit", "") + " end_time freq start_time",
+        read=_PERIOD_FIELDS,
         same="asfreq to_timestamp", checked="strftime",
     ),
     "pandas.core.arrays.categorical.CategoricalAccessor": dict(read="categories codes ordered"),
@@ -273,8 +275,8 @@ ALLOWED = {
     ),
     "numpy.generic": dict(
         read="T dtype imag itemsize nbytes ndim real shape size",
-        same="all any argmax argmin as_integer_ratio conj conjugate copy is_integer item max mean min prod "
-        "ravel round squeeze std sum tolist var",
+        same="all any argmax argmin conj conjugate copy item max mean min prod ravel round squeeze std sum "
+        "tolist var",
         checked="astype",
     ),
     "numpy.integer": dict(read="denominator numerator"),
@@ -2071,21 +2073,23 @@ def evaluate(text, env):
 
 def allowed_markdown():
     """The table of what placeholders may use, as the README shows it."""
-    lines = [
-        "Allowed: names of the variables, literals, subscripts and slices, arithmetic, comparisons,",
+    import textwrap
+
+    def names(items):
+        return ", ".join(f"`{name}`" for name in items)
+
+    intro = (
+        "Allowed: names of the variables, literals, subscripts and slices, arithmetic, comparisons, "
         "`and`/`or`/`not`, conditional expressions, comprehensions, these builtins: "
-        + ", ".join(f"`{name}`" for name in ALLOWED_BUILTINS) + ";",
-        "reductions named as text in `agg`, `transform` and `apply`: "
-        + ", ".join(f"`{name}`" for name in sorted(REDUCTIONS)) + ";",
-        "and of values of these types (and their subclasses) only the attributes and methods listed. Objects",
-        "of your own classes offer their public attributes, and your own functions and classes can be called.",
-        "",
-        "<details><summary>Attributes and methods by type</summary>",
-        "",
-    ]
+        f"{names(ALLOWED_BUILTINS)}; the reductions that `agg`, `transform` and `apply` may be given by name: "
+        f"{names(sorted(REDUCTIONS))}; and of values of the types below (and of their subclasses) only the "
+        "attributes and methods listed. Objects of your own classes offer their public attributes, and your "
+        "own functions and classes can be called."
+    )
+    lines = [textwrap.fill(intro, 105, break_long_words=False, break_on_hyphens=False), "",
+             "<details><summary>Attributes and methods by type</summary>", ""]
     for path, groups in ALLOWED.items():
-        names = sorted(name for names in groups.values() for name in names.split())
-        shown = "any public attribute it holds" if names == ["*"] else ", ".join(f"`{name}`" for name in names)
-        lines.append(f"- `{path}`: {shown}")
+        listed = sorted(name for group in groups.values() for name in group.split())
+        lines.append(f"- `{path}`: " + ("any public attribute it holds" if listed == ["*"] else names(listed)))
     lines += ["", "</details>"]
     return "\n".join(lines) + "\n"
