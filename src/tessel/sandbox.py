@@ -160,6 +160,7 @@ ALLOWED = {
     "datetime.time": dict(read="fold hour microsecond minute second tzinfo",
                           same="dst isoformat replace tzname utcoffset", checked="strftime", make="fromisoformat"),
     "datetime.timedelta": dict(read="days microseconds seconds", same="total_seconds"),
+    "datetime.IsoCalendarDate": dict(read="week weekday year"),
     "zoneinfo.ZoneInfo": dict(read="key", same="dst tzname utcoffset"),
     "pandas.Timestamp": dict(
         read="asm8 dayofweek day_of_week dayofyear day_of_year days_in_month daysinmonth is_leap_year "
@@ -409,6 +410,8 @@ class _Kind:
             elif base is not object and not _library_module(getattr(base, "__module__", None)):
                 own = True
                 names.update((name, "own") for name in vars(base) if not name.startswith("_"))
+        if issubclass(cls, tuple) and isinstance(getattr(cls, "_fields", None), tuple):
+            names.update((field, "read") for field in cls._fields)  # a named tuple's fields
         self.names, self.own = names, own
         self.class_names = frozenset(dir(cls))
         numpy = sys.modules.get("numpy")
