@@ -1055,6 +1055,8 @@ class Guard:
     def _operate(self, op, a, b):
         if _is_table(a) and _is_table(b):
             self._check_combined(a, b)
+        elif op is operator.add:
+            self._check_text_added(a, b)
         result = op(a, b)
         if type(result) is decimal.Decimal:
             _check_decimal(result)
@@ -1066,6 +1068,12 @@ class Guard:
         cells = _combined_cells(a, b)
         if cells > max(_size(a), _size(b)):
             self._grow(cells, a if _size(a) >= _size(b) else b, "combining two tables")
+
+    def _check_text_added(self, a, b):
+        """Text added to each item of a column is copied as many times."""
+        for table, other in ((a, b), (b, a)):
+            if isinstance(other, (str, bytes)) and _is_table(table) and _holds_objects(table):
+                self._make(len(other) * _size(table) + _text_size(table), "text added to a column")
 
     def _check_mul(self, a, b):
         if type(a) is int and type(b) is int:
@@ -1161,8 +1169,8 @@ class Guard:
                 if done is not None:
                     return self._result(done[0])
         result = f(owner, *rest, **kwargs) if callee.unbound else f(*rest, **kwargs)
-        if rule == "same" and type(result) in _TEXTS:
-            self._make(len(result), f"{name}()")
+        if rule == "same" or rule == "make":
+            self._make(_made(result), f"{name}()")
         return self._result(result)
 
     @staticmethod
@@ -1257,6 +1265,10 @@ class Guard:
                 if "{" in text and _REACHING_FIELD.search(text):
                     # a library may fill it with str.format
                     _refuse("a format string whose fields reach attributes or items")
+        if name in _ELEMENTWISE and _is_table(owner):
+            for value in (*args, *kwargs.values()):
+                if _is_table(value):
+                    self._check_combined(owner, value)
         if name in _DISPATCH:
             return self._check_functions(owner, name, args, kwargs)
         if name in _REGEX_METHODS and _is_table(getattr(owner, "_orig", owner)):
@@ -1391,6 +1403,26 @@ class Guard:
             _check_decimal(args[0])
         return self._result(int(*args, **kwargs))
 
+    def _collect(self, kind, *args, **kwargs):
+        result = kind(*args, **kwargs)
+        self._make(len(result), f"{kind.__name__}()")
+        return result
+
+    def _list(self, *args):
+        return self._collect(list, *args)
+
+    def _tuple(self, *args):
+        return self._collect(tuple, *args)
+
+    def _set(self, *args):
+        return self._collect(set, *args)
+
+    def _dict(self, *args, **kwargs):
+        return self._collect(dict, *args, **kwargs)
+
+    def _sorted(self, *args, **kwargs):
+        return self._collect(sorted, *args, **kwargs)
+
     def _isinstance(self, obj, classinfo, /):
         return isinstance(obj, classinfo)
 
@@ -1409,10 +1441,11 @@ class Guard:
 
 
 _NUMBERS = frozenset({int, float, bool})
-_TEXTS = frozenset({str, bytes, list})
 _PLAIN_ARGUMENTS = frozenset({int, float, bool, str, bytes, type(None), slice})
 # Methods that take a time zone first.
 _ZONE_FIRST = frozenset("tz_localize tz_convert astimezone now today".split())
+# Methods that match or broadcast a table given to them against their receiver.
+_ELEMENTWISE = frozenset("clip where mask fillna".split())
 # Methods of pandas whose `method=` chooses an engine.
 _WINDOW_MAKERS = frozenset("rolling expanding ewm".split())
 # pandas methods that take a regular expression.
@@ -1425,6 +1458,35 @@ _NUMPY_OUT = {
     "clip": 2, "cumprod": 2, "cumsum": 2, "mean": 2, "prod": 2, "sum": 2, "std": 2,
     "var": 2, "take": 2, "trace": 4,
 }
+
+
+def _made(result):
+    """What a call that makes at most about the size of its receiver made, as
+    printing it costs: text by its characters, containers with each repeat of an
+    item, the text of a column or frame (items that were references become copies)."""
+    kind = type(result)
+    if kind is str or kind is bytes:
+        return len(result)
+    if kind in _CONTAINERS:
+        return _deep_size(result)
+    if _is_table(result) and _holds_objects(result) and not isinstance(result, _numpy_array()):
+        return _object_text_size(result)
+    return 0
+
+
+def _object_text_size(data):
+    """The characters of the items of the columns of text or objects of a column,
+    index or frame."""
+    frame = data.to_frame() if hasattr(data, "to_frame") else data
+    try:
+        return sum(_text_size(column) for _, column in frame.items() if _holds_objects(column))
+    except Exception:
+        return _size(data)
+
+
+def _numpy_array():
+    numpy = sys.modules.get("numpy")
+    return numpy.ndarray if numpy is not None else ()
 
 
 def _check_decimal(value):
@@ -1719,7 +1781,7 @@ def _renderer(name, target):
             elif type(value) is not bool:
                 per_cell += _largest_count((value,), {})
         cells = _size(owner) + _length(owner) + _width(owner)
-        guard._make(cells * per_cell, "the rendered text")
+        guard._make(cells * per_cell + _object_text_size(owner), "the rendered text")
 
     return check_render
 
@@ -1733,6 +1795,8 @@ def _arithmetic(name):
         other = args[0] if args else kwargs["other"]
         if _is_table(other):
             guard._check_combined(owner, other)
+        elif name in ("add", "radd"):
+            guard._check_text_added(owner, other)
         if check is not None:
             getattr(guard, "_check_" + check)(*((other, owner) if name.startswith("r") else (owner, other)))
 
@@ -1775,7 +1839,8 @@ _CHECKS = {
 # its arguments first.
 _GUARDED = {
     "range": Guard._range, "format": Guard._format, "round": Guard._round, "sum": Guard._sum, "int": Guard._int,
-    "str": Guard._str, "isinstance": Guard._isinstance,
+    "str": Guard._str, "isinstance": Guard._isinstance, "list": Guard._list, "tuple": Guard._tuple,
+    "set": Guard._set, "dict": Guard._dict, "sorted": Guard._sorted,
 }
 _TRUSTED = {id(getattr(builtins, name)): (getattr(builtins, name), _GUARDED.get(name)) for name in ALLOWED_BUILTINS}
 
