@@ -109,6 +109,7 @@ ALLOWED = [
     ("[p.amount for p in df.itertuples()], day.isocalendar().week", "([1.5, 2.0, 3.0], 18)"),
     ("df.amount.round(0).astype('int64').max() + len(str(df.amount.dtype))", "10"),
     ("[Point(i, i).x for i in range(2)], Point.norm(Point(1, 1))", "([0, 1], 2)"),
+    ("df.set_index('region').loc['N'].amount.tolist(), df.region.unique().tolist()", "([1.5, 3.0], ['N', 'S'])"),
 ]
 
 

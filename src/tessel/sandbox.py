@@ -201,7 +201,7 @@ ALLOWED = {
     # pandas
     "pandas.DataFrame": dict(
         read=_NDFRAME_READ + " columns",
-        same=_NDFRAME_SAME + " assign iterrows itertuples select_dtypes",
+        same=_NDFRAME_SAME + " assign iterrows itertuples select_dtypes set_index stack",
         checked=_NDFRAME_CHECKED + " join merge to_html",
     ),
     "pandas.Series": dict(
@@ -264,6 +264,10 @@ ALLOWED = {
         same="asfreq to_timestamp", checked="strftime",
     ),
     "pandas.core.arrays.categorical.CategoricalAccessor": dict(read="categories codes ordered"),
+    "pandas.api.extensions.ExtensionArray": dict(
+        read="dtype nbytes ndim shape size",
+        same="argmax argmin argsort copy dropna isna to_numpy tolist unique",
+    ),
     "pandas.api.extensions.ExtensionDtype": dict(read="kind name"),
     "pandas.CategoricalDtype": dict(read="categories ordered"),
     # numpy
