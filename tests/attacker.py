@@ -3,22 +3,46 @@
 Run as ``python attacker.py KIND FOLDER`` with a JSON list of placeholders on
 standard input; KIND is line, grid or page.  FOLDER is where the attacks aim
 their files (the variable ``T``) and where the templates are made.  Prints one
-JSON object per placeholder: the reason it failed (None when it filled) and,
-for line, the seconds its fill took; and the variables that changed.
+JSON object: per placeholder the reason it failed (None when it filled) and,
+for line, the seconds its fill took; the variables that changed; what the
+attacks did that an audit hook sees (files opened for writing or under /etc,
+sockets, processes); and the peak memory before and after them.
+
+The process caps its own memory and processor time, so that a bomb that gets
+through fails here instead of taking the machine.
 """
 
+import collections
+import datetime
+import decimal
+import fractions
 import io
 import json
 import os
+import resource
 import sqlite3
 import subprocess
 import sys
 import time
 
+# Audit events that no fill causes.
+FOREIGN = (
+    "socket.", "subprocess.", "os.system", "os.exec", "os.posix_spawn", "os.spawn", "os.fork", "os.kill",
+    "ctypes.", "urllib.", "http.", "ftplib.", "smtplib.", "webbrowser.", "pty.", "os.startfile",
+)
+# Audit events that the fillers cause when they write their output, and no placeholder may.
+WRITES = ("os.remove", "os.rename", "os.unlink", "os.rmdir", "os.mkdir", "os.truncate", "os.chmod", "os.symlink", "shutil.")
+# The name of the code of a compiled placeholder.
+PLACEHOLDER_CODE = "<string>"
+WRITING = os.O_WRONLY | os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_TRUNC
+
+
+def call(f, *args):
+    """A helper of the report script's own, which calls what it is given."""
+    return f(*args)
+
 
 def variables(folder):
-    import datetime
-
     import numpy as np
     import pandas as pd
 
@@ -30,6 +54,17 @@ def variables(folder):
         "total": 1234567.891,
         "day": datetime.date(2024, 5, 3),
         "logo": io.BytesIO(b"\x89PNG picture bytes"),
+        "text": "x" * 1_000_000,
+        "arr": np.arange(3.0),
+        "names": {"a", "b"},
+        "counts": collections.defaultdict(int, {"a": 1}),
+        "tally": collections.Counter("aab"),
+        "ordered": collections.OrderedDict(a=1, b=2),
+        "Decimal": decimal.Decimal,
+        "Fraction": fractions.Fraction,
+        "Timestamp": pd.Timestamp,
+        "datetime": datetime.datetime,
+        "call": call,
         # what a report script also holds
         "os": os,
         "np": np,
@@ -44,9 +79,15 @@ def variables(folder):
 
 def snapshot(env):
     return {
-        "df": env["df"].to_json(),
+        "df": (env["df"].to_json(), env["df"].amount.to_numpy().tobytes()),
         "items": list(env["items"]),
         "logo": (env["logo"].getvalue(), env["logo"].tell(), env["logo"].closed),
+        "arr": (env["arr"].tobytes(), env["arr"].flags.writeable),
+        "names": sorted(env["names"]),
+        "counts": (dict(env["counts"]), env["counts"].default_factory),
+        "tally": dict(env["tally"]),
+        "ordered": list(env["ordered"].items()),
+        "ts": env["ts"].to_json(date_format="iso"),
     }
 
 
@@ -74,7 +115,8 @@ def run_grid(attacks, env, folder):
     for row, attack in enumerate(attacks, 1):
         book.active.cell(row=row, column=1, value="{%s}" % attack)
     book.save(template)
-    failed = GridFill(safe=True)(template, result, env)
+    with recording():
+        failed = GridFill(safe=True)(template, result, env)
     kept = [c.value for c in openpyxl.load_workbook(result).active["A"]]
     return report(attacks, failed, kept)
 
@@ -89,7 +131,8 @@ def run_page(attacks, env, folder):
     for attack in attacks:
         document.add_paragraph("{%s}" % attack)
     document.save(template)
-    failed = PageFill(safe=True)(template, result, env)
+    with recording():
+        failed = PageFill(safe=True)(template, result, env)
     kept = [p.text for p in docx.Document(result).paragraphs]
     return report(attacks, failed, kept)
 
@@ -102,14 +145,70 @@ def report(attacks, failed, kept):
     ]
 
 
+EVENTS = []
+FOLDER = []
+RECORDING = [False]
+
+
+class recording:
+    def __enter__(self):
+        RECORDING[0] = True
+
+    def __exit__(self, *exc):
+        RECORDING[0] = False
+
+
+def in_placeholder():
+    frame = sys._getframe(2)
+    while frame is not None:
+        if frame.f_code.co_filename == PLACEHOLDER_CODE:
+            return True
+        frame = frame.f_back
+    return False
+
+
+def audit(event, args):
+    if not RECORDING[0]:
+        return
+    if event == "open":
+        path, mode, flags = args
+        name = os.fsdecode(path) if isinstance(path, (str, bytes)) else str(path)
+        writing = (isinstance(mode, str) and any(c in mode for c in "wax+")) or (flags or 0) & WRITING
+        output = os.path.basename(name).lstrip(".~").startswith("filled.")
+        if name.startswith("/etc/") or (writing and (in_placeholder() or (name.startswith(FOLDER[0]) and not output))):
+            EVENTS.append(f"open {name} {mode or flags}")
+    elif event.startswith(FOREIGN) or (event.startswith(WRITES) and in_placeholder()):
+        EVENTS.append(event)
+
+
+def peak_mb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def warm_up(env):
+    """Load what fills use, so that the peak after it is the attacks' own."""
+    from tessel.linefill import LineFill
+
+    LineFill(safe=True)("{df.region.str.upper()} {df.groupby('region').amount.sum()} {ts.index.tz_localize('UTC')}", env)
+
+
 def main():
     kind, folder = sys.argv[1], sys.argv[2]
     attacks = json.load(sys.stdin)
     env = variables(folder)
-    before = snapshot(env)
+    warm_up(env)
+    FOLDER.append(os.path.realpath(folder))
+    with open("/proc/self/statm") as f:
+        mapped = int(f.read().split()[0]) * resource.getpagesize()
+    # A safety net, not the measure: a bomb that gets through fails with MemoryError.
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + 3 * 2**30, resource.RLIM_INFINITY))
+    resource.setrlimit(resource.RLIMIT_CPU, (120 + 3 * len(attacks), resource.RLIM_INFINITY))
+    sys.addaudithook(audit)
+    before, baseline = snapshot(env), peak_mb()
     start = time.perf_counter()
     if kind == "line":
-        results = run_lines(attacks, env)
+        with recording():
+            results = run_lines(attacks, env)
     elif kind == "grid":
         results = run_grid(attacks, env, folder)
     else:
@@ -117,7 +216,11 @@ def main():
     seconds = time.perf_counter() - start
     after = snapshot(env)
     changed = sorted(name for name in before if before[name] != after[name])
-    json.dump({"results": results, "seconds": seconds, "changed": changed}, sys.stdout, default=repr)
+    json.dump(
+        {"results": results, "seconds": seconds, "changed": changed, "events": EVENTS,
+         "baseline_mb": baseline, "peak_mb": peak_mb()},
+        sys.stdout, default=repr,
+    )
 
 
 if __name__ == "__main__":
