@@ -333,3 +333,13 @@ def test_a_table_cell_naming_a_variable_reads_it_once(tmp_path):
     assert PageFill()(str(template), str(out), Counting(value="cell")) == []
     assert looked.count("value") == 1
     assert docx.Document(out).tables[0].cell(0, 0).text == "cell"
+
+
+def test_an_error_whose_class_needs_more_than_a_message_is_named(tmp_path):
+    template = os.path.join(os.path.dirname(__file__), "data", "docx", "phpword__header-footer-with-custom-macro.docx")
+    with pytest.raises(Exception) as here:
+        PageFill()(template, str(tmp_path / "a.docx"), {})
+    with pytest.raises(RuntimeError) as confined:
+        PageFill(safe=True)(template, str(tmp_path / "b.docx"), {})
+    assert str(confined.value) == f"{type(here.value).__name__}: {here.value}"
+    assert os.listdir(tmp_path) == []

@@ -518,7 +518,8 @@ const char *error_name(const std::exception &e) {
     } catch (nb::python_error &e) {
         try {
             nb::dict message;
-            message["error"] = nb::make_tuple(e.type().attr("__name__"), text_of(e.value()));
+            message["error"] = nb::make_tuple(e.type().attr("__module__"), e.type().attr("__qualname__"),
+                                              text_of(e.value()));
             send(fd, message, nb::handle());
         } catch (...) {
         }
@@ -526,7 +527,7 @@ const char *error_name(const std::exception &e) {
     } catch (const std::exception &e) {
         try {
             nb::dict message;
-            message["error"] = nb::make_tuple(error_name(e), e.what());
+            message["error"] = nb::make_tuple("builtins", error_name(e), e.what());
             send(fd, message, nb::handle());
         } catch (...) {
         }
@@ -696,22 +697,64 @@ Reply wait_for(pid_t pid, int fd, Shared *shared, const Limits &limits) {
     return reply;
 }
 
+// The libraries whose exceptions a fill may raise and the parent raises again by
+// their own class, found among the modules it has imported; others become a
+// RuntimeError that names them.
+constexpr const char *kKnownErrors[] = {"builtins", "zipfile", "zlib", "lxml.", "xml.", "openpyxl.", "docx.",
+                                        "PIL.", "pandas.", "numpy."};
+
+nb::object known_error(nb::handle module_name, nb::handle qualname) {
+    if (!PyUnicode_Check(module_name.ptr()) || !PyUnicode_Check(qualname.ptr()))
+        return nb::none();
+    const std::string module = nb::cast<std::string>(module_name);
+    bool known = false;
+    for (const char *prefix : kKnownErrors) {
+        const std::string p(prefix);
+        known = known || (p.back() == '.' ? module.rfind(p, 0) == 0 || module + "." == p : module == p);
+    }
+    PyObject *loaded = known ? PyImport_GetModule(module_name.ptr()) : nullptr;
+    if (!loaded) {
+        PyErr_Clear();
+        return nb::none();
+    }
+    nb::object found = nb::steal(loaded);
+    for (nb::handle part : qualname.attr("split")(".")) {
+        if (!nb::hasattr(found, part))
+            return nb::none();
+        found = found.attr(part);
+    }
+    if (!PyType_Check(found.ptr()) || !PyType_IsSubtype((PyTypeObject *) found.ptr(), (PyTypeObject *) PyExc_Exception))
+        return nb::none();
+    return found;
+}
+
 [[noreturn]] void raise_child_error(nb::handle error) {
-    nb::object name = error[0], message = error[1];
-    nb::object type = nb::none();
-    nb::object builtins = nb::module_::import_("builtins");
-    if (PyUnicode_Check(name.ptr()) && nb::hasattr(builtins, name)) {
-        nb::object found = builtins.attr(name);
-        if (PyType_Check(found.ptr()) && PyType_IsSubtype((PyTypeObject *) found.ptr(), (PyTypeObject *) PyExc_Exception))
-            type = found;
+    nb::object module = error[0], name = error[1], message = error[2];
+    nb::object type = known_error(module, name);
+    if (!type.is_none()) {
+        // A class that wants more than a message is made without its __init__,
+        // holding the message alone; one that then does not say it is named instead.
+        PyObject *made = PyObject_CallOneArg(type.ptr(), message.ptr());
+        if (!made) {
+            PyErr_Clear();
+            made = PyObject_CallMethod(PyExc_BaseException, "__new__", "O", type.ptr());
+            if (made && PyObject_SetAttrString(made, "args", nb::make_tuple(message).ptr()) == 0) {
+                PyObject *text = PyObject_Str(made);
+                if (!text || PyObject_RichCompareBool(text, message.ptr(), Py_EQ) != 1)
+                    Py_CLEAR(made);
+                Py_XDECREF(text);
+            } else {
+                Py_CLEAR(made);
+            }
+        }
+        if (made) {
+            PyErr_SetObject(type.ptr(), made);
+            Py_DECREF(made);
+            throw nb::python_error();
+        }
+        PyErr_Clear();
     }
-    if (type.is_none() && name.equal(nb::str("BadZipFile")))
-        type = nb::module_::import_("zipfile").attr("BadZipFile");
-    if (type.is_none()) {
-        PyErr_SetObject(PyExc_RuntimeError, nb::str("{}: {}").format(name, message).ptr());
-        throw nb::python_error();
-    }
-    PyErr_SetObject(type.ptr(), message.ptr());
+    PyErr_SetObject(PyExc_RuntimeError, nb::str("{}: {}").format(name, message).ptr());
     throw nb::python_error();
 }
 
@@ -734,7 +777,7 @@ Product read_reply(const std::string &data) {
         broken_reply();
     if (PyDict_GetItemString(message.ptr(), "error")) {
         nb::object error = message["error"];
-        if (!PyList_Check(error.ptr()) || nb::len(error) != 2)
+        if (!PyList_Check(error.ptr()) || nb::len(error) != 3)
             broken_reply();
         raise_child_error(error);
     }
