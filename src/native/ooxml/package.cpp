@@ -1,5 +1,7 @@
 #include "ooxml/package.h"
 
+#include "core/placeholder.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -262,16 +264,7 @@ nb::bytes Package::read(const std::string &part) const {
         return nb::borrow<nb::bytes>(e.data);
     if (e.source)
         return nb::borrow<nb::bytes>(e.source->zip.attr("read")(e.info));
-    nb::object f = nb::module_::import_("builtins").attr("open")(file_path(e.name), "rb");
-    nb::object data;
-    try {
-        data = f.attr("read")();
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
-    return nb::borrow<nb::bytes>(data);
+    return read_file(file_path(e.name));
 }
 
 void Package::write(const std::string &given, nb::bytes data) {
