@@ -1,12 +1,16 @@
 """The native sources include only downward: a filler never another filler, the
-package layer no filler, the placeholder core nothing of the project."""
+package layer no filler, the placeholder core nothing of the project.  Safe mode's
+modules import likewise: each only those below it, and the standard library."""
 
+import ast
 import pathlib
 import re
+import sys
 
 import pytest
 
 NATIVE = pathlib.Path(__file__).resolve().parents[1] / "src" / "native"
+SANDBOX = pathlib.Path(__file__).resolve().parents[1] / "src" / "tessel" / "sandbox"
 
 # What each layer folder may include besides itself.
 ALLOWED = {
@@ -76,3 +80,50 @@ def _tree(root, files):
 )
 def test_layer_rule_catches_includes_that_reach_up_or_across(tmp_path, files, expected):
     assert layer_violations(_tree(tmp_path, files)) == expected
+
+
+# Safe mode's modules, each importing only those before it.  The table comes first
+# and imports nothing of the package: tools/allowed_list loads it from its file.
+SANDBOX_ORDER = [
+    "allowed", "limits", "refusals", "origins", "kinds", "sizes", "arguments", "methods", "guard", "names", "rewrite",
+]
+
+
+def import_violations(root, order):
+    """Each import of the modules under `root` that breaks `order`, as 'file: why'."""
+    found = [f"{p.name}: a module with no place in the order"
+             for p in sorted(root.glob("*.py")) if p.stem != "__init__" and p.stem not in order]
+    for position, name in enumerate(order):
+        below = set(order[:position])
+        for node in ast.walk(ast.parse((root / f"{name}.py").read_text(encoding="utf-8"))):
+            if isinstance(node, ast.ImportFrom) and node.level:
+                targets = [node.module.partition(".")[0]] if node.module else [a.name for a in node.names]
+                for target in targets:
+                    if node.level > 1 or target not in below:
+                        found.append(f"{name}.py: imports {'.' * node.level}{target} from above it")
+            elif isinstance(node, (ast.Import, ast.ImportFrom)):
+                for target in [node.module] if isinstance(node, ast.ImportFrom) else [a.name for a in node.names]:
+                    if target.partition(".")[0] not in sys.stdlib_module_names:
+                        found.append(f"{name}.py: imports {target}, which is no standard module")
+    return found
+
+
+def test_safe_mode_modules_import_only_downward():
+    assert import_violations(SANDBOX, SANDBOX_ORDER) == []
+
+
+@pytest.mark.parametrize(
+    "files, expected",
+    [
+        ({"a.py": "import re\n", "b.py": "from .a import x\nfrom . import a\n"}, []),
+        ({"a.py": "from .b import y\n", "b.py": ""}, ["a.py: imports .b from above it"]),
+        ({"a.py": "", "b.py": "def f():\n    from . import b\n"}, ["b.py: imports .b from above it"]),
+        ({"a.py": "from ..cli import main\n", "b.py": ""}, ["a.py: imports ..cli from above it"]),
+        ({"a.py": "import pandas\n", "b.py": "from tessel.sandbox import a\n"},
+         ["a.py: imports pandas, which is no standard module",
+          "b.py: imports tessel.sandbox, which is no standard module"]),
+        ({"a.py": "", "b.py": "", "c.py": ""}, ["c.py: a module with no place in the order"]),
+    ],
+)
+def test_import_rule_catches_imports_that_reach_up_or_out(tmp_path, files, expected):
+    assert import_violations(_tree(tmp_path, files), ["a", "b"]) == expected

@@ -229,7 +229,7 @@ const Sandbox &sandbox() {
 
 nb::module_ prepare_safe_mode() {
     sandbox();
-    return nb::module_::import_((package_name + ".sandbox").c_str());
+    return nb::module_::import_(package_name.c_str());
 }
 
 namespace {

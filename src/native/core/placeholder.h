@@ -156,8 +156,8 @@ private:
     nb::object details_;
 };
 
-// Loads what safe mode evaluates with and returns its module; a confined process
-// is started only once it is loaded.
+// Loads what safe mode evaluates with and returns the package that holds it; a
+// confined process is started only once it is loaded.
 nb::module_ prepare_safe_mode();
 
 // True for the exceptions that must stop a fill instead of being recorded.
