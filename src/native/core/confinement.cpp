@@ -806,9 +806,26 @@ bool available() {
     return seccomp;
 }
 
+// Modules that a fill of any kind imports on first use: the child reports with
+// json, reads ZIP names in cp437, and pandas reaches pyarrow for its text columns.
+// Imported before the child starts, they cost nothing there and need no file.
+void prepare() {
+    static bool prepared = false;
+    if (prepared)
+        return;
+    for (const char *name : {"json", "warnings", "encodings.cp437", "importlib.resources.readers"})
+        nb::module_::import_(name);
+    try {
+        nb::module_::import_("pyarrow.pandas_compat");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+    }
+    prepared = true;
+}
+
 Product run(const Limits &limits, const std::function<Product()> &work) {
-    nb::module_::import_("json");
-    nb::module_::import_("warnings");
+    prepare();
     const std::vector<std::string> &folders =
         readable_folders(prepare_safe_mode().attr("__file__"));
     void *memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);

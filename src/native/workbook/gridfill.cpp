@@ -769,7 +769,8 @@ void prepare_confined() {
         return;
     nb::module_::import_("PIL.Image").attr("init")();
     for (const char *name : {"openpyxl.reader.excel", "openpyxl.writer.excel", "openpyxl.drawing.image",
-                             "openpyxl.drawing.spreadsheet_drawing", "openpyxl.worksheet._writer"})
+                             "openpyxl.drawing.spreadsheet_drawing", "openpyxl.worksheet._writer",
+                             "openpyxl.packaging.extended"})
         nb::module_::import_(name);
     prepared = true;
 }
