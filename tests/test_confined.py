@@ -343,3 +343,19 @@ def test_an_error_whose_class_needs_more_than_a_message_is_named(tmp_path):
         PageFill(safe=True)(template, str(tmp_path / "b.docx"), {})
     assert str(confined.value) == f"{type(here.value).__name__}: {here.value}"
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("command", ["fill", "check"])
+def test_the_command_says_in_one_line_where_it_cannot_confine(tmp_path, monkeypatch, capsys, command):
+    from tessel.cli import main
+
+    template = tmp_path / "t.txt"
+    template.write_text("{n}")
+    monkeypatch.setattr(linefill, "CONFINED", False)
+    argv = [command, str(template)] + ([str(tmp_path / "out.txt")] if command == "fill" else []) + ["--set", "n=1"]
+    assert main(argv) == 0
+    notes = [line for line in capsys.readouterr().err.splitlines() if "cannot confine" in line]
+    assert notes == [f"tessel {command}: note: this system cannot confine safe mode in a process of its own: "
+                     "placeholders are held to the allowlist but run in this process"]
+    assert main([*argv, "--trust"]) == 0
+    assert "cannot confine" not in capsys.readouterr().err
