@@ -359,3 +359,33 @@ def test_the_command_says_in_one_line_where_it_cannot_confine(tmp_path, monkeypa
                      "placeholders are held to the allowlist but run in this process"]
     assert main([*argv, "--trust"]) == 0
     assert "cannot confine" not in capsys.readouterr().err
+
+
+FIRST_FILLS_ON_THREADS = """
+import sys
+from concurrent.futures import ThreadPoolExecutor
+from tessel.batch import fill_many
+from tessel.demo import demo_variables, example
+from tessel.{module} import {filler}
+
+env = demo_variables({name!r})
+jobs = [(sys.argv[1] + f"/{{k}}{suffix}", env) for k in range(4)]
+with ThreadPoolExecutor(2) as executor:
+    results = fill_many({filler}(safe=True, insert=True), example({name!r}), jobs, executor=executor, progress=False)
+print([len(r) for r in results])
+"""
+
+
+@pytest.mark.parametrize("module, filler, name", [("gridfill", "GridFill", "report.xlsx"),
+                                                  ("pagefill", "PageFill", "order.docx")])
+def test_the_first_safe_fills_of_a_process_may_start_on_several_threads_at_once(tmp_path, module, filler, name):
+    # What safe mode loads on first use is loaded once even when threads ask for it
+    # together; the race is a matter of timing, so it is run a few times.
+    script = FIRST_FILLS_ON_THREADS.format(module=module, filler=filler, name=name, suffix=name[-5:])
+    for attempt in range(3):
+        folder = tmp_path / str(attempt)
+        folder.mkdir()
+        done = subprocess.run([sys.executable, "-c", script, str(folder)], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr[-2000:]
+        assert done.stdout.strip() == str([0] * 4)
+        assert len(os.listdir(folder)) == 4

@@ -1,5 +1,6 @@
 #include "core/confinement.h"
 
+#include "core/once.h"
 #include "core/placeholder.h"
 
 #include <nanobind/stl/string.h>
@@ -542,7 +543,7 @@ const char *error_name(const std::exception &e) {
 // The folders a child may read where Landlock holds: the interpreter's standard
 // library and installed packages, this package, and time-zone data.
 const std::vector<std::string> &readable_folders(nb::handle package_file) {
-    static std::vector<std::string> folders = [&] {
+    return made_once<std::vector<std::string>>([&] {
         std::vector<std::string> out;
         auto add = [&](nb::handle path) {
             if (!path.is_none())
@@ -563,8 +564,7 @@ const std::vector<std::string> &readable_folders(nb::handle package_file) {
         for (const char *path : {"/lib", "/lib64", "/usr/lib", "/usr/lib64"})
             out.emplace_back(path);
         return out;
-    }();
-    return folders;
+    });
 }
 
 // True once `data` holds a whole reply.

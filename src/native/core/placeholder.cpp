@@ -1,6 +1,7 @@
 #include "core/placeholder.h"
 
 #include "core/confinement.h"
+#include "core/once.h"
 
 #include <cstring>
 #include <string>
@@ -214,15 +215,14 @@ std::string package_name;  // of the filler modules, noted at init
 PyObject *refused_type = nullptr;
 
 const Sandbox &sandbox() {
-    static Sandbox s = [] {
+    return made_once<Sandbox>([] {
         nb::module_ m = nb::module_::import_((package_name + ".sandbox").c_str());
         Sandbox r;
         r.compile = nb::object(m.attr("compile_placeholder")).release().ptr();
         r.namespace_ = nb::object(m.attr("namespace")).release().ptr();
         refused_type = nb::object(m.attr("Refused")).release().ptr();
         return r;
-    }();
-    return s;
+    });
 }
 
 }  // namespace
@@ -513,8 +513,8 @@ struct FileRefs {
     long umask = 022;
 };
 
-FileRefs &file_refs() {
-    static FileRefs refs = [] {
+const FileRefs &file_refs() {
+    return made_once<FileRefs>([] {
         FileRefs r;
         nb::module_ os = nb::module_::import_("os");
         r.os = os.release().ptr();
@@ -525,8 +525,7 @@ FileRefs &file_refs() {
         umask(mask);
         r.umask = nb::cast<long>(mask);
         return r;
-    }();
-    return refs;
+    });
 }
 
 }  // namespace
@@ -536,7 +535,7 @@ FileBeside::FileBeside(nb::handle destination) : destination_(nb::borrow(destina
         target_ = destination_;
         return;
     }
-    FileRefs &refs = file_refs();
+    const FileRefs &refs = file_refs();
     nb::handle os(refs.os);
     nb::object path = os.attr("path");
     nb::object full = path.attr("abspath")(os.attr("fspath")(destination));

@@ -1,9 +1,11 @@
 #include "core/scalar_types.h"
 
+#include "core/once.h"
+
 namespace tessel::scalars {
 
 const Types &types() {
-    static const Types loaded = [] {
+    return made_once<Types>([] {
         nb::module_ np = nb::module_::import_("numpy");
         nb::module_ pd = nb::module_::import_("pandas");
         Types t;
@@ -24,8 +26,7 @@ const Types &types() {
         t.pd_tz_dtype = keep(pd.attr("DatetimeTZDtype"));
         t.decimal = keep(nb::module_::import_("decimal").attr("Decimal"));
         return t;
-    }();
-    return loaded;
+    });
 }
 
 bool is_instance(PyObject *v, PyObject *type) {

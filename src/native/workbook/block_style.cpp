@@ -1,5 +1,6 @@
 #include "workbook/block_style.h"
 
+#include "core/once.h"
 #include "core/placeholder.h"
 
 #include <datetime.h>
@@ -32,14 +33,13 @@ struct Css {
 };
 
 const Css &css_helpers() {
-    static const Css css = [] {
+    return tessel::made_once<Css>([] {
         Css c;
         c.formatter = keep(nb::module_::import_("pandas.io.formats.excel").attr("ExcelFormatter"));
         c.to_style = keep(
             nb::module_::import_("pandas.io.excel._openpyxl").attr("OpenpyxlWriter").attr("_convert_to_style_kwargs"));
         return c;
-    }();
-    return css;
+    });
 }
 
 constexpr int kNumberFormat = 3;  // index of numFmtId in a StyleArray
