@@ -802,8 +802,9 @@ std::string signal_reason(int status, const Limits &limits) {
 bool available() {
     if (child || kArch == 0)
         return false;
-    static const bool seccomp = prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0;
-    return seccomp;
+    // The memory limit is set above the process's own use, which must be known.
+    static const bool can = prctl(PR_GET_SECCOMP, 0, 0, 0, 0) >= 0 && address_space() > 0;
+    return can;
 }
 
 // Modules that a fill of any kind imports on first use: the child reports with
