@@ -178,18 +178,6 @@ class Guard:
             _refuse(f"an integer of {a.bit_length() + n} bits (at most {MAX_INT_BITS})")
         return self._operate(operator.lshift, a, b)
 
-    def rshift(self, a, b):
-        return self._operate(operator.rshift, a, b)
-
-    def and_(self, a, b):
-        return self._operate(operator.and_, a, b)
-
-    def or_(self, a, b):
-        return self._operate(operator.or_, a, b)
-
-    def xor(self, a, b):
-        return self._operate(operator.xor, a, b)
-
     def matmul(self, a, b):
         if _is_table(a) and _is_table(b):
             shape_a, shape_b = getattr(a, "shape", ()), getattr(b, "shape", ())
@@ -197,23 +185,19 @@ class Guard:
                 self._grow(shape_a[0] * shape_b[1], a if _size(a) >= _size(b) else b, "a matrix product")
         return self._operate(operator.matmul, a, b)
 
-    def eq(self, a, b):
-        return self._compare(operator.eq, a, b)
+    # Operators whose only check is the one every operator gets, and comparisons,
+    # which numbers skip.
+    def _plain(op):
+        return lambda self, a, b: self._operate(op, a, b)
 
-    def ne(self, a, b):
-        return self._compare(operator.ne, a, b)
+    def _comparison(op):
+        return lambda self, a, b: self._compare(op, a, b)
 
-    def lt(self, a, b):
-        return self._compare(operator.lt, a, b)
-
-    def le(self, a, b):
-        return self._compare(operator.le, a, b)
-
-    def gt(self, a, b):
-        return self._compare(operator.gt, a, b)
-
-    def ge(self, a, b):
-        return self._compare(operator.ge, a, b)
+    rshift, and_, or_, xor = map(_plain, (operator.rshift, operator.and_, operator.or_, operator.xor))
+    eq, ne, lt, le, gt, ge = map(
+        _comparison, (operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge)
+    )
+    del _plain, _comparison
 
     def chain(self, left, *rest):
         """A chain of comparisons, `a < b < c`: its operands after the first come as
