@@ -587,7 +587,12 @@ void write_beside(nb::handle destination, nb::handle data) {
         destination.attr("write")(data);
         return;
     }
-    nb::object file = nb::module_::import_("builtins").attr("open")(out.target(), "wb");
+    write_file(out.target(), data);
+    out.commit();
+}
+
+void write_file(nb::handle path, nb::handle data) {
+    nb::object file = nb::module_::import_("builtins").attr("open")(path, "wb");
     try {
         file.attr("write")(data);
     } catch (...) {
@@ -595,7 +600,6 @@ void write_beside(nb::handle destination, nb::handle data) {
         throw;
     }
     file.attr("close")();
-    out.commit();
 }
 
 nb::bytes read_file(nb::handle path) {

@@ -237,8 +237,9 @@ private:
 // Writes `data` (bytes) to `destination` as FileBeside does: whole or not at all.
 void write_beside(nb::handle destination, nb::handle data);
 
-// The bytes of the file at `path`.
+// The bytes of the file at `path`, and the file written whole with `data` (bytes).
 nb::bytes read_file(nb::handle path);
+void write_file(nb::handle path, nb::handle data);
 
 // Calls get_outer_frame_variables as the module currently binds it, so that the
 // name can be replaced on the module.

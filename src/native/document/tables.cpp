@@ -48,16 +48,22 @@ nb::object grid_count(nb::handle tr, Tag tag) {
 
 nb::object grid_span_of(nb::handle tc) { return first_child(first_child(tc, Tag::TcPr), Tag::GridSpan); }
 
+// Puts `el` first among `parent`'s children, after its properties element if it
+// has one (the schema wants those first).
+void put_after_properties(nb::handle parent, nb::handle el, Tag properties) {
+    nb::object pr = first_child(parent, properties);
+    if (pr.is_none())
+        parent.attr("insert")(0, el);
+    else
+        pr.attr("addnext")(el);
+}
+
 // The table's w:tblGrid, made where missing.
 nb::object grid_of(nb::handle tbl) {
     nb::object grid = first_child(tbl, Tag::TblGrid);
     if (grid.is_none()) {
         grid = make(tbl, "tblGrid");
-        nb::object tblPr = first_child(tbl, Tag::TblPr);
-        if (tblPr.is_none())
-            tbl.attr("insert")(0, grid);
-        else
-            tblPr.attr("addnext")(grid);
+        put_after_properties(tbl, grid, Tag::TblPr);
     }
     return grid;
 }
@@ -406,11 +412,7 @@ void write_cell(nb::handle tc, nb::handle text, const CellLook &look) {
     }
     if (!r.is_valid()) {
         r = make(p, "r");
-        nb::object after = first_child(p, Tag::PPr);
-        if (after.is_none())
-            p.attr("insert")(0, r);
-        else
-            after.attr("addnext")(r);
+        put_after_properties(p, r, Tag::PPr);
     }
     for (nb::handle child : children(r))
         if (tag_of(child) != Tag::RPr)

@@ -276,14 +276,7 @@ void Package::write(const std::string &given, nb::bytes data) {
         nb::module_ os = nb::module_::import_("os");
         nb::object path = file_path(part);
         os.attr("makedirs")(os.attr("path").attr("dirname")(path), "exist_ok"_a = true);
-        nb::object f = nb::module_::import_("builtins").attr("open")(path, "wb");
-        try {
-            f.attr("write")(data);
-        } catch (...) {
-            f.attr("close")();
-            throw;
-        }
-        f.attr("close")();
+        write_file(path, data);
         entries_[key] = Entry{nullptr, nb::object(), nb::object(), part};
     } else {
         entries_[key] = Entry{nullptr, nb::object(), data, part};
