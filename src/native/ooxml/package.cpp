@@ -6,7 +6,9 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
+#include <utility>
 
 namespace tessel::ooxml {
 
@@ -63,6 +65,108 @@ std::string key_of(std::string name) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return name;
 }
+
+// Sizes and offsets at or past this need ZIP64, which is not written.
+constexpr unsigned long long kZipLimit = 0xffffffffULL;
+
+// Gathers the pieces a producer emits into chunks of about a mebibyte, so that
+// the Python calls made per chunk cost nothing next to the work on it.
+class Chunker {
+public:
+    static constexpr size_t kChunk = size_t(1) << 20;
+
+    explicit Chunker(std::function<void(std::string_view)> sink) : sink_(std::move(sink)) {
+        pending_.reserve(kChunk);
+    }
+
+    void feed(std::string_view piece) {
+        if (pending_.size() + piece.size() < kChunk) {
+            pending_.append(piece);
+            return;
+        }
+        if (!pending_.empty()) {
+            const size_t take = kChunk - pending_.size();
+            pending_.append(piece.substr(0, take));
+            piece.remove_prefix(take);
+            sink_(pending_);
+            pending_.clear();
+        }
+        // Large pieces go out from the producer's memory, uncopied.
+        while (piece.size() >= kChunk) {
+            sink_(piece.substr(0, kChunk));
+            piece.remove_prefix(kChunk);
+        }
+        pending_.append(piece);
+    }
+
+    void finish() {
+        if (!pending_.empty())
+            sink_(pending_);
+        pending_.clear();
+    }
+
+private:
+    std::function<void(std::string_view)> sink_;
+    std::string pending_;
+};
+
+// Calls `use` with a read-only memoryview of C++ memory, released afterwards so
+// that nothing can reach that memory through it once it is gone.
+template <typename Use>
+void with_view(std::string_view bytes, Use &&use) {
+    PyObject *made = PyMemoryView_FromMemory(const_cast<char *>(bytes.data()),
+                                             static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ);
+    if (!made)
+        throw nb::python_error();
+    nb::object view = nb::steal(made);
+    try {
+        use(view);
+    } catch (...) {
+        view.attr("release")();
+        throw;
+    }
+    view.attr("release")();
+}
+
+[[noreturn]] void refuse_streamed(const std::string &role, const std::string &name) {
+    raise(PyExc_ValueError, "the part " + name + " of the " + role +
+                                " is streamed and exists only once the package is written");
+}
+
+// Runs a producer through one raw deflate stream into `out`, keeping the CRC
+// and both sizes.
+struct StreamedDeflate {
+    unsigned long long crc = 0, usize = 0, csize = 0;
+
+    void run(const Producer &producer, nb::handle out, int level, unsigned long long offset,
+             const std::string &role) {
+        nb::module_ zlib = nb::module_::import_("zlib");
+        nb::object packer = zlib.attr("compressobj")(level, zlib.attr("DEFLATED"), -15);
+        nb::object compress = packer.attr("compress"), crc32 = zlib.attr("crc32");
+        nb::object write = out.attr("write");
+        auto put = [&](nb::handle packed) {
+            const size_t n = nb::len(packed);
+            if (n == 0)
+                return;
+            write(packed);
+            csize += n;
+        };
+        Chunker chunks([&](std::string_view chunk) {
+            with_view(chunk, [&](nb::handle view) {
+                crc = nb::cast<unsigned long long>(crc32(view, crc));
+                put(compress(view));
+            });
+            usize += chunk.size();
+            // Stop a part that cannot fit before writing gigabytes more of it.
+            if (usize >= kZipLimit || offset + csize >= kZipLimit)
+                raise(PyExc_ValueError, "the " + role + " is too large for a plain ZIP archive");
+            check_signals();
+        });
+        producer([&](std::string_view piece) { chunks.feed(piece); });
+        chunks.finish();
+        put(packer.attr("flush")());
+    }
+};
 
 }  // namespace
 
@@ -200,7 +304,7 @@ Package Package::from_zip(nb::handle path, const char *role) {
         std::string key = key_of(name);
         if (!pkg.entries_.count(key))
             pkg.order_.push_back(key);
-        pkg.entries_[key] = Entry{source, nb::borrow(info), nb::object(), name};
+        pkg.entries_[key] = Entry{source, nb::borrow(info), nb::object(), name, nullptr};
     }
     pkg.source_ = source;
     return pkg;
@@ -219,7 +323,7 @@ Package Package::from_dir(nb::handle dir, const char *role) {
             nb::object rel = relpath(join(root, file), pkg.dir_).attr("replace")(sep, "/");
             std::string name = nb::cast<std::string>(rel);
             pkg.order_.push_back(key_of(name));
-            pkg.entries_[key_of(name)] = Entry{nullptr, nb::object(), nb::object(), name};
+            pkg.entries_[key_of(name)] = Entry{nullptr, nb::object(), nb::object(), name, nullptr};
         }
     }
     std::sort(pkg.order_.begin(), pkg.order_.end());
@@ -247,6 +351,8 @@ std::vector<std::string> Package::names() const {
 
 unsigned long long Package::size(const std::string &part) const {
     const Entry &e = entries_.at(key_of(part));
+    if (e.producer)
+        refuse_streamed(role_, e.name);
     if (e.data.is_valid())
         return nb::len(e.data);
     if (e.source)
@@ -260,6 +366,8 @@ nb::bytes Package::read(const std::string &part) const {
     if (it == entries_.end())
         raise(PyExc_KeyError, "the " + role_ + " has no part " + part);
     const Entry &e = it->second;
+    if (e.producer)
+        refuse_streamed(role_, e.name);
     if (e.data.is_valid())
         return nb::borrow<nb::bytes>(e.data);
     if (e.source)
@@ -277,10 +385,56 @@ void Package::write(const std::string &given, nb::bytes data) {
         nb::object path = file_path(part);
         os.attr("makedirs")(os.attr("path").attr("dirname")(path), "exist_ok"_a = true);
         write_file(path, data);
-        entries_[key] = Entry{nullptr, nb::object(), nb::object(), part};
+        entries_[key] = Entry{nullptr, nb::object(), nb::object(), part, nullptr};
     } else {
-        entries_[key] = Entry{nullptr, nb::object(), data, part};
+        entries_[key] = Entry{nullptr, nb::object(), data, part, nullptr};
     }
+    changed_.insert(key);
+}
+
+void Package::write_streamed(const std::string &given, Producer producer) {
+    if (!producer)
+        throw std::invalid_argument("a streamed part needs a producer");
+    const std::string key = key_of(given);
+    const std::string part = has(given) ? actual(given) : given;
+    if (dir_.is_valid()) {
+        // Written beside the part and renamed over it, so that a failing
+        // producer leaves the part as it was.
+        nb::module_ os = nb::module_::import_("os");
+        nb::object path = file_path(part);
+        os.attr("makedirs")(os.attr("path").attr("dirname")(path), "exist_ok"_a = true);
+        nb::object temp = nb::str(path) + nb::str(".~tmp");
+        nb::object file = nb::module_::import_("builtins").attr("open")(temp, "wb");
+        try {
+            nb::object write = file.attr("write");
+            Chunker chunks([&](std::string_view chunk) {
+                with_view(chunk, [&](nb::handle view) { write(view); });
+                check_signals();
+            });
+            producer([&](std::string_view piece) { chunks.feed(piece); });
+            chunks.finish();
+            file.attr("close")();
+            os.attr("replace")(temp, path);
+        } catch (...) {
+            file.attr("close")();
+            os.attr("unlink")(temp);
+            throw;
+        }
+        producer = nullptr;
+    }
+    if (!has(given))
+        order_.push_back(key);
+    entries_[key] = Entry{nullptr, nb::object(), nb::object(), part, std::move(producer)};
+    changed_.insert(key);
+}
+
+bool Package::changed(const std::string &part) const { return changed_.count(key_of(part)) != 0; }
+
+void Package::set_compress_level(int level) {
+    if (level < 0 || level > 9)
+        throw std::invalid_argument("the compression level must be from 0 to 9, not " +
+                                    std::to_string(level));
+    level_ = level;
 }
 
 void Package::remove(const std::string &part) {
@@ -290,6 +444,7 @@ void Package::remove(const std::string &part) {
     std::string name = it->second.name;
     entries_.erase(it);
     order_.erase(std::find(order_.begin(), order_.end(), key_of(part)));
+    changed_.insert(key_of(part));
     if (dir_.is_valid())
         nb::module_::import_("os").attr("remove")(file_path(name));
 }
@@ -305,6 +460,7 @@ void Package::copy_from(const Package &other, const std::string &from, const std
     Entry copy = e;
     copy.name = to;
     entries_[key_of(to)] = copy;
+    changed_.insert(key_of(to));
 }
 
 void Package::write_archive(nb::handle out) const {
@@ -328,9 +484,15 @@ void Package::write_archive(nb::handle out) const {
         unsigned method, dos_time, dos_date;
         unsigned long long crc, csize, usize;
         nb::object payload;
-        if (e.data.is_valid() || !e.source) {
+        if (e.producer) {
+            // Sizes and CRC are known at the end: placeholders now, patched then.
+            method = 8;
+            crc = csize = usize = 0;
+            dos_time = now_time;
+            dos_date = now_date;
+        } else if (e.data.is_valid() || !e.source) {
             nb::object data = e.data.is_valid() ? e.data : nb::object(read(name));
-            nb::object packer = zlib.attr("compressobj")(6, zlib.attr("DEFLATED"), -15);
+            nb::object packer = zlib.attr("compressobj")(level_, zlib.attr("DEFLATED"), -15);
             nb::object head = packer.attr("compress")(data);
             payload = head + packer.attr("flush")();
             method = 8;
@@ -362,9 +524,11 @@ void Package::write_archive(nb::handle out) const {
             dos_date = ((at(0) - 1980) << 9) | (at(1) << 5) | at(2);
             dos_time = (at(3) << 11) | (at(4) << 5) | (at(5) / 2);
         }
-        if (csize >= 0xffffffffULL || usize >= 0xffffffffULL || offset >= 0xffffffffULL ||
-            count >= 0xffff)
-            raise(PyExc_ValueError, "the " + role_ + " is too large for a plain ZIP archive");
+        auto check_limits = [&] {
+            if (csize >= kZipLimit || usize >= kZipLimit || offset >= kZipLimit || count >= 0xffff)
+                raise(PyExc_ValueError, "the " + role_ + " is too large for a plain ZIP archive");
+        };
+        check_limits();
         bool utf8 = std::any_of(name.begin(), name.end(),
                                 [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
         auto fixed = [&](std::string &h) {
@@ -382,6 +546,31 @@ void Package::write_archive(nb::handle out) const {
         std::string local("PK\3\4", 4);
         fixed(local);
         local += name;
+        if (e.producer) {
+            // The header is patched once the part is written, rather than
+            // followed by a data descriptor, which some readers handle poorly.
+            if (!truthy(out.attr("seekable")()))
+                raise(PyExc_ValueError, "the " + role_ + " has a streamed part, which needs a "
+                                        "file or stream that can seek to be written to");
+            const auto at = nb::cast<unsigned long long>(out.attr("tell")());
+            write(nb::bytes(local.data(), local.size()));
+            StreamedDeflate streamed;
+            streamed.run(e.producer, out, level_, offset + local.size(), role_);
+            crc = streamed.crc;
+            csize = streamed.csize;
+            usize = streamed.usize;
+            check_limits();
+            std::string sizes;
+            put32(sizes, crc);
+            put32(sizes, csize);
+            put32(sizes, usize);
+            out.attr("seek")(at + 14);
+            write(nb::bytes(sizes.data(), sizes.size()));
+            out.attr("seek")(0, 2);
+        } else {
+            write(nb::bytes(local.data(), local.size()));
+            write(payload);
+        }
         central.append("PK\1\2", 4);
         put16(central, 20);
         fixed(central);
@@ -391,8 +580,6 @@ void Package::write_archive(nb::handle out) const {
         put32(central, 0);   // external attributes
         put32(central, offset);
         central += name;
-        write(nb::bytes(local.data(), local.size()));
-        write(payload);
         offset += local.size() + csize;
         ++count;
     }

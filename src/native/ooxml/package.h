@@ -7,10 +7,13 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessel::ooxml {
@@ -28,6 +31,11 @@ std::string relative_target(const std::string &source, const std::string &part);
 
 // True for a binary stream given where a path may stand (an io.BytesIO).
 bool is_stream(nb::handle target);
+
+// Takes the next piece of a streamed part's bytes; pieces may be of any size.
+using Emit = std::function<void(std::string_view)>;
+// Produces a streamed part by calling emit with its bytes in order.
+using Producer = std::function<void(const Emit &)>;
 
 class Package {
 public:
@@ -48,7 +56,18 @@ public:
     unsigned long long size(const std::string &part) const;
     nb::bytes read(const std::string &part) const;
     void write(const std::string &part, nb::bytes data);
+    // A part too large to hold: `producer` runs each time the package is
+    // committed, and what it emits is deflated and written as it comes.  A folder
+    // package runs it at once, into the part's file.  A streamed part can be
+    // neither read nor sized before it is written.
+    void write_streamed(const std::string &part, Producer producer);
     void remove(const std::string &part);
+    // True when the part was written, streamed, copied in or removed since opening.
+    bool changed(const std::string &part) const;
+    // The zlib level (0..9, 6 unless set) of the entries the package compresses
+    // itself; entries copied raw keep theirs.
+    void set_compress_level(int level);
+    int compress_level() const { return level_; }
     // Copies a part of another package, raw when both are archives.
     void copy_from(const Package &other, const std::string &from, const std::string &to);
     std::vector<std::string> names() const;
@@ -64,6 +83,7 @@ private:
         nb::object info;                 // its ZipInfo
         nb::object data;                 // set: new content, to be compressed
         std::string name;                // as the package spells it
+        Producer producer;               // set: content streamed at commit
     };
 
     Package() = default;
@@ -76,6 +96,8 @@ private:
     // Part names compare without regard to case; both are keyed by the lower-case name.
     std::vector<std::string> order_;
     std::map<std::string, Entry> entries_;
+    std::set<std::string> changed_;  // lower-case names
+    int level_ = 6;
 };
 
 // Raises unless `data` (bytes) is a package a reader can open: a ZIP archive of

@@ -6,6 +6,7 @@
 #include "workbook/block_style.h"
 #include "workbook/cell_values.h"
 #include "workbook/headers.h"
+#include "workbook/package_hooks.h"
 #include "workbook/page_fit.h"
 #include "workbook/references.h"
 #include "workbook/repair.h"
@@ -975,4 +976,5 @@ NB_MODULE(gridfill, m) {
     m.def("restore_drawing_tags", &tessel::repair::restore_drawing_tags, "src_dir"_a, "des_dir"_a,
           nb::sig("def restore_drawing_tags(src_dir: str, des_dir: str) -> None"),
           "恢复工作表级别的<drawing>标签");
+    tessel::hooks::def_package_hooks(m);
 }
