@@ -11,6 +11,7 @@
 #include "workbook/references.h"
 #include "workbook/repair.h"
 #include "workbook/row_insertion.h"
+#include "workbook/sheet_pictures.h"
 #include "workbook/worksheet_rows.h"
 
 #include <nanobind/stl/string.h>
@@ -977,4 +978,5 @@ NB_MODULE(gridfill, m) {
           nb::sig("def restore_drawing_tags(src_dir: str, des_dir: str) -> None"),
           "恢复工作表级别的<drawing>标签");
     tessel::hooks::def_package_hooks(m);
+    tessel::pictures::def_picture_hooks(m);
 }
