@@ -5,6 +5,7 @@
 #include "ooxml/package.h"
 #include "workbook/block_style.h"
 #include "workbook/cell_values.h"
+#include "workbook/frame_cells.h"
 #include "workbook/headers.h"
 #include "workbook/page_fit.h"
 #include "workbook/references.h"
@@ -975,4 +976,5 @@ NB_MODULE(gridfill, m) {
     m.def("restore_drawing_tags", &tessel::repair::restore_drawing_tags, "src_dir"_a, "des_dir"_a,
           nb::sig("def restore_drawing_tags(src_dir: str, des_dir: str) -> None"),
           "恢复工作表级别的<drawing>标签");
+    cells::def_frame_hooks(m);
 }
