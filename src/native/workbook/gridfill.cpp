@@ -5,6 +5,7 @@
 #include "ooxml/package.h"
 #include "workbook/block_style.h"
 #include "workbook/cell_values.h"
+#include "workbook/frame_cells.h"
 #include "workbook/headers.h"
 #include "workbook/package_hooks.h"
 #include "workbook/page_fit.h"
@@ -979,4 +980,5 @@ NB_MODULE(gridfill, m) {
           "恢复工作表级别的<drawing>标签");
     tessel::hooks::def_package_hooks(m);
     tessel::pictures::def_picture_hooks(m);
+    cells::def_frame_hooks(m);
 }
