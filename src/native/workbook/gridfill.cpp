@@ -10,6 +10,7 @@
 #include "workbook/references.h"
 #include "workbook/repair.h"
 #include "workbook/row_insertion.h"
+#include "workbook/style_sheet.h"
 #include "workbook/worksheet_rows.h"
 
 #include <nanobind/stl/string.h>
@@ -975,4 +976,5 @@ NB_MODULE(gridfill, m) {
     m.def("restore_drawing_tags", &tessel::repair::restore_drawing_tags, "src_dir"_a, "des_dir"_a,
           nb::sig("def restore_drawing_tags(src_dir: str, des_dir: str) -> None"),
           "恢复工作表级别的<drawing>标签");
+    tessel::styles::def_style_hooks(m);
 }
