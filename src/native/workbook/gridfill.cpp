@@ -13,6 +13,7 @@
 #include "workbook/repair.h"
 #include "workbook/row_insertion.h"
 #include "workbook/sheet_pictures.h"
+#include "workbook/style_sheet.h"
 #include "workbook/worksheet_rows.h"
 
 #include <nanobind/stl/string.h>
@@ -981,4 +982,5 @@ NB_MODULE(gridfill, m) {
     tessel::hooks::def_package_hooks(m);
     tessel::pictures::def_picture_hooks(m);
     cells::def_frame_hooks(m);
+    tessel::styles::def_style_hooks(m);
 }
