@@ -95,11 +95,12 @@ def _walked(template):
     return template.text if isinstance(template, batch.TemplateText) else template
 
 
-def make_filler(kind, pattern, recurse=False, restore=True, insert=False, safe=False):
+def make_filler(kind, pattern, recurse=False, restore=True, insert=False, safe=False, engine="native",
+                compresslevel=6):
     if kind == ".xlsx":
         from .gridfill import GridFill
 
-        return GridFill(pattern, recurse, restore, insert, safe)
+        return GridFill(pattern, recurse, restore, insert, safe, engine=engine, compresslevel=compresslevel)
     if kind == ".docx":
         from .pagefill import PageFill
 
@@ -228,7 +229,8 @@ def _hints_after(kind, template, pattern):
 
 
 def _filler_for(args, kind):
-    return make_filler(kind, args.pattern, args.recurse, not args.no_restore, args.insert, safe=not args.trust)
+    return make_filler(kind, args.pattern, args.recurse, not args.no_restore, args.insert, safe=not args.trust,
+                       engine=args.engine, compresslevel=args.compress_level)
 
 
 def cmd_fill(args):
@@ -390,7 +392,8 @@ def cmd_check(args):
     template = _template_input(args.template, kind)
     evaluate = bool(args.data or args.set)
     env = inputs.load_variables(args.data, args.set) if evaluate else None
-    filler = make_filler(kind, args.pattern, args.recurse, insert=args.insert, safe=not args.trust)
+    filler = make_filler(kind, args.pattern, args.recurse, insert=args.insert, safe=not args.trust,
+                         engine=args.engine)
     if evaluate:
         _say_if_unconfined(filler, "tessel check")
     try:
@@ -475,6 +478,19 @@ def _add_common_options(parser):
     parser.add_argument("--insert", action="store_true",
                         help=".xlsx/.docx: insert rows for a data frame's block instead of writing over what "
                         "stands below its cell")
+    parser.add_argument("--engine", choices=["native", "openpyxl"], default="native",
+                        help=".xlsx: fill the template package itself (native, the default: every part the fill "
+                        "does not change is kept as it is) or load and save it through openpyxl")
+
+
+def _compress_level(text):
+    try:
+        level = int(text)
+    except ValueError:
+        level = -1
+    if not 0 <= level <= 9:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 0 to 9, not {text!r}")
+    return level
 
 
 def build_parser():
@@ -497,7 +513,11 @@ def build_parser():
                       "columns, e.g. 'out/{id}.docx'")
     _add_common_options(fill)
     fill.add_argument("--no-restore", action="store_true",
-                      help=".xlsx: skip restoring the template's drawings, charts and pictures")
+                      help=".xlsx with --engine openpyxl: skip restoring the template's drawings, charts and "
+                      "pictures (the native engine loses none)")
+    fill.add_argument("--compress-level", type=_compress_level, default=6, metavar="N",
+                      help=".xlsx: zlib level 0-9 of the parts the native engine rewrites (default 6; 1 is "
+                      "fastest)")
     fill.add_argument("--rows", metavar="FILE",
                       help="one output per row of a .csv/.xlsx/.parquet file; its columns are variables (an "
                       "empty field gives empty text)")

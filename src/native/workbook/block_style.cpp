@@ -92,7 +92,25 @@ void init() {
     known.copy = keep(nb::module_::import_("copy").attr("copy"));
 }
 
-BlockStyle::BlockStyle(nb::handle sheet, long row, long column, const std::vector<nb::object> &values)
+std::vector<ColumnDates> column_dates(const std::vector<nb::object> &values) {
+    std::vector<ColumnDates> out(values.size());
+    for (size_t j = 0; j < values.size(); ++j) {
+        PyObject *list = values[j].ptr();
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); i < n; ++i) {
+            nb::handle v = PyList_GET_ITEM(list, i);
+            if (!is_datetime(v))
+                continue;
+            out[j].dates = true;
+            if (!at_midnight(v)) {
+                out[j].midnight = false;
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+BlockStyle::BlockStyle(nb::handle sheet, long row, long column, const std::vector<ColumnDates> &columns_dates)
     : sheet_(nb::borrow(sheet)), workbook_(sheet.attr("parent")), row_(row) {
     nb::object dimensions = sheet.attr("row_dimensions");
     nb::object key = nb::int_(row);
@@ -105,7 +123,7 @@ BlockStyle::BlockStyle(nb::handle sheet, long row, long column, const std::vecto
         read_ids(styles[0], default_);
 
     nb::object cells = sheet.attr("_cells");
-    const size_t columns = values.size();
+    const size_t columns = columns_dates.size();
     plain_.resize(columns);
     dated_.resize(columns);
     midnight_.assign(columns, 1);
@@ -122,20 +140,9 @@ BlockStyle::BlockStyle(nb::handle sheet, long row, long column, const std::vecto
 
         // A date-time column shows as a date when every value in it is at
         // midnight, unless the template row already shows it as a date.
-        bool dates = false;
-        PyObject *list = values[j].ptr();
-        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); i < n; ++i) {
-            nb::handle v = PyList_GET_ITEM(list, i);
-            if (!is_datetime(v))
-                continue;
-            dates = true;
-            if (!at_midnight(v)) {
-                midnight_[j] = 0;
-                break;
-            }
-        }
-        if (!dates)
+        if (!columns_dates[j].dates)
             continue;
+        midnight_[j] = columns_dates[j].midnight;
         if (is_date_format(ids[kNumberFormat])) {
             dated_[j] = plain_[j];
         } else {

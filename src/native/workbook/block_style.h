@@ -17,13 +17,22 @@ namespace nb = nanobind;
 // Imports the openpyxl style helpers.  Called once, at module initialisation.
 void init();
 
+// Whether a column of a block holds date-times, and whether all of them are at
+// midnight: such a column shows as dates.
+struct ColumnDates {
+    bool dates = false;
+    bool midnight = true;
+};
+
+// The same, read from lists of converted values.
+std::vector<ColumnDates> column_dates(const std::vector<nb::object> &values);
+
 // The styles of one block, read from its template row before anything is written.
 // Style ids (openpyxl's StyleArray) are copied as they stand, without building
 // style objects, since a block may hold hundreds of thousands of cells.
 class BlockStyle {
 public:
-    // `values[j]` is the list of converted values of column offset j.
-    BlockStyle(nb::handle sheet, long row, long column, const std::vector<nb::object> &values);
+    BlockStyle(nb::handle sheet, long row, long column, const std::vector<ColumnDates> &columns);
 
     // The style a new cell at column offset j is made with, for the value it gets;
     // an invalid handle for no style at all.
@@ -36,6 +45,8 @@ public:
     // Rows after the template row up to `last_row` that have no height of their
     // own take the template row's.
     void heights(long last_row) const;
+    // That height, or None.
+    const nb::object &height() const { return height_; }
 
 private:
     using Ids = std::array<int, 9>;

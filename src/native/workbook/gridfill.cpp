@@ -7,6 +7,7 @@
 #include "workbook/cell_values.h"
 #include "workbook/frame_cells.h"
 #include "workbook/headers.h"
+#include "workbook/package_book.h"
 #include "workbook/package_hooks.h"
 #include "workbook/page_fit.h"
 #include "workbook/references.h"
@@ -49,6 +50,12 @@ constexpr const char *kRecurseRestoreDoc =
 
 constexpr const char *kInsertDoc =
     "\n:param insert: make room for a data frame's rows by inserting rows under its cell.";
+
+constexpr const char *kEngineDoc =
+    "\n:param engine: \"native\" fills the template package itself and keeps every part it does not"
+    "\nchange as it is; \"openpyxl\" loads and saves the workbook through openpyxl, then restores what"
+    "\nopenpyxl drops."
+    "\n:param compresslevel: zlib level (0-9) of the parts the native engine rewrites.";
 
 constexpr const char *kCheckDoc =
     "Fill an xlsx workbook template as the call does, without saving it, and report\n"
@@ -95,6 +102,7 @@ struct Call {
     std::vector<nb::str> warnings;  // emitted once the walk is over
     const tessel::headers::TemplateHeaders &headers;
     tessel::repair::InsertionCheck &insertion_check;
+    tessel::native::PackageBook *book;  // the native engine's workbook; null with openpyxl's
 };
 
 // "B4" for row 4, column 2.
@@ -153,7 +161,8 @@ std::string ranges_of(std::vector<Position> cells) {
 // inserted above them so far.
 class SheetFill {
 public:
-    SheetFill(Call &call, nb::handle sheet) : call_(call), sheet_(nb::borrow(sheet)) {
+    SheetFill(Call &call, nb::handle sheet)
+        : call_(call), sheet_(nb::borrow(sheet)), native_(call.book ? call.book->sheet_of(sheet) : nullptr) {
         title_ = sheet.attr("title");
         cells_ = sheet.attr("_cells");
         if (!PyDict_Check(cells_.ptr()))
@@ -198,7 +207,7 @@ public:
                 tessel::check_signals();
             if (c > bound)
                 continue;
-            if (replaced_.count(p) && !tessel::truthy(nb::getattr(call_.self, "recurse")))
+            if (replaced(p) && !tessel::truthy(nb::getattr(call_.self, "recurse")))
                 continue;
             if (cell.is_valid())
                 visit(cell, r, c, place_row);
@@ -392,7 +401,12 @@ private:
                         call_.report.failed(placeholder, where, reason);
                 }
             }
-            tessel::headers::put(sheet_, item.kind, text);
+            if (native_) {
+                if (!text.equal(item.text))
+                    native_->headers[nb::cast<std::string>(item.kind)] = nb::cast<std::string>(text);
+            } else {
+                tessel::headers::put(sheet_, item.kind, text);
+            }
         }
     }
 
@@ -423,7 +437,10 @@ private:
             cell.attr("value") = nb::str("");
             sheet_.attr("add_image")(image, cell.attr("coordinate"));
         } else if (nb::isinstance(value, call_.data_frame)) {
-            place_frame(value, placeholder, row, column, place_row, nb::handle());
+            if (native_)
+                place_frame_native(value, placeholder, row, column, place_row);
+            else
+                place_frame(value, placeholder, row, column, place_row, nb::handle());
         } else if (tessel::block::is_styler(value)) {
             place_frame(value.attr("data"), placeholder, row, column, place_row, value);
         } else if (!value.is_none()) {
@@ -502,6 +519,21 @@ private:
             }
         }
         blocks_.swap(blocks);
+        std::vector<Block> rects;
+        for (Block b : replaced_rects_) {
+            if (b.top > at) {
+                rects.push_back(Block{b.top + needed, b.bottom + needed, b.left, b.right});
+            } else if (b.bottom > at) {
+                rects.push_back(Block{b.top, at, b.left, b.right});
+                rects.push_back(Block{at + needed + 1, b.bottom + needed, b.left, b.right});
+            } else {
+                rects.push_back(b);
+            }
+        }
+        replaced_rects_.swap(rects);
+        if (native_)
+            for (tessel::native::FrameBlock &b : native_->blocks)
+                b.later.push_back(sheets::Insertion{at, needed});
         insertions_.swap(after);
         inserted_ += needed;
         max_row_ += needed;
@@ -520,6 +552,16 @@ private:
     };
 
     // The template row of a cell that stands in `row` now.
+    bool replaced(Position p) const {
+        if (replaced_.count(p))
+            return true;
+        const long r = row_of(p), c = column_of(p);
+        for (const Block &b : replaced_rects_)
+            if (r >= b.top && r <= b.bottom && c >= b.left && c <= b.right)
+                return true;
+        return false;
+    }
+
     long template_row(long row) const {
         long original = sheets::original_row(row, insertions_);
         return original ? original : row;
@@ -541,7 +583,7 @@ private:
         if (inserting)
             make_room(row, (long) rows);
         // Read after the rows are inserted, so that they take the template row's look too.
-        tessel::block::BlockStyle style(sheet_, row, column, values);
+        tessel::block::BlockStyle style(sheet_, row, column, tessel::block::column_dates(values));
         std::set<std::pair<Py_ssize_t, Py_ssize_t>> skipped;
         const nb::handle refused = cells::refused_marker();
         nb::object first_refused;  // why the first value that was not stored was not
@@ -584,6 +626,147 @@ private:
         // The rest of the block stands, but the placeholder was not filled whole.
         if (first_refused.is_valid())
             tessel::refuse(first_refused);
+    }
+
+    // A frame block in the native engine: its values stay in the frame's columns
+    // and are written with the sheet.  Only the cells the sheet already holds
+    // under it are written now, as the openpyxl engine writes every cell.
+    void place_frame_native(nb::handle frame, nb::handle placeholder, long row, long column, long place_row) {
+        nb::object shape = frame.attr("shape");
+        const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
+        const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);
+        if (rows <= 0 || columns <= 0)
+            return;
+        const bool inserting = tessel::truthy(nb::getattr(call_.self, "insert", nb::bool_(false)));
+        auto values = std::make_shared<cells::FrameColumns>(frame, rows, columns, call_.book->date1904());
+        if (inserting)
+            make_room(row, (long) rows);
+        std::vector<tessel::block::ColumnDates> dates((size_t) columns);
+        for (Py_ssize_t j = 0; j < columns; ++j)
+            dates[(size_t) j] = {values->has_datetimes(j), values->all_midnight(j)};
+        tessel::block::BlockStyle style(sheet_, row, column, dates);
+
+        tessel::native::FrameBlock block;
+        block.columns = values;
+        block.top = row;
+        block.left = column;
+        block.height = style.height();
+        const long last_row = std::min(row + (long) rows - 1, sheets::kMaxRow);
+        const long last_column = std::min(column + (long) columns - 1, sheets::kMaxColumn);
+
+        // The first value left unwritten, in the order the block is written.
+        std::pair<Py_ssize_t, Py_ssize_t> first{rows, columns};
+        const char *first_why = nullptr;
+        auto unwritten = [&](Py_ssize_t i, Py_ssize_t j, const char *why) {
+            if (std::make_pair(i, j) < first) {
+                first = {i, j};
+                first_why = why;
+            }
+        };
+        if (!values->refused_cells().empty())
+            unwritten(values->refused_cells().front().first, values->refused_cells().front().second,
+                      "cannot be stored in a cell");
+        if (row + (long) rows - 1 > sheets::kMaxRow)
+            unwritten(sheets::kMaxRow - row + 1, 0, "falls outside the sheet");
+        if (column + (long) columns - 1 > sheets::kMaxColumn)
+            unwritten(0, sheets::kMaxColumn - column + 1, "falls outside the sheet");
+
+        // The cells the sheet holds under the block, in the order of the walk.
+        std::vector<std::pair<Position, nb::object>> under;
+        {
+            PyObject *key, *value;
+            Py_ssize_t at = 0;
+            while (PyDict_Next(cells_.ptr(), &at, &key, &value)) {
+                int overflow = 0;
+                const long r = PyLong_AsLongAndOverflow(PyTuple_GET_ITEM(key, 0), &overflow);
+                const long c = PyLong_AsLongAndOverflow(PyTuple_GET_ITEM(key, 1), &overflow);
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                if (!overflow && r >= row && r <= last_row && c >= column && c <= last_column)
+                    under.emplace_back(position(r, c), nb::borrow(value));
+            }
+        }
+        std::sort(under.begin(), under.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        Overwritten over;
+        for (const auto &[p, cell] : under) {
+            const long r = row_of(p), c = column_of(p);
+            const Py_ssize_t i = r - row, j = c - column;
+            block.covered.insert(tessel::native::FrameBlock::key(i, j));
+            if (values->refused(i, j))
+                continue;
+            if (Py_TYPE(cell.ptr()) == (PyTypeObject *) merged_type.ptr()) {
+                unwritten(i, j, "lands on a merged cell");
+                continue;
+            }
+            nb::object v = values->value(i, j);
+            style.restyle(cell, j, v);
+            if (v.is_none() && cell.attr("value").is_none())
+                continue;
+            if (i != 0 || j != 0)
+                note_overwrite(cell, r, c, v, over);
+            nb::object ignored;
+            tessel::guarded([&] { cell.attr("value") = v; }, ignored);
+        }
+
+        // A recursive fill visits the texts of the block that hold placeholders:
+        // those become cells of the model, ahead of the walk.
+        if (tessel::truthy(nb::getattr(call_.self, "recurse"))) {
+            for (Py_ssize_t i = 0; i < rows && row + (long) i <= last_row; ++i) {
+                if ((i & 0xFFF) == 0)
+                    tessel::check_signals();
+                for (Py_ssize_t j = 0; j < columns && column + (long) j <= last_column; ++j) {
+                    if (block.covered.count(tessel::native::FrameBlock::key(i, j)) || values->refused(i, j))
+                        continue;
+                    nb::object v = values->value(i, j);
+                    if (!PyUnicode_Check(v.ptr()) || PyUnicode_FindChar(v.ptr(), '{', 0, PyUnicode_GET_LENGTH(v.ptr()), 1) < 0)
+                        continue;
+                    const long r = row + (long) i, c = column + (long) j;
+                    nb::handle fresh = style.fresh(j, v);
+                    nb::object cell = fresh.is_valid() ? cell_type(sheet_, r, c, v, fresh) : cell_type(sheet_, r, c, v);
+                    nb::object key = nb::make_tuple(r, c);
+                    if (PyDict_SetItem(cells_.ptr(), key.ptr(), cell.ptr()) < 0)
+                        throw nb::python_error();
+                    block.covered.insert(tessel::native::FrameBlock::key(i, j));
+                    max_column_ = std::max(max_column_, c);
+                    if (r <= max_row_)
+                        created_.push(position(r, c));
+                }
+            }
+        }
+
+        // The style each kind of value takes in each column, as a new cell of the
+        // openpyxl engine gets it: the template row's, and a number format that
+        // shows a date or a time where that style has none.
+        nb::module_ datetime = nb::module_::import_("datetime");
+        nb::object samples[5] = {nb::none(), datetime.attr("datetime")(2000, 1, 1, 12),
+                                 datetime.attr("date")(2000, 1, 1), datetime.attr("time")(12),
+                                 datetime.attr("timedelta")(1)};
+        const Py_ssize_t written_columns = last_column - column + 1;
+        block.styles.resize((size_t) std::max<Py_ssize_t>(written_columns, 0));
+        for (Py_ssize_t j = 0; j < written_columns; ++j) {
+            if (values->all_midnight(j))
+                samples[1] = datetime.attr("datetime")(2000, 1, 1);
+            else
+                samples[1] = datetime.attr("datetime")(2000, 1, 1, 12);
+            for (size_t kind = 0; kind < 5; ++kind) {
+                nb::handle fresh = style.fresh(j, samples[kind]);
+                if (kind == 0) {
+                    if (fresh.is_valid())
+                        block.styles[(size_t) j][0] = nb::borrow(fresh);
+                    continue;
+                }
+                nb::object scratch = fresh.is_valid() ? cell_type(sheet_, 1, 1, samples[kind], fresh)
+                                                      : cell_type(sheet_, 1, 1, samples[kind]);
+                block.styles[(size_t) j][kind] = scratch.attr("_style");
+            }
+        }
+        native_->blocks.push_back(std::move(block));
+        replaced_rects_.push_back(Block{row, last_row, column, last_column});
+        blocks_.push_back(Block{row, row + (long) rows - 1, column, column + (long) columns - 1});
+        report_overwrites(placeholder, place_row, column, inserting, over);
+        if (first_why)
+            tessel::refuse(nb::str("the block's value for {} {}")
+                               .format(coordinate(row + (long) first.first, column + (long) first.second), first_why));
     }
 
     void report_overwrites(nb::handle placeholder, long place_row, long column, bool inserting,
@@ -674,6 +857,7 @@ private:
 
     Call &call_;
     nb::object sheet_;
+    tessel::native::PackageSheet *native_;  // the sheet in the native engine's workbook
     nb::object title_;
     nb::object cells_;
     std::vector<Entry> start_;  // the cells the sheet held when its visit began
@@ -681,6 +865,8 @@ private:
     // Cells that frames create ahead of the visit, smallest position first.
     std::priority_queue<Position, std::vector<Position>, std::greater<Position>> created_;
     std::unordered_set<Position> replaced_;  // positions written from a data frame
+    struct Block;
+    std::vector<Block> replaced_rects_;      // the same, for blocks written from their columns
     long max_row_ = 1;
     long max_column_ = 1;
     sheets::Insertions insertions_;  // rows this sheet's blocks inserted, in order
@@ -696,11 +882,38 @@ private:
 
 bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
 
-// Fills every worksheet of a loaded workbook; returns the rows its blocks inserted.
-nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::Evaluator evaluator,
-             tessel::Report &report) {
+// The engine a fill uses: the template package itself, or openpyxl's model of it.
+bool native_engine(nb::handle self) {
+    nb::object engine = nb::getattr(self, "engine", nb::str("native"));
+    if (nb::str("native").equal(engine))
+        return true;
+    if (nb::str("openpyxl").equal(engine))
+        return false;
+    throw nb::value_error("engine must be 'native' or 'openpyxl'");
+}
+
+int compress_level(nb::handle self) {
+    nb::object level = nb::getattr(self, "compresslevel", nb::int_(6));
+    int overflow = 0;
+    const long v = PyLong_Check(level.ptr()) && !PyBool_Check(level.ptr())
+                       ? PyLong_AsLongAndOverflow(level.ptr(), &overflow)
+                       : -1;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow || v < 0 || v > 9)
+        throw nb::value_error("compresslevel must be a whole number from 0 to 9");
+    return (int) v;
+}
+
+// Fills every worksheet of a workbook (an openpyxl one, or the native engine's
+// models when `book` is given); returns the rows its blocks inserted.
+nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::native::PackageBook *book,
+             tessel::Evaluator evaluator, tessel::Report &report) {
     tessel::headers::TemplateHeaders headers(template_path);
-    tessel::repair::InsertionCheck insertion_check(template_path, tessel::truthy(nb::getattr(self, "restore")));
+    // The native engine moves the template's drawings and objects with the rows;
+    // the openpyxl engine only where restoration brings them back.
+    tessel::repair::InsertionCheck insertion_check(
+        template_path, book || tessel::truthy(nb::getattr(self, "restore")));
     Call call{self,
               std::move(evaluator),
               report,
@@ -709,10 +922,18 @@ nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, te
               nb::dict(),
               {},
               headers,
-              insertion_check};
-    for (nb::handle sheet : workbook.attr("worksheets")) {
-        SheetFill fill(call, sheet);
-        fill.run();
+              insertion_check,
+              book};
+    auto fill = [&](nb::handle sheet) {
+        SheetFill one(call, sheet);
+        one.run();
+    };
+    if (book) {
+        for (tessel::native::PackageSheet &sheet : book->sheets())
+            fill(sheet.model);
+    } else {
+        for (nb::handle sheet : workbook.attr("worksheets"))
+            fill(sheet);
     }
     // Warned once the walk is over: a warning turned into an error stops the call
     // before anything is saved, instead of failing the block it is about.
@@ -742,9 +963,19 @@ nb::object load_template(nb::handle template_path) {
 }
 
 // Fills the template into `save_path`; both may be paths or streams.
-void fill_into(nb::handle self, nb::handle template_path, nb::handle workbook, nb::handle save_path,
-               nb::handle env, tessel::Report &report) {
-    nb::dict inserted = walk(self, template_path, workbook, tessel::Evaluator(nb::borrow(env), safe_of(self)), report);
+void fill_into(nb::handle self, nb::handle template_path, nb::handle save_path, nb::handle env,
+               tessel::Report &report) {
+    tessel::Evaluator evaluator(nb::borrow(env), safe_of(self));
+    if (native_engine(self)) {
+        const int level = compress_level(self);
+        tessel::native::PackageBook book(template_path);
+        nb::dict inserted = walk(self, template_path, nb::none(), &book, std::move(evaluator), report);
+        tessel::confinement::evaluations_done();
+        book.save(save_path, inserted, level);
+        return;
+    }
+    nb::object workbook = load_template(template_path);
+    nb::dict inserted = walk(self, template_path, workbook, nullptr, std::move(evaluator), report);
     tessel::confinement::evaluations_done();
 
     tessel::FileBeside out(save_path);
@@ -765,6 +996,18 @@ void fill_into(nb::handle self, nb::handle template_path, nb::handle workbook, n
     out.commit();
 }
 
+// Lists or evaluates a template's placeholders as a fill would meet them.
+void check_into(nb::handle self, nb::handle template_path, tessel::Evaluator evaluator, tessel::Report &report) {
+    if (native_engine(self)) {
+        tessel::native::PackageBook book(template_path);
+        walk(self, template_path, nb::none(), &book, std::move(evaluator), report);
+        return;
+    }
+    nb::object workbook = load_template(template_path);
+    walk(self, template_path, workbook, nullptr, std::move(evaluator), report);
+    workbook.attr("close")();
+}
+
 // Imports, before a confined process starts, what a fill may import on first use:
 // the child can load nothing new where the system cannot confine its reads.
 void prepare_confined() {
@@ -774,7 +1017,8 @@ void prepare_confined() {
     nb::module_::import_("PIL.Image").attr("init")();
     for (const char *name : {"openpyxl.reader.excel", "openpyxl.writer.excel", "openpyxl.drawing.image",
                              "openpyxl.drawing.spreadsheet_drawing", "openpyxl.worksheet._writer",
-                             "openpyxl.packaging.extended"})
+                             "openpyxl.packaging.extended", "openpyxl.worksheet._reader",
+                             "openpyxl.styles.stylesheet", "openpyxl.utils.datetime", "openpyxl.worksheet.formula"})
         nb::module_::import_(name);
     prepared = true;
 }
@@ -817,11 +1061,11 @@ tessel::confinement::Made fill_confined(nb::handle self, nb::handle template_pat
         write_sheets_in_memory();
         nb::object in = nb::getattr(module_handle, "BytesIO")(template_bytes);
         if (inner.checking()) {
-            walk(self, in, load_template(in), tessel::Evaluator(nb::borrow(env), true), inner);
+            check_into(self, in, tessel::Evaluator(nb::borrow(env), true), inner);
             return nb::none();
         }
         nb::object out = nb::getattr(module_handle, "BytesIO")();
-        fill_into(self, in, load_template(in), out, env, inner);
+        fill_into(self, in, out, env, inner);
         return out.attr("getvalue")();
     });
 }
@@ -840,10 +1084,11 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
         tessel::ooxml::check_package(made.output, "filled workbook");
         tessel::write_beside(save_path, made.output);
     } else {
-        nb::object workbook = load_template(template_path);
+        native_engine(self);
+        compress_level(self);
         if (env.is_none())
             env = tessel::caller_variables(module_handle);
-        fill_into(self, template_path, workbook, save_path, env, report);
+        fill_into(self, template_path, save_path, env, report);
     }
     return report.result();
 }
@@ -859,14 +1104,13 @@ nb::object grid_check(nb::handle self, nb::object template_path, nb::object env,
         tessel::confinement::warn_again(made.warnings, overwrite_warning);
         return report.result();
     }
-    nb::object workbook = load_template(template_path);
+    native_engine(self);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
-    walk(self, template_path, workbook,
-         tessel::Evaluator(env, safe_of(self),
-                           evaluate ? tessel::Evaluator::Mode::Run : tessel::Evaluator::Mode::List),
-         report);
-    workbook.attr("close")();
+    check_into(self, template_path,
+               tessel::Evaluator(env, safe_of(self),
+                                 evaluate ? tessel::Evaluator::Mode::Run : tessel::Evaluator::Mode::List),
+               report);
     return report.result();
 }
 
@@ -905,24 +1149,29 @@ NB_MODULE(gridfill, m) {
 
     nb::object cls = tessel::make_plain_class(m, "GridFill", kClassDoc);
     static const std::string init_doc =
-        std::string(tessel::kInitDoc) + kRecurseRestoreDoc + kInsertDoc + tessel::kSafeDoc + tessel::kSafeLimitsDoc;
+        std::string(tessel::kInitDoc) + kRecurseRestoreDoc + kInsertDoc + tessel::kSafeDoc + tessel::kSafeLimitsDoc +
+        kEngineDoc;
     tessel::def_method(
         cls, "__init__",
         [](nb::handle self, nb::object pattern, nb::object recurse, nb::object restore,
-           nb::object insert, nb::object safe, nb::object safe_limits) {
+           nb::object insert, nb::object safe, nb::object safe_limits, nb::object engine, nb::object compresslevel) {
             nb::setattr(self, "pattern", pattern);
             nb::setattr(self, "recurse", recurse);
             nb::setattr(self, "restore", restore);
             nb::setattr(self, "insert", insert);
             nb::setattr(self, "safe", safe);
             nb::setattr(self, "safe_limits", safe_limits);
+            nb::setattr(self, "engine", engine);
+            nb::setattr(self, "compresslevel", compresslevel);
         },
         nb::arg("pattern").none() = "{}", nb::arg("recurse").none() = false,
         nb::arg("restore").none() = true, nb::arg("insert").none() = false,
         nb::arg("safe").none() = false, nb::arg("safe_limits").none() = nb::none(),
+        nb::arg("engine").none() = "native", nb::arg("compresslevel").none() = 6,
         nb::sig("def __init__(self, pattern: str = '{}', recurse: bool = False, "
                 "restore: bool = True, insert: bool = False, safe: bool = False, "
-                "safe_limits: tuple[int, float] | None = None) -> None"),
+                "safe_limits: tuple[int, float] | None = None, engine: str = 'native', "
+                "compresslevel: int = 6) -> None"),
         init_doc.c_str());
     tessel::def_method(
         cls, "__call__", &grid_fill, nb::arg("template_path").none(), nb::arg("save_path").none(),

@@ -12,18 +12,6 @@ namespace tessel::repair {
 using namespace tessel::ooxml;
 using namespace tessel::xml_text;
 
-namespace {
-
-// Where the sheetData element lies in a serialised sheet: its start tag's "<", the
-// end of the start tag (just past ">"), and the start of its end tag ("</"), or
-// npos there when the element is empty ("<sheetData/>").  The element is found by
-// reading the markup in order, so tag text in comments, CDATA sections and
-// processing instructions is never taken for it.
-struct Span {
-    size_t open, body, close;
-    std::string qname;
-};
-
 std::optional<Span> find_sheet_data(std::string_view text) {
     std::optional<Span> span;
     long depth = 0;
@@ -66,7 +54,6 @@ bool declared_utf8(std::string_view text) {
     return enc == std::string::npos || decl.find("utf-8", enc) != std::string::npos;
 }
 
-}  // namespace
 
 SheetXml parse_sheet(const Package &pkg, const std::string &part) {
     nb::bytes data = read_part(pkg, part);

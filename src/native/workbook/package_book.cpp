@@ -1,0 +1,762 @@
+#include "workbook/package_book.h"
+
+#include "core/placeholder.h"
+#include "ooxml/parts.h"
+#include "ooxml/xml_text.h"
+#include "workbook/references.h"
+#include "workbook/sheet_pictures.h"
+#include "workbook/sheet_xml.h"
+#include "workbook/sheets.h"
+
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+
+namespace tessel::native {
+
+using namespace nb::literals;
+using namespace tessel::ooxml;
+using namespace tessel::xml_text;
+using sheets::Insertions;
+
+namespace {
+
+constexpr const char *kStylesType = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/styles";
+constexpr const char *kStylesContent = "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml";
+const char *const kHeaderKinds[] = {"oddHeader", "oddFooter", "evenHeader", "evenFooter", "firstHeader",
+                                    "firstFooter"};
+
+bool ends_with(const std::string &s, std::string_view tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string text_of(const nb::bytes &b) { return std::string(b.c_str(), b.size()); }
+
+std::string reference(long row, long column) { return sheets::column_letters(column) + std::to_string(row); }
+
+using Position = unsigned long long;
+Position position(long row, long column) { return ((Position) row << 32) | (Position) column; }
+
+// What openpyxl's reader makes of the text of a number.
+nb::object number_of(const std::string &text, const std::string &part, long row, long column) {
+    const bool real = text.find_first_of(".eE") != std::string::npos;
+    PyObject *v = nullptr;
+    if (real) {
+        nb::str s(text.c_str());
+        v = PyFloat_FromString(s.ptr());
+    } else {
+        v = PyLong_FromString(text.c_str(), nullptr, 10);
+    }
+    if (!v) {
+        PyErr_Clear();
+        throw std::invalid_argument("the cell " + reference(row, column) + " of " + part + " holds \"" + text +
+                                    "\" where a number belongs");
+    }
+    return nb::steal(v);
+}
+
+// Python's repr of a float, as openpyxl writes a number.
+void append_number(std::string &out, nb::handle v) {
+    if (PyFloat_Check(v.ptr())) {
+        char buffer[32];
+        auto done = std::to_chars(buffer, buffer + sizeof buffer, PyFloat_AS_DOUBLE(v.ptr()));
+        out.append(buffer, done.ptr);
+        return;
+    }
+    out += nb::cast<std::string>(nb::str(v));
+}
+
+void append_text_element(std::string &out, const char *name, std::string_view text) {
+    const bool keep = !text.empty() && (is_space(text.front()) || is_space(text.back()));
+    out += '<';
+    out += name;
+    out += keep ? " xml:space=\"preserve\">" : ">";
+    out += escaped(text);
+    out += "</";
+    out += name;
+    out += '>';
+}
+
+// Python handles kept for the life of the interpreter.
+struct Known {
+    PyObject *worksheet, *reader, *cell, *merged, *bytes_io, *from_excel, *to_excel, *from_iso, *mac_epoch;
+};
+
+const Known &known() {
+    static Known k = [] {
+        auto keep = [](nb::object o) { return o.release().ptr(); };
+        Known n;
+        n.worksheet = keep(nb::module_::import_("openpyxl.worksheet.worksheet").attr("Worksheet"));
+        n.reader = keep(nb::module_::import_("openpyxl.worksheet._reader").attr("WorksheetReader"));
+        nb::module_ cell = nb::module_::import_("openpyxl.cell.cell");
+        n.cell = keep(cell.attr("Cell"));
+        n.merged = keep(cell.attr("MergedCell"));
+        n.bytes_io = keep(nb::module_::import_("io").attr("BytesIO"));
+        nb::module_ dates = nb::module_::import_("openpyxl.utils.datetime");
+        n.from_excel = keep(dates.attr("from_excel"));
+        n.to_excel = keep(dates.attr("to_excel"));
+        n.from_iso = keep(dates.attr("from_ISO8601"));
+        n.mac_epoch = keep(dates.attr("CALENDAR_MAC_1904"));
+        return n;
+    }();
+    return k;
+}
+
+nb::object style_tuple(nb::handle cell) {
+    nb::object style = cell.attr("_style");
+    return style.is_none() ? nb::object(nb::none()) : nb::object(nb::tuple(style));
+}
+
+}  // namespace
+
+long FrameBlock::row_of(Py_ssize_t i) const {
+    long r = top + (long) i;
+    for (const sheets::Insertion &ins : later)
+        if (r > ins.row)
+            r += ins.count;
+    return r;
+}
+
+PackageBook::PackageBook(nb::handle template_path)
+    : pkg_(Package::from_zip(template_path, "template workbook")) {
+    const Known &k = known();
+    const std::string book = repair::workbook_part(pkg_);
+    if (book.empty())
+        throw nb::value_error("the template workbook has no workbook part");
+    nb::object root = parse_part(pkg_, book);
+    for (nb::handle pr : root.attr("iterfind")("{*}workbookPr")) {
+        nb::object v = pr.attr("get")("date1904");
+        date1904_ = !v.is_none() && (nb::str("1").equal(v) || nb::str("true").equal(v));
+    }
+    Relationships rels(pkg_, book);
+    std::optional<std::string> styles_xml;
+    for (const Relationship &rel : rels.all()) {
+        auto part = rels.part_of(pkg_, rel);
+        if (!part)
+            continue;
+        if (ends_with(rel.type, "/styles"))
+            styles_xml = text_of(read_part(pkg_, *part));
+        else if (ends_with(rel.type, "/sharedStrings"))
+            shared_ = sheets::read_shared_strings(text_of(read_part(pkg_, *part)));
+    }
+    workbook_ = styles::styled_workbook(styles_xml);
+    if (date1904_)
+        workbook_.attr("epoch") = nb::handle(k.mac_epoch);
+    styles_ = std::make_unique<styles::StyleSheet>(workbook_, styles_xml);
+    for (const repair::Sheet &s : repair::sheets_of(pkg_)) {
+        if (s.chartsheet)
+            continue;
+        PackageSheet sheet;
+        sheet.name = s.name;
+        sheet.part = s.part;
+        read_sheet(sheet);
+        sheets_.push_back(std::move(sheet));
+    }
+}
+
+PackageSheet *PackageBook::sheet_of(nb::handle model) {
+    for (PackageSheet &s : sheets_)
+        if (s.model.is(model))
+            return &s;
+    return nullptr;
+}
+
+void PackageBook::read_sheet(PackageSheet &sheet) {
+    const Known &k = known();
+    std::string text = text_of(read_part(pkg_, sheet.part));
+    if (!repair::declared_utf8(text))
+        throw nb::value_error(("the sheet part " + sheet.part + " is not written in UTF-8").c_str());
+    sheets::SheetCells cells = sheets::read_sheet_cells(std::move(text), sheet.part);
+    std::string_view t = cells.view();
+
+    nb::object ws = nb::handle(k.worksheet)(workbook_, "title"_a = sheet.name);
+    sheet.model = ws;
+    // Everything but the cells, read by openpyxl's own reader.
+    std::string shell(t.substr(0, cells.data_open));
+    shell += "<" + cells.data_qname + "/>";
+    if (cells.data_close != std::string_view::npos)
+        shell.append(t.substr(cells.data_close + cells.data_qname.size() + 3));
+    else
+        shell.append(t.substr(cells.data_body));
+    nb::object reader = nb::handle(k.reader)(ws, nb::handle(k.bytes_io)(nb::bytes(shell.data(), shell.size())),
+                                             nb::list(), false, false);
+    reader.attr("bind_merged_cells")();
+    reader.attr("bind_col_dimensions")();
+    reader.attr("bind_properties")();
+
+    nb::object dims = ws.attr("row_dimensions");
+    for (const sheets::TemplateRow &row : cells.rows) {
+        if (auto tag = read_tag(t, row.tag_begin, true)) {
+            std::string_view ht = value_of(t, tag->find("ht"));
+            if (!ht.empty()) {
+                nb::str s(std::string(ht).c_str());
+                PyObject *v = PyFloat_FromString(s.ptr());
+                if (v)
+                    dims[nb::int_(row.number)].attr("ht") = nb::steal(v);
+                else
+                    PyErr_Clear();
+            }
+        }
+    }
+
+    nb::dict store = nb::borrow<nb::dict>(ws.attr("_cells"));
+    nb::dict date_styles = nb::dict();
+    nb::object date_formats = workbook_.attr("_date_formats");
+    nb::object duration_formats = workbook_.attr("_timedelta_formats");
+    auto holds = [](nb::handle set, nb::handle item) {
+        const int found = PySequence_Contains(set.ptr(), item.ptr());
+        if (found < 0)
+            throw nb::python_error();
+        return found == 1;
+    };
+    nb::object epoch = workbook_.attr("epoch");
+    std::map<long, nb::object> arrays;
+    std::map<long, const sheets::TemplateCell *> masters;  // shared formulas by si
+    unsigned long count = 0;
+    for (const sheets::TemplateCell &c : cells.cells) {
+        if ((++count & 0xFFF) == 0)
+            tessel::check_signals();
+        long s = 0;
+        if (!c.style.empty()) {
+            auto v = ooxml::whole_number(c.style, ooxml::Bounds{0, 1 << 24});
+            if (!v)
+                throw std::invalid_argument("the cell " + reference(c.row, c.column) + " of " + sheet.part +
+                                            " names the style \"" + std::string(c.style) + "\"");
+            s = (long) *v;
+        }
+        auto found = arrays.find(s);
+        if (found == arrays.end())
+            found = arrays.emplace(s, styles_->array_of(s)).first;
+        nb::object value = nb::none();
+        const char *type = "n";
+        if (c.has_formula) {
+            type = "f";
+            std::string formula = "=" + c.formula;
+            if (c.formula_type == "array") {
+                value = nb::module_::import_("openpyxl.worksheet.formula")
+                            .attr("ArrayFormula")("ref"_a = nb::none(), "text"_a = formula);
+            } else if (c.formula_type == "shared" && c.shared_index >= 0) {
+                auto master = masters.find(c.shared_index);
+                if (master != masters.end()) {
+                    formula = "=" + sheets::translated_formula(master->second->formula, c.row - master->second->row,
+                                                              c.column - master->second->column);
+                } else if (!c.formula.empty()) {
+                    masters[c.shared_index] = &c;
+                }
+                value = nb::str(formula.data(), formula.size());
+            } else {
+                value = nb::str(formula.data(), formula.size());
+            }
+        } else if (c.type == "s") {
+            if (c.has_value) {
+                auto index = ooxml::whole_number(c.value, ooxml::Bounds{0, (long long) shared_.size() - 1});
+                if (!index)
+                    throw std::invalid_argument("the cell " + reference(c.row, c.column) + " of " + sheet.part +
+                                                " names the shared string \"" + c.value + "\", which the workbook "
+                                                "does not hold");
+                const std::string &text = shared_[(size_t) *index];
+                value = nb::str(text.data(), text.size());
+                type = "s";
+            }
+        } else if (c.type == "inlineStr") {
+            if (c.has_inline) {
+                value = nb::str(c.inline_text.data(), c.inline_text.size());
+                type = "s";
+            }
+        } else if (c.type == "str") {
+            value = nb::str(c.value.data(), c.value.size());
+            type = "s";
+        } else if (c.type == "b") {
+            if (c.has_value) {
+                value = nb::bool_(number_of(c.value, sheet.part, c.row, c.column).attr("__bool__")());
+                type = "b";
+            }
+        } else if (c.type == "e") {
+            value = nb::str(c.value.data(), c.value.size());
+            type = "e";
+        } else if (c.type == "d") {
+            if (c.has_value) {
+                value = nb::handle(k.from_iso)(nb::str(c.value.data(), c.value.size()));
+                type = "d";
+            }
+        } else if (c.has_value) {
+            value = number_of(c.value, sheet.part, c.row, c.column);
+            nb::int_ id(s);
+            if (holds(date_formats, id)) {
+                try {
+                    value = nb::handle(k.from_excel)(value, epoch,
+                                                     "timedelta"_a = nb::bool_(holds(duration_formats, id)));
+                    type = "d";
+                } catch (nb::python_error &e) {
+                    if (!e.matches(PyExc_OverflowError) && !e.matches(PyExc_ValueError))
+                        throw;
+                    value = nb::str("#VALUE!");
+                    type = "e";
+                }
+            }
+        }
+        nb::object key = nb::make_tuple(c.row, c.column);
+        PyObject *existing = PyDict_GetItemWithError(store.ptr(), key.ptr());
+        if (!existing && PyErr_Occurred())
+            throw nb::python_error();
+        nb::object cell;
+        if (existing && Py_TYPE(existing) == (PyTypeObject *) k.merged) {
+            cell = nb::borrow(existing);  // under a merge: written back as the template has it
+        } else {
+            cell = nb::handle(k.cell)(ws, c.row, c.column, nb::none(), found->second);
+            cell.attr("_value") = value;
+            cell.attr("data_type") = type;
+            store[key] = cell;
+        }
+        sheet.origins_[cell.ptr()] = PackageSheet::Origin{c.row, c.column, cell.attr("_value"), style_tuple(cell)};
+        sheet.kept_.push_back(cell);
+    }
+    if (!cells.cells.empty())
+        ws.attr("_current_row") = cells.cells.back().row;
+}
+
+bool PackageBook::changed(const PackageSheet &sheet) const {
+    if (!sheet.blocks.empty() || !sheet.headers.empty())
+        return true;
+    nb::dict store = nb::borrow<nb::dict>(sheet.model.attr("_cells"));
+    if ((size_t) PyDict_GET_SIZE(store.ptr()) != sheet.origins_.size())
+        return true;
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(store.ptr(), &at, &key, &value)) {
+        auto origin = sheet.origins_.find(value);
+        if (origin == sheet.origins_.end())
+            return true;
+        nb::handle cell(value);
+        if (Py_TYPE(value) == (PyTypeObject *) known().merged)
+            continue;
+        const PackageSheet::Origin &o = origin->second;
+        if (!cell.attr("_value").is(o.value) || !style_tuple(cell).equal(o.style) ||
+            nb::cast<long>(cell.attr("row")) != o.row)
+            return true;
+    }
+    return false;
+}
+
+// Rows inserted into a sheet move what its template parts anchor to rows; the
+// workbook-wide references have moved with move_references.
+void PackageBook::move_objects(const PackageSheet &sheet, const Insertions &own,
+                               const repair::SheetInsertions &all) {
+    sheets::SheetLookup lookup = [&](std::string_view name) { return name.empty() ? &own : all.find(name); };
+    auto move_refs = [&](nb::handle root, const char *path) {
+        bool moved = false;
+        for (nb::handle el : root.attr("iterfind")(path)) {
+            nb::object ref = el.attr("get")("ref");
+            if (ref.is_none())
+                continue;
+            std::string text = nb::cast<std::string>(ref);
+            std::string now = sheets::moved_area_list(text, own, sheets::Growth::Cells);
+            if (now != text) {
+                el.attr("set")("ref", now);
+                moved = true;
+            }
+        }
+        return moved;
+    };
+    // The sheet's cells are written anew, so its part is rewritten anyway.
+    repair::SheetXml xml = repair::parse_sheet(pkg_, sheet.part);
+    move_refs(xml.root, "{*}hyperlinks/{*}hyperlink");
+    repair::move_object_anchors(xml.root, own, sheet.part);
+    repair::write_sheet(pkg_, sheet.part, xml);
+
+    Relationships rels(pkg_, sheet.part);
+    for (const Relationship &rel : rels.all()) {
+        auto part = rels.part_of(pkg_, rel);
+        if (!part)
+            continue;
+        if (ends_with(rel.type, "/drawing")) {
+            nb::object drawing = parse_part(pkg_, *part);
+            repair::move_drawing_anchors(drawing, own, *part);
+            write_part(pkg_, *part, drawing);
+        } else if (ends_with(rel.type, "/vmlDrawing")) {
+            nb::bytes vml = read_part(pkg_, *part);
+            std::string now = repair::moved_vml(std::string_view(vml.c_str(), vml.size()), own, lookup, *part);
+            pkg_.write(*part, nb::bytes(now.data(), now.size()));
+        } else if (ends_with(rel.type, "/comments") || ends_with(rel.type, "/threadedComment")) {
+            nb::object root = parse_part(pkg_, *part);
+            if (move_refs(root, ".//{*}comment") | move_refs(root, ".//{*}threadedComment"))
+                write_part(pkg_, *part, root);
+        }
+    }
+}
+
+void PackageBook::save(nb::handle target, nb::handle inserted, int compress_level) {
+    repair::SheetInsertions all = repair::SheetInsertions::from_python(inserted);
+    pkg_.set_compress_level(compress_level);
+    if (!all.empty()) {
+        repair::move_references(pkg_, all);
+        for (const PackageSheet &sheet : sheets_)
+            if (const Insertions *own = all.find(sheet.name))
+                move_objects(sheet, *own, all);
+    }
+    for (PackageSheet &sheet : sheets_) {
+        std::optional<std::string> drawing_id;
+        nb::object images = sheet.model.attr("_images");
+        if (nb::len(images))
+            drawing_id = pictures::add_pictures(pkg_, sheet.part, images);
+        if (drawing_id || all.find(sheet.name) || changed(sheet))
+            write_sheet(sheet, all, drawing_id);
+    }
+    if (std::optional<std::string> styles = styles_->finished()) {
+        const std::string book = repair::workbook_part(pkg_);
+        Relationships rels(pkg_, book);
+        std::optional<std::string> part;
+        for (const Relationship &rel : rels.all())
+            if (ends_with(rel.type, "/styles"))
+                part = rels.part_of(pkg_, rel);
+        if (!part) {
+            part = part_folder(book).empty() ? "styles.xml" : part_folder(book) + "/styles.xml";
+            rels.add("", kStylesType, relative_target(book, *part), false);
+            rels.save(pkg_);
+            ContentTypes types(pkg_);
+            types.add_override(*part, kStylesContent);
+            types.save(pkg_);
+        }
+        pkg_.write(*part, nb::bytes(styles->data(), styles->size()));
+    }
+    pkg_.commit(target);
+}
+
+namespace {
+
+// One row of a sheet as written, but for the cells of frame blocks.
+struct OutRow {
+    long number = 0;
+    std::string open;   // the start tag, without its ">" (so a height can be added)
+    bool has_height = false;
+    bool from_template = false;
+    std::vector<std::pair<long, std::string>> cells;  // by column
+};
+
+// The filled texts of a sheet's headers and footers, put into the tail of its part.
+std::string with_headers(std::string_view tail, const std::map<std::string, std::string> &filled) {
+    if (filled.empty())
+        return std::string(tail);
+    std::string out;
+    size_t copied = 0;
+    for (auto piece = next_markup(tail, 0); piece; piece = next_markup(tail, piece->end)) {
+        if (piece->kind != Markup::Start && piece->kind != Markup::Empty)
+            continue;
+        auto it = filled.find(std::string(local_part(piece->name)));
+        if (it == filled.end())
+            continue;
+        auto tag = read_tag(tail, piece->begin, true);
+        if (!tag)
+            continue;
+        std::string open = rewritten_tag(tail, *tag, {}, {"xml:space"}, false);
+        const std::string &text = it->second;
+        const bool keep = !text.empty() && (is_space(text.front()) || is_space(text.back()) ||
+                                            text.find('\n') != std::string::npos);
+        if (keep)
+            open.insert(open.size() - 1, " xml:space=\"preserve\"");
+        size_t end = piece->end;
+        if (piece->kind == Markup::Start) {
+            auto close = next_markup(tail, piece->end);
+            while (close && close->kind != Markup::End)
+                close = next_markup(tail, close->end);
+            if (!close)
+                break;
+            end = close->end;
+        }
+        out.append(tail.substr(copied, piece->begin - copied));
+        out += open + escaped(text) + "</" + std::string(piece->name) + ">";
+        copied = end;
+    }
+    out.append(tail.substr(copied));
+    return out;
+}
+
+}  // namespace
+
+void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions &all,
+                              const std::optional<std::string> &drawing_id) {
+    const Known &k = known();
+    auto cells = std::make_shared<sheets::SheetCells>(
+        sheets::read_sheet_cells(text_of(read_part(pkg_, sheet.part)), sheet.part));
+    std::string_view t = cells->view();
+    const Insertions *own = all.find(sheet.name);
+    static const Insertions none;
+    const Insertions &moves = own ? *own : none;
+    sheets::SheetLookup lookup = [&](std::string_view name) { return name.empty() ? own : all.find(name); };
+
+    std::map<Position, size_t> template_cells;  // template position -> index
+    for (size_t i = 0; i < cells->cells.size(); ++i)
+        template_cells[position(cells->cells[i].row, cells->cells[i].column)] = i;
+
+    // The rows as written, template rows first.
+    std::map<long, OutRow> rows;
+    long min_row = sheets::kMaxRow + 1, max_row = 0, min_column = sheets::kMaxColumn + 1, max_column = 0;
+    auto extend = [&](long r, long c) {
+        min_row = std::min(min_row, r);
+        max_row = std::max(max_row, r);
+        min_column = std::min(min_column, c);
+        max_column = std::max(max_column, c);
+    };
+    nb::object dims = sheet.model.attr("row_dimensions");
+    for (const sheets::TemplateRow &row : cells->rows) {
+        const long number = sheets::moved_row(row.number, moves);
+        if (!number)
+            continue;
+        auto tag = read_tag(t, row.tag_begin, true);
+        if (!tag)
+            continue;
+        OutRow &out = rows[number];
+        out.number = number;
+        out.from_template = true;
+        out.has_height = tag->find("ht") != nullptr;
+        out.open = rewritten_tag(t, *tag, {{"r", std::to_string(number)}}, {"spans"}, false);
+        out.open.pop_back();
+        if (!tag->find("r"))
+            out.open += " r=\"" + std::to_string(number) + "\"";
+    }
+
+    // The model's cells: as the template wrote them where the fill left them alone.
+    nb::dict store = nb::borrow<nb::dict>(sheet.model.attr("_cells"));
+    nb::object epoch = workbook_.attr("epoch");
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(store.ptr(), &at, &key, &value)) {
+        nb::handle cell(value);
+        const long r = nb::cast<long>(nb::handle(PyTuple_GET_ITEM(key, 0)));
+        const long c = nb::cast<long>(nb::handle(PyTuple_GET_ITEM(key, 1)));
+        if (r < 1 || r > sheets::kMaxRow || c < 1 || c > sheets::kMaxColumn)
+            continue;
+        auto origin = sheet.origins_.find(value);
+        const bool merged = Py_TYPE(value) == (PyTypeObject *) k.merged;
+        std::string xml;
+        if (origin != sheet.origins_.end()) {
+            const PackageSheet::Origin &o = origin->second;
+            const bool same = merged || (cell.attr("_value").is(o.value) && style_tuple(cell).equal(o.style));
+            if (same) {
+                auto raw = template_cells.find(position(o.row, o.column));
+                if (raw == template_cells.end())
+                    continue;
+                const sheets::TemplateCell &tc = cells->cells[raw->second];
+                std::string_view markup = cells->markup(tc.begin, tc.end);
+                const std::string ref = reference(r, c);
+                if (tc.ref_end) {
+                    xml.append(markup.substr(0, tc.ref_begin - tc.begin)).append(ref);
+                    xml.append(markup.substr(tc.ref_end - tc.begin));
+                } else {
+                    size_t name_end = markup.find_first_of(" \t\r\n/>");
+                    xml.append(markup.substr(0, name_end)).append(" r=\"" + ref + "\"");
+                    xml.append(markup.substr(name_end));
+                }
+                rows[r].cells.emplace_back(c, std::move(xml));
+                rows[r].number = r;
+                extend(r, c);
+                continue;
+            }
+        } else if (merged) {
+            continue;
+        }
+        // A cell the fill wrote, or one it made.
+        nb::object v = cell.attr("_value");
+        const bool styled = tessel::truthy(cell.attr("has_style"));
+        if (v.is_none() && !styled)
+            continue;
+        const std::string ref = reference(r, c);
+        const std::string qname = cells->prefix + "c";
+        xml = "<" + qname + " r=\"" + ref + "\"";
+        if (styled)
+            xml += " s=\"" + std::to_string(styles_->index_of(cell.attr("_style"))) + "\"";
+        const std::string type = nb::cast<std::string>(cell.attr("data_type"));
+        std::string body;
+        if (v.is_none()) {
+        } else if (type == "f") {
+            std::string formula = nb::cast<std::string>(nb::str(v));
+            if (!formula.empty() && formula[0] == '=')
+                formula.erase(0, 1);
+            if (auto moved = sheets::moved_formula(formula, lookup))
+                formula = *moved;
+            body = "<" + cells->prefix + "f>" + escaped(formula) + "</" + cells->prefix + "f>";
+        } else if (type == "s") {
+            xml += " t=\"inlineStr\"";
+            std::string text = nb::cast<std::string>(nb::str(v));
+            body = "<" + cells->prefix + "is>";
+            append_text_element(body, (cells->prefix + "t").c_str(), text);
+            body += "</" + cells->prefix + "is>";
+        } else if (type == "b") {
+            xml += " t=\"b\"";
+            body = "<" + cells->prefix + "v>" + std::string(tessel::truthy(v) ? "1" : "0") + "</" + cells->prefix + "v>";
+        } else if (type == "e") {
+            xml += " t=\"e\"";
+            body = "<" + cells->prefix + "v>" + escaped(nb::cast<std::string>(nb::str(v))) + "</" + cells->prefix + "v>";
+        } else {
+            nb::object number = type == "d" ? nb::handle(k.to_excel)(v, epoch) : v;
+            body = "<" + cells->prefix + "v>";
+            append_number(body, number);
+            body += "</" + cells->prefix + "v>";
+        }
+        xml += body.empty() ? "/>" : ">" + body + "</" + qname + ">";
+        rows[r].cells.emplace_back(c, std::move(xml));
+        rows[r].number = r;
+        extend(r, c);
+    }
+
+    // Rows that the model gave a height the template row lacks: new rows under a
+    // block's template row.
+    for (auto [row_key, dim] : nb::borrow<nb::dict>(dims)) {
+        nb::object ht = dim.attr("ht");
+        if (ht.is_none())
+            continue;
+        const long r = nb::cast<long>(row_key);
+        auto it = rows.find(r);
+        if (it != rows.end() && it->second.has_height)
+            continue;
+        OutRow &out = rows[r];
+        if (out.open.empty())
+            out.open = "<" + cells->prefix + "row r=\"" + std::to_string(r) + "\"";
+        out.number = r;
+        out.open += " ht=\"" + nb::cast<std::string>(nb::str(ht)) + "\" customHeight=\"1\"";
+        out.has_height = true;
+    }
+
+    // Blocks: their styles as indices now, so that the styles part is complete
+    // before any sheet is streamed.
+    struct BlockOut {
+        const FrameBlock *block;
+        std::vector<std::array<long, 5>> styles;
+        std::string height;
+        long columns;  // within the sheet
+    };
+    auto outs = std::make_shared<std::vector<BlockOut>>();
+    for (const FrameBlock &b : sheet.blocks) {
+        BlockOut o{&b, {}, {}, 0};
+        o.columns = std::min<long>((long) b.columns->columns(), sheets::kMaxColumn - b.left + 1);
+        for (long j = 0; j < o.columns; ++j) {
+            std::array<long, 5> ids;
+            for (size_t kind = 0; kind < 5; ++kind)
+                ids[kind] = b.styles[(size_t) j][kind].is_valid() ? styles_->index_of(b.styles[(size_t) j][kind]) : -1;
+            o.styles.push_back(ids);
+        }
+        if (!b.height.is_none())
+            o.height = nb::cast<std::string>(nb::str(b.height));
+        if (b.columns->rows() > 0 && o.columns > 0) {
+            extend(b.top, b.left);
+            extend(std::min(b.row_of(b.columns->rows() - 1), sheets::kMaxRow), b.left + o.columns - 1);
+        }
+        outs->push_back(std::move(o));
+    }
+    for (auto &[number, row] : rows)
+        std::sort(row.cells.begin(), row.cells.end(),
+                  [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    // The part around the cell data.
+    std::string head(t.substr(0, cells->data_open));
+    if (max_row > 0) {
+        for (auto piece = next_markup(head, 0); piece; piece = next_markup(head, piece->end)) {
+            if ((piece->kind == Markup::Empty || piece->kind == Markup::Start) &&
+                local_part(piece->name) == "dimension") {
+                if (auto tag = read_tag(head, piece->begin, true)) {
+                    std::string ref = reference(min_row, min_column);
+                    if (max_row != min_row || max_column != min_column)
+                        ref += ":" + reference(max_row, max_column);
+                    std::string now = rewritten_tag(head, *tag, {{"ref", ref}}, {}, piece->kind == Markup::Empty);
+                    head.replace(piece->begin, tag->end - piece->begin, now);
+                }
+                break;
+            }
+        }
+    }
+    std::string open, close = "</" + cells->data_qname + ">";
+    std::string tail;
+    if (cells->data_close == std::string_view::npos) {
+        open = "<" + cells->data_qname + ">";
+        tail = std::string(t.substr(cells->data_body));
+    } else {
+        open = std::string(t.substr(cells->data_open, cells->data_body - cells->data_open));
+        tail = std::string(t.substr(cells->data_close + close.size()));
+    }
+    tail = with_headers(tail, sheet.headers);
+    if (drawing_id)
+        tail = pictures::with_drawing_element(tail, *drawing_id, cells->prefix);
+    head += open;
+
+    auto held = std::make_shared<std::map<long, OutRow>>(std::move(rows));
+    const std::string row_close = "</" + cells->prefix + "row>";
+    const std::string row_qname = cells->prefix + "row";
+    pkg_.write_streamed(sheet.part, [head = std::move(head), tail = std::move(tail), close, held, outs, row_close,
+                                     row_qname, cells](const ooxml::Emit &emit) {
+        emit(head);
+        std::string buffer;
+        buffer.reserve(1 << 20);
+        auto flush = [&] {
+            emit(buffer);
+            buffer.clear();
+        };
+        // A cursor per block over its rows, in the order they stand.
+        std::vector<Py_ssize_t> next(outs->size(), 0);
+        auto it = held->begin();
+        std::string ref;
+        unsigned long rows_done = 0;
+        while (true) {
+            long r = it == held->end() ? sheets::kMaxRow + 1 : it->first;
+            for (size_t b = 0; b < outs->size(); ++b) {
+                const BlockOut &o = (*outs)[b];
+                if (next[b] < o.block->columns->rows() && o.columns > 0)
+                    r = std::min(r, o.block->row_of(next[b]));
+            }
+            if (r > sheets::kMaxRow)
+                break;
+            if ((++rows_done & 0xFFF) == 0)
+                tessel::check_signals();
+            const OutRow *row = it != held->end() && it->first == r ? &it->second : nullptr;
+            // The blocks' offsets in this row.
+            std::vector<std::pair<size_t, Py_ssize_t>> here;
+            const std::string *height = nullptr;
+            for (size_t b = 0; b < outs->size(); ++b) {
+                const BlockOut &o = (*outs)[b];
+                if (next[b] < o.block->columns->rows() && o.block->row_of(next[b]) == r) {
+                    here.emplace_back(b, next[b]++);
+                    if (!o.height.empty() && r != o.block->top)
+                        height = &o.height;
+                }
+            }
+            if (row && !row->open.empty())
+                buffer += row->open;
+            else
+                buffer += "<" + row_qname + " r=\"" + std::to_string(r) + "\"";
+            if (height && !(row && row->has_height))
+                buffer += " ht=\"" + *height + "\" customHeight=\"1\"";
+            buffer += '>';
+            size_t next_cell = 0;
+            auto emit_cells_before = [&](long column) {
+                while (row && next_cell < row->cells.size() && row->cells[next_cell].first < column)
+                    buffer += row->cells[next_cell++].second;
+            };
+            for (const auto &[b, i] : here) {
+                const BlockOut &o = (*outs)[b];
+                const cells::FrameColumns &columns = *o.block->columns;
+                for (long j = 0; j < o.columns; ++j) {
+                    const long c = o.block->left + j;
+                    emit_cells_before(c);
+                    if (o.block->covered.count(FrameBlock::key(i, j)) || columns.refused(i, j))
+                        continue;
+                    ref = sheets::column_letters(c);
+                    ref += std::to_string(r);
+                    columns.write_cell(buffer, i, j, ref,
+                                       o.styles[(size_t) j][(size_t) columns.time_kind(i, j)]);
+                }
+            }
+            emit_cells_before(sheets::kMaxColumn + 1);
+            buffer += row_close;
+            if (row)
+                ++it;
+            if (buffer.size() >= (1 << 20))
+                flush();
+        }
+        buffer += close;
+        buffer += tail;
+        flush();
+    });
+}
+
+}  // namespace tessel::native
