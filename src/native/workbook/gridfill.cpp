@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <queue>
 #include <set>
 #include <stdexcept>
@@ -760,6 +761,17 @@ private:
                 block.styles[(size_t) j][kind] = scratch.attr("_style");
             }
         }
+        // The used range reaches the last column the block makes a cell in, as a
+        // block written cell by cell would leave it.
+        for (Py_ssize_t j = written_columns - 1; j >= 0; --j) {
+            bool made = block.styles[(size_t) j][0].is_valid();
+            for (Py_ssize_t i = 0; !made && i < rows && row + (long) i <= last_row; ++i)
+                made = !values->empty(i, j) && !values->refused(i, j);
+            if (made) {
+                max_column_ = std::max(max_column_, column + (long) j);
+                break;
+            }
+        }
         native_->blocks.push_back(std::move(block));
         replaced_rects_.push_back(Block{row, last_row, column, last_column});
         blocks_.push_back(Block{row, row + (long) rows - 1, column, column + (long) columns - 1});
@@ -943,38 +955,48 @@ nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, te
     return call.inserted;
 }
 
-// Loads a template.  openpyxl warns that it ignores a header or footer it cannot
-// split into sections; the fill keeps those as they are, so the warning would mislead.
-nb::object load_template(nb::handle template_path) {
+// A loaded template: openpyxl's workbook, or the native engine's.
+struct Loaded {
+    nb::object workbook;
+    std::unique_ptr<tessel::native::PackageBook> book;
+};
+
+// Loads a template for the fill's engine.  openpyxl warns that it ignores a
+// header or footer it cannot split into sections; the fill keeps those as they
+// are, so the warning would mislead.
+Loaded load_template(nb::handle self, nb::handle template_path) {
+    const bool native = native_engine(self);
     nb::module_ warnings = nb::module_::import_("warnings");
     nb::object scope = warnings.attr("catch_warnings")();
     scope.attr("__enter__")();
-    nb::object workbook;
+    Loaded loaded;
     try {
         warnings.attr("filterwarnings")("ignore", "message"_a = "Cannot parse header or footer",
                                         "category"_a = nb::handle(PyExc_UserWarning));
-        workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+        if (native)
+            loaded.book = std::make_unique<tessel::native::PackageBook>(template_path);
+        else
+            loaded.workbook = nb::getattr(module_handle, "load_workbook")(template_path);
     } catch (...) {
         scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
         throw;
     }
     scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    return workbook;
+    return loaded;
 }
 
-// Fills the template into `save_path`; both may be paths or streams.
-void fill_into(nb::handle self, nb::handle template_path, nb::handle save_path, nb::handle env,
+// Fills a loaded template into `save_path`; both may be paths or streams.
+void fill_into(nb::handle self, nb::handle template_path, Loaded &loaded, nb::handle save_path, nb::handle env,
                tessel::Report &report) {
     tessel::Evaluator evaluator(nb::borrow(env), safe_of(self));
-    if (native_engine(self)) {
+    if (loaded.book) {
         const int level = compress_level(self);
-        tessel::native::PackageBook book(template_path);
-        nb::dict inserted = walk(self, template_path, nb::none(), &book, std::move(evaluator), report);
+        nb::dict inserted = walk(self, template_path, nb::none(), loaded.book.get(), std::move(evaluator), report);
         tessel::confinement::evaluations_done();
-        book.save(save_path, inserted, level);
+        loaded.book->save(save_path, inserted, level);
         return;
     }
-    nb::object workbook = load_template(template_path);
+    nb::object workbook = loaded.workbook;
     nb::dict inserted = walk(self, template_path, workbook, nullptr, std::move(evaluator), report);
     tessel::confinement::evaluations_done();
 
@@ -997,15 +1019,11 @@ void fill_into(nb::handle self, nb::handle template_path, nb::handle save_path, 
 }
 
 // Lists or evaluates a template's placeholders as a fill would meet them.
-void check_into(nb::handle self, nb::handle template_path, tessel::Evaluator evaluator, tessel::Report &report) {
-    if (native_engine(self)) {
-        tessel::native::PackageBook book(template_path);
-        walk(self, template_path, nb::none(), &book, std::move(evaluator), report);
-        return;
-    }
-    nb::object workbook = load_template(template_path);
-    walk(self, template_path, workbook, nullptr, std::move(evaluator), report);
-    workbook.attr("close")();
+void check_into(nb::handle self, nb::handle template_path, Loaded &loaded, tessel::Evaluator evaluator,
+                tessel::Report &report) {
+    walk(self, template_path, loaded.workbook, loaded.book.get(), std::move(evaluator), report);
+    if (loaded.workbook.is_valid())
+        loaded.workbook.attr("close")();
 }
 
 // Imports, before a confined process starts, what a fill may import on first use:
@@ -1060,12 +1078,13 @@ tessel::confinement::Made fill_confined(nb::handle self, nb::handle template_pat
     return tessel::confinement::run_reporting(self, report, [&](tessel::Report &inner) -> nb::object {
         write_sheets_in_memory();
         nb::object in = nb::getattr(module_handle, "BytesIO")(template_bytes);
+        Loaded loaded = load_template(self, in);
         if (inner.checking()) {
-            check_into(self, in, tessel::Evaluator(nb::borrow(env), true), inner);
+            check_into(self, in, loaded, tessel::Evaluator(nb::borrow(env), true), inner);
             return nb::none();
         }
         nb::object out = nb::getattr(module_handle, "BytesIO")();
-        fill_into(self, in, out, env, inner);
+        fill_into(self, in, loaded, out, env, inner);
         return out.attr("getvalue")();
     });
 }
@@ -1073,6 +1092,8 @@ tessel::confinement::Made fill_confined(nb::handle self, nb::handle template_pat
 nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_path, nb::object env) {
     tessel::assert_extensions(template_path, save_path, ".xlsx");
     tessel::require_package(template_path, ".xlsx");
+    native_engine(self);
+    compress_level(self);
     tessel::Report report(false);
     if (tessel::confinement::wanted(self)) {
         if (env.is_none())
@@ -1084,11 +1105,10 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
         tessel::ooxml::check_package(made.output, "filled workbook");
         tessel::write_beside(save_path, made.output);
     } else {
-        native_engine(self);
-        compress_level(self);
+        Loaded loaded = load_template(self, template_path);
         if (env.is_none())
             env = tessel::caller_variables(module_handle);
-        fill_into(self, template_path, save_path, env, report);
+        fill_into(self, template_path, loaded, save_path, env, report);
     }
     return report.result();
 }
@@ -1096,6 +1116,7 @@ nb::object grid_fill(nb::handle self, nb::object template_path, nb::object save_
 nb::object grid_check(nb::handle self, nb::object template_path, nb::object env, bool evaluate) {
     tessel::assert_extension(template_path, "template_path", ".xlsx");
     tessel::require_package(template_path, ".xlsx");
+    native_engine(self);
     tessel::Report report(true);
     if (evaluate && tessel::confinement::wanted(self)) {
         if (env.is_none())
@@ -1104,10 +1125,10 @@ nb::object grid_check(nb::handle self, nb::object template_path, nb::object env,
         tessel::confinement::warn_again(made.warnings, overwrite_warning);
         return report.result();
     }
-    native_engine(self);
+    Loaded loaded = load_template(self, template_path);
     if (env.is_none() && evaluate)
         env = tessel::caller_variables(module_handle);
-    check_into(self, template_path,
+    check_into(self, template_path, loaded,
                tessel::Evaluator(env, safe_of(self),
                                  evaluate ? tessel::Evaluator::Mode::Run : tessel::Evaluator::Mode::List),
                report);

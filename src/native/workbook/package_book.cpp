@@ -182,6 +182,7 @@ void PackageBook::read_sheet(PackageSheet &sheet) {
         shell.append(t.substr(cells.data_body));
     nb::object reader = nb::handle(k.reader)(ws, nb::handle(k.bytes_io)(nb::bytes(shell.data(), shell.size())),
                                              nb::list(), false, false);
+    reader.attr("bind_cells")();  // reads the part; there are no cells in it to bind
     reader.attr("bind_merged_cells")();
     reader.attr("bind_col_dimensions")();
     reader.attr("bind_properties")();
@@ -218,6 +219,7 @@ void PackageBook::read_sheet(PackageSheet &sheet) {
     for (const sheets::TemplateCell &c : cells.cells) {
         if ((++count & 0xFFF) == 0)
             tessel::check_signals();
+        sheet.cached_results = sheet.cached_results || (c.has_formula && c.has_value);
         long s = 0;
         if (!c.style.empty()) {
             auto v = ooxml::whole_number(c.style, ooxml::Bounds{0, 1 << 24});
@@ -313,6 +315,33 @@ void PackageBook::read_sheet(PackageSheet &sheet) {
         sheet.origins_[cell.ptr()] = PackageSheet::Origin{c.row, c.column, cell.attr("_value"), style_tuple(cell)};
         sheet.kept_.push_back(cell);
     }
+    // Cells past the grid are kept where their reference puts them, so that the
+    // walk reports their placeholders as it does openpyxl's; they are never written.
+    for (const sheets::TemplateCell &c : cells.outside) {
+        size_t letters = c.reference.find_first_of("0123456789");
+        long column = 0;
+        for (size_t i = 0; i < letters; ++i)
+            column = column * 26 + (c.reference[i] - 'A' + 1);
+        nb::object row = nb::steal(PyLong_FromString(c.reference.c_str() + letters, nullptr, 10));
+        if (!row.is_valid())
+            throw nb::python_error();
+        std::string text;
+        if (c.has_formula)
+            text = "=" + c.formula;
+        else if (c.type == "inlineStr")
+            text = c.inline_text;
+        else if (c.type == "str")
+            text = c.value;
+        else if (c.type == "s" && c.has_value)
+            if (auto index = ooxml::whole_number(c.value, ooxml::Bounds{0, (long long) shared_.size() - 1}))
+                text = shared_[(size_t) *index];
+        nb::object cell = nb::handle(k.cell)(ws, row, column);
+        cell.attr("_value") = nb::str(text.data(), text.size());
+        cell.attr("data_type") = "s";
+        store[nb::make_tuple(row, column)] = cell;
+        sheet.origins_[cell.ptr()] = PackageSheet::Origin{0, 0, cell.attr("_value"), style_tuple(cell)};
+        sheet.kept_.push_back(cell);
+    }
     if (!cells.cells.empty())
         ws.attr("_current_row") = cells.cells.back().row;
 }
@@ -396,14 +425,24 @@ void PackageBook::save(nb::handle target, nb::handle inserted, int compress_leve
             if (const Insertions *own = all.find(sheet.name))
                 move_objects(sheet, *own, all);
     }
+    std::vector<std::optional<std::string>> drawing_ids;
+    bool wrote = !all.empty();
     for (PackageSheet &sheet : sheets_) {
-        std::optional<std::string> drawing_id;
         nb::object images = sheet.model.attr("_images");
-        if (nb::len(images))
-            drawing_id = pictures::add_pictures(pkg_, sheet.part, images);
-        if (drawing_id || all.find(sheet.name) || changed(sheet))
-            write_sheet(sheet, all, drawing_id);
+        drawing_ids.push_back(nb::len(images) ? pictures::add_pictures(pkg_, sheet.part, images) : std::nullopt);
+        wrote = wrote || drawing_ids.back() || changed(sheet);
     }
+    // A formula's last result, kept in the file, may no longer hold once cells it
+    // reads have changed: readers that show it without calculating (LibreOffice,
+    // viewers) would show a wrong figure.  So results go where anything was
+    // written, and Excel is told to calculate everything on opening.
+    for (size_t k = 0; k < sheets_.size(); ++k) {
+        PackageSheet &sheet = sheets_[k];
+        if (drawing_ids[k] || all.find(sheet.name) || changed(sheet) || (wrote && sheet.cached_results))
+            write_sheet(sheet, all, drawing_ids[k], wrote);
+    }
+    if (wrote)
+        recalculate_on_load();
     if (std::optional<std::string> styles = styles_->finished()) {
         const std::string book = repair::workbook_part(pkg_);
         Relationships rels(pkg_, book);
@@ -475,8 +514,52 @@ std::string with_headers(std::string_view tail, const std::map<std::string, std:
 
 }  // namespace
 
+void PackageBook::recalculate_on_load() {
+    const std::string book = repair::workbook_part(pkg_);
+    nb::object root = parse_part(pkg_, book);
+    nb::object calc = root.attr("find")("{*}calcPr");
+    if (calc.is_none()) {
+        // In its schema place: after the last of the elements that come before it.
+        static const char *const kBefore[] = {"fileVersion", "fileSharing", "workbookPr", "workbookProtection",
+                                              "bookViews", "sheets", "functionGroups", "externalReferences",
+                                              "definedNames"};
+        nb::handle after;
+        for (nb::handle child : root) {
+            nb::object tag = child.attr("tag");
+            if (!PyUnicode_Check(tag.ptr()))
+                continue;
+            std::string local = nb::cast<std::string>(tag);
+            local = local.substr(local.find('}') + 1);
+            if (std::find(std::begin(kBefore), std::end(kBefore), local) != std::end(kBefore))
+                after = child;
+        }
+        std::string ns = nb::cast<std::string>(root.attr("tag"));
+        ns = ns.substr(0, ns.find('}') + 1);
+        calc = nb::module_::import_("lxml.etree").attr("Element")(nb::str((ns + "calcPr").c_str()));
+        if (after.is_valid())
+            after.attr("addnext")(calc);
+        else
+            root.attr("insert")(0, calc);
+    }
+    calc.attr("set")("fullCalcOnLoad", "1");
+    write_part(pkg_, book, root);
+    // The calculation chain lists formula cells by place, which moved or went.
+    Relationships rels(pkg_, book);
+    for (const Relationship &rel : std::vector<Relationship>(rels.all())) {
+        if (!ends_with(rel.type, "/calcChain"))
+            continue;
+        if (auto part = rels.part_of(pkg_, rel))
+            pkg_.remove(*part);
+        rels.remove(rel.id);
+    }
+    rels.save(pkg_);
+    ContentTypes types(pkg_);
+    types.prune(pkg_);
+    types.save(pkg_);
+}
+
 void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions &all,
-                              const std::optional<std::string> &drawing_id) {
+                              const std::optional<std::string> &drawing_id, bool recalculate) {
     const Known &k = known();
     auto cells = std::make_shared<sheets::SheetCells>(
         sheets::read_sheet_cells(text_of(read_part(pkg_, sheet.part)), sheet.part));
@@ -541,7 +624,17 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
                 const sheets::TemplateCell &tc = cells->cells[raw->second];
                 std::string_view markup = cells->markup(tc.begin, tc.end);
                 const std::string ref = reference(r, c);
-                if (tc.ref_end) {
+                if (recalculate && tc.has_formula && tc.has_value) {
+                    // Without its last result, and without the type of that result.
+                    auto tag = read_tag(t, tc.begin, true);
+                    if (!tag)
+                        continue;
+                    xml = rewritten_tag(t, *tag, {{"r", ref}}, {"t"}, false);
+                    if (!tag->find("r"))
+                        xml.insert(xml.size() - 1, " r=\"" + ref + "\"");
+                    xml.append(t.substr(tag->end, tc.value_begin - tag->end));
+                    xml.append(t.substr(tc.value_end, tc.end - tc.value_end));
+                } else if (tc.ref_end) {
                     xml.append(markup.substr(0, tc.ref_begin - tc.begin)).append(ref);
                     xml.append(markup.substr(tc.ref_end - tc.begin));
                 } else {
@@ -559,6 +652,9 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
         }
         // A cell the fill wrote, or one it made.
         nb::object v = cell.attr("_value");
+        // An empty text is no value, as openpyxl writes it.
+        if (PyUnicode_Check(v.ptr()) && PyUnicode_GET_LENGTH(v.ptr()) == 0)
+            v = nb::none();
         const bool styled = tessel::truthy(cell.attr("has_style"));
         if (v.is_none() && !styled)
             continue;
@@ -732,18 +828,41 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
                 while (row && next_cell < row->cells.size() && row->cells[next_cell].first < column)
                     buffer += row->cells[next_cell++].second;
             };
-            for (const auto &[b, i] : here) {
-                const BlockOut &o = (*outs)[b];
+            // A cell the model holds wins over a block's value there, and a later
+            // block over an earlier one (a recursive fill writes blocks into blocks).
+            auto write_value = [&](const BlockOut &o, Py_ssize_t i, long j, long c) {
+                emit_cells_before(c);
+                if (row && next_cell < row->cells.size() && row->cells[next_cell].first == c)
+                    return;
                 const cells::FrameColumns &columns = *o.block->columns;
-                for (long j = 0; j < o.columns; ++j) {
-                    const long c = o.block->left + j;
-                    emit_cells_before(c);
-                    if (o.block->covered.count(FrameBlock::key(i, j)) || columns.refused(i, j))
+                if (o.block->covered.count(FrameBlock::key(i, j)) || columns.refused(i, j))
+                    return;
+                ref = sheets::column_letters(c);
+                ref += std::to_string(r);
+                columns.write_cell(buffer, i, j, ref, o.styles[(size_t) j][(size_t) columns.time_kind(i, j)]);
+            };
+            if (here.size() == 1) {
+                const BlockOut &o = (*outs)[here[0].first];
+                for (long j = 0; j < o.columns; ++j)
+                    write_value(o, here[0].second, j, o.block->left + j);
+            } else if (!here.empty()) {
+                struct Entry {
+                    long column;
+                    size_t block;
+                    Py_ssize_t i;
+                };
+                std::vector<Entry> entries;
+                for (const auto &[b, i] : here)
+                    for (long j = 0; j < (*outs)[b].columns; ++j)
+                        entries.push_back(Entry{(*outs)[b].block->left + j, b, i});
+                std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+                    return a.column != b.column ? a.column < b.column : a.block > b.block;
+                });
+                for (size_t e = 0; e < entries.size(); ++e) {
+                    if (e > 0 && entries[e].column == entries[e - 1].column)
                         continue;
-                    ref = sheets::column_letters(c);
-                    ref += std::to_string(r);
-                    columns.write_cell(buffer, i, j, ref,
-                                       o.styles[(size_t) j][(size_t) columns.time_kind(i, j)]);
+                    const BlockOut &o = (*outs)[entries[e].block];
+                    write_value(o, entries[e].i, entries[e].column - o.block->left, entries[e].column);
                 }
             }
             emit_cells_before(sheets::kMaxColumn + 1);

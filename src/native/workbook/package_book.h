@@ -57,6 +57,7 @@ public:
     nb::object model;  // openpyxl Worksheet
     std::vector<FrameBlock> blocks;
     std::map<std::string, std::string> headers;  // filled header and footer items by kind
+    bool cached_results = false;  // some formula of the template holds its last result
 
 private:
     friend class PackageBook;
@@ -90,7 +91,8 @@ private:
     void move_objects(const PackageSheet &sheet, const sheets::Insertions &own,
                       const repair::SheetInsertions &all);
     void write_sheet(PackageSheet &sheet, const repair::SheetInsertions &all,
-                     const std::optional<std::string> &drawing_id);
+                     const std::optional<std::string> &drawing_id, bool recalculate);
+    void recalculate_on_load();
 
     ooxml::Package pkg_;
     nb::object workbook_;  // openpyxl Workbook holding the template's styles

@@ -37,6 +37,19 @@ bool split_reference(std::string_view ref, long &row, long &column) {
     return true;
 }
 
+// Letters then digits, as a reference to a cell past the grid is still written.
+bool past_the_grid(std::string_view ref) {
+    size_t i = 0;
+    while (i < ref.size() && ref[i] >= 'A' && ref[i] <= 'Z')
+        ++i;
+    if (i == 0 || i == ref.size() || i > 8 || ref.size() - i > 30)
+        return false;
+    for (size_t k = i; k < ref.size(); ++k)
+        if (ref[k] < '0' || ref[k] > '9')
+            return false;
+    return true;
+}
+
 // The text between a start tag's end and the matching end tag of `name`, with
 // character data unescaped; `t` elements only when `only_t`, leaving out those
 // inside phonetic runs.  Returns where the element ends.
@@ -120,8 +133,10 @@ size_t read_cell_body(std::string_view t, size_t from, TemplateCell &cell, const
                 at = element_text(t, at, local, false, cell.formula, part);
         } else if (local == "v") {
             cell.has_value = true;
+            cell.value_begin = piece->begin;
             if (!empty)
                 at = element_text(t, at, local, false, cell.value, part);
+            cell.value_end = at;
         } else if (local == "is") {
             cell.has_inline = true;
             if (!empty)
@@ -225,8 +240,19 @@ SheetCells read_sheet_cells(std::string text, const std::string &part) {
                 if (const Attribute *ref = ctag->find("r")) {
                     cell.ref_begin = ref->begin;
                     cell.ref_end = ref->end;
-                    if (!split_reference(value_of(t, ref), r, c) || r != row.number)
-                        unreadable(part, "the cell " + std::string(value_of(t, ref)) + " does not belong in row " +
+                    const std::string_view named = value_of(t, ref);
+                    if (!split_reference(named, r, c)) {
+                        if (!past_the_grid(named))
+                            unreadable(part, "a cell is named \"" + std::string(named) + "\"");
+                        cell.outside = true;
+                        cell.reference = std::string(named);
+                        cell.end = inner->kind == Markup::Empty ? at : read_cell_body(t, at, cell, part);
+                        at = cell.end;
+                        sheet.outside.push_back(std::move(cell));
+                        continue;
+                    }
+                    if (r != row.number)
+                        unreadable(part, "the cell " + std::string(named) + " does not belong in row " +
                                              std::to_string(row.number));
                 }
                 if (c <= last_column || c > kMaxColumn)

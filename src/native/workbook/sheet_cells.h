@@ -13,6 +13,10 @@ namespace tessel::sheets {
 
 struct TemplateCell {
     long row = 0, column = 0;
+    // A cell whose reference names no cell of the grid ("A0", "A4294967298"): it
+    // has no place, and `reference` is all there is of one.
+    bool outside = false;
+    std::string reference;
     size_t begin = 0, end = 0;  // the <c> element in the part
     size_t ref_begin = 0, ref_end = 0;  // its r attribute's value; both 0 without one
     std::string_view style;  // s, as written
@@ -23,6 +27,7 @@ struct TemplateCell {
     long shared_index = -1;         // its si, for a shared formula
     bool has_value = false;
     std::string value;              // the v element's text, unescaped
+    size_t value_begin = 0, value_end = 0;  // the v element in the part
     bool has_inline = false;
     std::string inline_text;        // the text of an is element, phonetic runs left out
 };
@@ -45,6 +50,7 @@ struct SheetCells {
     std::string prefix;      // "x:" or ""
     std::vector<TemplateRow> rows;
     std::vector<TemplateCell> cells;
+    std::vector<TemplateCell> outside;  // cells past the grid, in the order written
 
     std::string_view view() const { return text; }
     std::string_view markup(size_t begin, size_t end) const { return view().substr(begin, end - begin); }
