@@ -500,8 +500,8 @@ class OverwritingPageFill(PageFill):
 
 @pytest.mark.parametrize("rows", [False, True], ids=["one-file", "rows"])
 def test_overwrite_warnings_show_on_one_line_and_other_warnings_do_not(tmp_path, capsys, monkeypatch, rows):
-    monkeypatch.setattr(cli, "make_filler", lambda kind, pattern, recurse=False, restore=True, insert=False, safe=False:
-                        OverwritingPageFill(pattern, recurse, insert))
+    monkeypatch.setattr(cli, "make_filler", lambda kind, pattern, recurse=False, restore=True, insert=False, safe=False,
+                        **engine: OverwritingPageFill(pattern, recurse, insert))
     template = _document(tmp_path / "t.docx", ["Dear {name}"])
     if rows:
         data = _data_file(tmp_path, "r.csv", "name\nAnn\nBob\n")

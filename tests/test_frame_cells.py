@@ -54,7 +54,7 @@ def reference_values(frame, tmp_path, date1904=False):
     wb.active["A1"] = "{df}"
     template, result = tmp_path / "template.xlsx", tmp_path / "reference.xlsx"
     wb.save(template)
-    GridFill()(str(template), str(result), {"df": frame})
+    GridFill(engine="openpyxl")(str(template), str(result), {"df": frame})
     values = grid(result, frame)
     if values[0][0] == "{df}":  # a refused first cell keeps the placeholder it had
         values[0][0] = None

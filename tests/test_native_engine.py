@@ -193,7 +193,13 @@ def test_a_styled_report_fills_alike(tmp_path, insert, recurse):
     env = {"title": "Q1", "when": dt.date(2024, 3, 1), "count": 7, "df": FRAME}
     results = both(template, tmp_path, env, insert=insert, recurse=recurse)
     assert results["native"][1:] == results["openpyxl"][1:]
-    assert differences(cells_of(results["openpyxl"][0]), cells_of(results["native"][0])) == []
+    found = differences(cells_of(results["openpyxl"][0]), cells_of(results["native"][0]))
+    # Where the openpyxl engine leaves the block's new rows beside it empty, the
+    # native one fills the template row's formula down them.
+    filled = [(key, new[0]) for key, old, new in found if old is None and new is not None]
+    expected = [(("Data", f"E{r}"), f"=C{r}*2") for r in range(5, 4 + len(FRAME))] if insert else []
+    assert filled == expected
+    assert len(found) == len(filled)
 
 
 frames = st.builds(
@@ -290,3 +296,50 @@ def test_the_command_takes_an_engine_and_a_level(tmp_path, engine, level):
     bad = subprocess.run([sys.executable, "-m", "tessel", "fill", str(template), str(out),
                           "--compress-level", "12"], capture_output=True, text=True)
     assert bad.returncode == 2 and "0 to 9" in bad.stderr
+
+
+def test_a_block_follows_the_merged_cells_of_its_row_and_fills_formulas_down(tmp_path):
+    template = tmp_path / "t.xlsx"
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws["A3"] = "{df}"
+    ws.merge_cells("B3:C3")
+    ws["E3"] = "=A3*D3"
+    ws["A5"], ws["B5"] = "Total", "=SUM(A3:A3)"
+    wb.save(template)
+    frame = pd.DataFrame({"n": [1, 2, 3], "what": ["x", "y", "z"], "price": [1.5, 2.5, 3.5]})
+    assert GridFill(insert=True)(str(template), str(tmp_path / "o.xlsx"), {"df": frame}) == []
+    out = openpyxl.load_workbook(tmp_path / "o.xlsx").active
+    assert [[c.value for c in row] for row in out.iter_rows(min_row=3, max_row=7, max_col=5)] == [
+        [1, "x", None, 1.5, "=A3*D3"],
+        [2, "y", None, 2.5, "=A4*D4"],
+        [3, "z", None, 3.5, "=A5*D5"],
+        [None] * 5,
+        ["Total", "=SUM(A3:A5)", None, None, None],
+    ]
+    assert sorted(str(r) for r in out.merged_cells.ranges) == ["B3:C3", "B4:C4", "B5:C5"]
+    # Without inserting, rows under the block are the template's: no merges or formulas are added.
+    with pytest.warns(OverwriteWarning, match="A5:B5"):
+        assert GridFill()(str(template), str(tmp_path / "p.xlsx"), {"df": frame}) == []
+    over = openpyxl.load_workbook(tmp_path / "p.xlsx").active
+    assert over["B4"].value == "y" and over["E4"].value is None
+    assert sorted(str(r) for r in over.merged_cells.ranges) == ["B3:C3"]
+
+
+@pytest.mark.parametrize("value, shown", [
+    (dt.datetime(2026, 1, 5), "yyyy-mm-dd"),
+    (pd.Timestamp("2026-01-05"), "yyyy-mm-dd"),
+    (dt.date(2026, 1, 5), "yyyy-mm-dd"),
+    (dt.datetime(2026, 1, 5, 9, 30), "yyyy-mm-dd h:mm:ss"),
+])
+def test_a_date_alone_in_a_cell_shows_as_a_date(tmp_path, value, shown):
+    template = tmp_path / "t.xlsx"
+    wb = openpyxl.Workbook()
+    wb.active["A1"] = "{day}"
+    wb.active["A2"] = "{day}"
+    wb.active["A2"].number_format = "dd/mm/yyyy"
+    wb.save(template)
+    GridFill()(str(template), str(tmp_path / "o.xlsx"), {"day": value})
+    out = openpyxl.load_workbook(tmp_path / "o.xlsx").active
+    assert out["A1"].number_format == shown and out["A1"].value == pd.Timestamp(value).to_pydatetime()
+    assert out["A2"].number_format == "dd/mm/yyyy"

@@ -110,7 +110,8 @@ std::vector<ColumnDates> column_dates(const std::vector<nb::object> &values) {
     return out;
 }
 
-BlockStyle::BlockStyle(nb::handle sheet, long row, long column, const std::vector<ColumnDates> &columns_dates)
+BlockStyle::BlockStyle(nb::handle sheet, long row, const std::vector<long> &at,
+                       const std::vector<ColumnDates> &columns_dates)
     : sheet_(nb::borrow(sheet)), workbook_(sheet.attr("parent")), row_(row) {
     nb::object dimensions = sheet.attr("row_dimensions");
     nb::object key = nb::int_(row);
@@ -129,8 +130,8 @@ BlockStyle::BlockStyle(nb::handle sheet, long row, long column, const std::vecto
     midnight_.assign(columns, 1);
     for (size_t j = 0; j < columns; ++j) {
         std::array<int, 9> ids{};
-        nb::object at = nb::make_tuple(row, column + (long) j);
-        PyObject *cell = PyDict_GetItemWithError(cells.ptr(), at.ptr());
+        nb::object key = nb::make_tuple(row, at[j]);
+        PyObject *cell = PyDict_GetItemWithError(cells.ptr(), key.ptr());
         if (!cell && PyErr_Occurred())
             throw nb::python_error();
         if (cell)

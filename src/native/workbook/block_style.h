@@ -32,7 +32,8 @@ std::vector<ColumnDates> column_dates(const std::vector<nb::object> &values);
 // style objects, since a block may hold hundreds of thousands of cells.
 class BlockStyle {
 public:
-    BlockStyle(nb::handle sheet, long row, long column, const std::vector<ColumnDates> &columns);
+    // `at[j]` is the sheet column that frame column j lands in.
+    BlockStyle(nb::handle sheet, long row, const std::vector<long> &at, const std::vector<ColumnDates> &columns);
 
     // The style a new cell at column offset j is made with, for the value it gets;
     // an invalid handle for no style at all.

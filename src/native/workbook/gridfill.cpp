@@ -17,6 +17,7 @@
 #include "workbook/style_sheet.h"
 #include "workbook/worksheet_rows.h"
 
+#include <datetime.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -30,6 +31,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -81,6 +83,12 @@ nb::handle native_extract;  // the class's own extract_placeholder
 nb::handle cell_type;       // openpyxl.cell.cell.Cell
 nb::handle merged_type;     // openpyxl.cell.cell.MergedCell
 nb::handle overwrite_warning;  // tessel.results.OverwriteWarning
+nb::handle is_date_format;     // openpyxl.styles.numbers.is_date_format
+
+bool at_midnight(nb::handle v) {
+    return PyDateTime_DATE_GET_HOUR(v.ptr()) == 0 && PyDateTime_DATE_GET_MINUTE(v.ptr()) == 0 &&
+           PyDateTime_DATE_GET_SECOND(v.ptr()) == 0 && PyDateTime_DATE_GET_MICROSECOND(v.ptr()) == 0;
+}
 
 // A cell position packed so that the natural order of the numbers is the order of
 // the traversal: row by row, and left to right within a row.
@@ -448,9 +456,16 @@ private:
             // None stays unwritten, as openpyxl ignores it: the cell keeps its text.
             nb::object stored;
             switch (cells::convert(value, stored)) {
-                case cells::Outcome::Value:
+                case cells::Outcome::Value: {
+                    // A date-time at midnight in a cell that shows no date of its
+                    // own shows as a date, as a block's column of them does.
+                    const bool as_date = native_ && PyDateTime_Check(stored.ptr()) && at_midnight(stored) &&
+                                         !tessel::truthy(nb::borrow(is_date_format)(cell.attr("number_format")));
                     cell.attr("value") = stored;
+                    if (as_date)
+                        cell.attr("number_format") = "yyyy-mm-dd";
                     break;
+                }
                 case cells::Outcome::Empty:
                     cell.attr("value") = nb::none();
                     break;
@@ -584,7 +599,10 @@ private:
         if (inserting)
             make_room(row, (long) rows);
         // Read after the rows are inserted, so that they take the template row's look too.
-        tessel::block::BlockStyle style(sheet_, row, column, tessel::block::column_dates(values));
+        std::vector<long> at((size_t) columns);
+        for (Py_ssize_t j = 0; j < columns; ++j)
+            at[(size_t) j] = column + (long) j;
+        tessel::block::BlockStyle style(sheet_, row, at, tessel::block::column_dates(values));
         std::set<std::pair<Py_ssize_t, Py_ssize_t>> skipped;
         const nb::handle refused = cells::refused_marker();
         nb::object first_refused;  // why the first value that was not stored was not
@@ -632,6 +650,13 @@ private:
     // A frame block in the native engine: its values stay in the frame's columns
     // and are written with the sheet.  Only the cells the sheet already holds
     // under it are written now, as the openpyxl engine writes every cell.
+    //
+    // The frame's columns land left to right from the placeholder's cell on the
+    // cells of the template row, a range merged across that row taking one value,
+    // as a document's table block follows merged cells.  In insert mode the new
+    // rows get the template row's merges, and the formulas of the template row
+    // beside the block are filled down into them, as Excel extends a calculated
+    // column.
     void place_frame_native(nb::handle frame, nb::handle placeholder, long row, long column, long place_row) {
         nb::object shape = frame.attr("shape");
         const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
@@ -642,18 +667,45 @@ private:
         auto values = std::make_shared<cells::FrameColumns>(frame, rows, columns, call_.book->date1904());
         if (inserting)
             make_room(row, (long) rows);
+
+        // The merges of the template row (the model keeps merges where the template has them).
+        std::vector<std::pair<long, long>> merges;
+        const long in_template = template_row(row);
+        for (nb::handle range : sheet_.attr("merged_cells").attr("ranges")) {
+            const long top = nb::cast<long>(range.attr("min_row")), bottom = nb::cast<long>(range.attr("max_row"));
+            const long left = nb::cast<long>(range.attr("min_col")), right = nb::cast<long>(range.attr("max_col"));
+            if (top == in_template && bottom == in_template && right > left && left >= column)
+                merges.emplace_back(left, right);
+        }
+        std::sort(merges.begin(), merges.end());
+        std::vector<long> at((size_t) columns);
+        std::vector<std::pair<long, long>> spans;  // the merges the block's values take
+        for (long j = 0, c = column; j < columns; ++j) {
+            at[(size_t) j] = c;
+            auto merge = std::lower_bound(merges.begin(), merges.end(), std::make_pair(c, 0L));
+            if (merge != merges.end() && merge->first == c) {
+                spans.push_back(*merge);
+                c = merge->second + 1;
+            } else {
+                ++c;
+            }
+        }
+        Py_ssize_t in_sheet = 0;  // the columns that land within the sheet
+        while (in_sheet < columns && at[(size_t) in_sheet] <= sheets::kMaxColumn)
+            ++in_sheet;
+        const long last_row = std::min(row + (long) rows - 1, sheets::kMaxRow);
+        const long last_column = in_sheet ? at[(size_t) in_sheet - 1] : column - 1;
+
         std::vector<tessel::block::ColumnDates> dates((size_t) columns);
         for (Py_ssize_t j = 0; j < columns; ++j)
             dates[(size_t) j] = {values->has_datetimes(j), values->all_midnight(j)};
-        tessel::block::BlockStyle style(sheet_, row, column, dates);
+        tessel::block::BlockStyle style(sheet_, row, at, dates);
 
         tessel::native::FrameBlock block;
         block.columns = values;
         block.top = row;
-        block.left = column;
+        block.at.assign(at.begin(), at.begin() + in_sheet);
         block.height = style.height();
-        const long last_row = std::min(row + (long) rows - 1, sheets::kMaxRow);
-        const long last_column = std::min(column + (long) columns - 1, sheets::kMaxColumn);
 
         // The first value left unwritten, in the order the block is written.
         std::pair<Py_ssize_t, Py_ssize_t> first{rows, columns};
@@ -669,29 +721,37 @@ private:
                       "cannot be stored in a cell");
         if (row + (long) rows - 1 > sheets::kMaxRow)
             unwritten(sheets::kMaxRow - row + 1, 0, "falls outside the sheet");
-        if (column + (long) columns - 1 > sheets::kMaxColumn)
-            unwritten(0, sheets::kMaxColumn - column + 1, "falls outside the sheet");
+        if (in_sheet < columns)
+            unwritten(0, in_sheet, "falls outside the sheet");
 
         // The cells the sheet holds under the block, in the order of the walk.
+        std::unordered_map<long, Py_ssize_t> offset_of;
+        for (Py_ssize_t j = 0; j < in_sheet; ++j)
+            offset_of[at[(size_t) j]] = j;
         std::vector<std::pair<Position, nb::object>> under;
+        std::vector<std::pair<long, nb::object>> beside;  // formula cells of the template row
         {
             PyObject *key, *value;
-            Py_ssize_t at = 0;
-            while (PyDict_Next(cells_.ptr(), &at, &key, &value)) {
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(cells_.ptr(), &pos, &key, &value)) {
                 int overflow = 0;
                 const long r = PyLong_AsLongAndOverflow(PyTuple_GET_ITEM(key, 0), &overflow);
                 const long c = PyLong_AsLongAndOverflow(PyTuple_GET_ITEM(key, 1), &overflow);
                 if (PyErr_Occurred())
                     throw nb::python_error();
-                if (!overflow && r >= row && r <= last_row && c >= column && c <= last_column)
+                if (overflow || r < row || r > last_row)
+                    continue;
+                if (offset_of.count(c))
                     under.emplace_back(position(r, c), nb::borrow(value));
+                else if (r == row && (c < column || c > last_column))
+                    beside.emplace_back(c, nb::borrow(value));
             }
         }
         std::sort(under.begin(), under.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
         Overwritten over;
         for (const auto &[p, cell] : under) {
             const long r = row_of(p), c = column_of(p);
-            const Py_ssize_t i = r - row, j = c - column;
+            const Py_ssize_t i = r - row, j = offset_of[c];
             block.covered.insert(tessel::native::FrameBlock::key(i, j));
             if (values->refused(i, j))
                 continue;
@@ -715,13 +775,14 @@ private:
             for (Py_ssize_t i = 0; i < rows && row + (long) i <= last_row; ++i) {
                 if ((i & 0xFFF) == 0)
                     tessel::check_signals();
-                for (Py_ssize_t j = 0; j < columns && column + (long) j <= last_column; ++j) {
+                for (Py_ssize_t j = 0; j < in_sheet; ++j) {
                     if (block.covered.count(tessel::native::FrameBlock::key(i, j)) || values->refused(i, j))
                         continue;
                     nb::object v = values->value(i, j);
-                    if (!PyUnicode_Check(v.ptr()) || PyUnicode_FindChar(v.ptr(), '{', 0, PyUnicode_GET_LENGTH(v.ptr()), 1) < 0)
+                    if (!PyUnicode_Check(v.ptr()) ||
+                        PyUnicode_FindChar(v.ptr(), '{', 0, PyUnicode_GET_LENGTH(v.ptr()), 1) < 0)
                         continue;
-                    const long r = row + (long) i, c = column + (long) j;
+                    const long r = row + (long) i, c = at[(size_t) j];
                     nb::handle fresh = style.fresh(j, v);
                     nb::object cell = fresh.is_valid() ? cell_type(sheet_, r, c, v, fresh) : cell_type(sheet_, r, c, v);
                     nb::object key = nb::make_tuple(r, c);
@@ -742,13 +803,10 @@ private:
         nb::object samples[5] = {nb::none(), datetime.attr("datetime")(2000, 1, 1, 12),
                                  datetime.attr("date")(2000, 1, 1), datetime.attr("time")(12),
                                  datetime.attr("timedelta")(1)};
-        const Py_ssize_t written_columns = last_column - column + 1;
-        block.styles.resize((size_t) std::max<Py_ssize_t>(written_columns, 0));
-        for (Py_ssize_t j = 0; j < written_columns; ++j) {
-            if (values->all_midnight(j))
-                samples[1] = datetime.attr("datetime")(2000, 1, 1);
-            else
-                samples[1] = datetime.attr("datetime")(2000, 1, 1, 12);
+        block.styles.resize((size_t) in_sheet);
+        for (Py_ssize_t j = 0; j < in_sheet; ++j) {
+            samples[1] = values->all_midnight(j) ? datetime.attr("datetime")(2000, 1, 1)
+                                                 : datetime.attr("datetime")(2000, 1, 1, 12);
             for (size_t kind = 0; kind < 5; ++kind) {
                 nb::handle fresh = style.fresh(j, samples[kind]);
                 if (kind == 0) {
@@ -763,22 +821,45 @@ private:
         }
         // The used range reaches the last column the block makes a cell in, as a
         // block written cell by cell would leave it.
-        for (Py_ssize_t j = written_columns - 1; j >= 0; --j) {
+        for (Py_ssize_t j = in_sheet - 1; j >= 0; --j) {
             bool made = block.styles[(size_t) j][0].is_valid();
             for (Py_ssize_t i = 0; !made && i < rows && row + (long) i <= last_row; ++i)
                 made = !values->empty(i, j) && !values->refused(i, j);
             if (made) {
-                max_column_ = std::max(max_column_, column + (long) j);
+                max_column_ = std::max(max_column_, at[(size_t) j]);
                 break;
             }
         }
+        if (inserting && rows > 1) {
+            for (const auto &[first_column, last] : spans)
+                if (first_column <= sheets::kMaxColumn)
+                    block.merges.emplace_back(first_column, std::min(last, sheets::kMaxColumn));
+            for (const auto &[c, cell] : beside) {
+                if (Py_TYPE(cell.ptr()) == (PyTypeObject *) merged_type.ptr() ||
+                    !nb::str("f").equal(cell.attr("data_type")))
+                    continue;
+                nb::object formula = cell.attr("value");
+                if (!PyUnicode_Check(formula.ptr()))
+                    continue;
+                std::string text = nb::cast<std::string>(formula);
+                block.filled_down.push_back(
+                    tessel::native::FilledDown{c, text.substr(text.empty() || text[0] != '=' ? 0 : 1),
+                                               nb::borrow(cell.attr("_style"))});
+            }
+            std::sort(block.filled_down.begin(), block.filled_down.end(),
+                      [](const auto &a, const auto &b) { return a.column < b.column; });
+        }
         native_->blocks.push_back(std::move(block));
         replaced_rects_.push_back(Block{row, last_row, column, last_column});
-        blocks_.push_back(Block{row, row + (long) rows - 1, column, column + (long) columns - 1});
+        blocks_.push_back(Block{row, row + (long) rows - 1, column, at.back()});
         report_overwrites(placeholder, place_row, column, inserting, over);
         if (first_why)
             tessel::refuse(nb::str("the block's value for {} {}")
-                               .format(coordinate(row + (long) first.first, column + (long) first.second), first_why));
+                               .format(coordinate(row + (long) first.first,
+                                                  first.second < in_sheet ? at[(size_t) first.second]
+                                                                          : sheets::kMaxColumn + 1 +
+                                                                                (long) (first.second - in_sheet)),
+                                       first_why));
     }
 
     void report_overwrites(nb::handle placeholder, long place_row, long column, bool inserting,
@@ -1162,6 +1243,10 @@ NB_MODULE(gridfill, m) {
     cell_type = import_name("openpyxl.cell.cell", "Cell").release();
     merged_type = import_name("openpyxl.cell.cell", "MergedCell").release();
     overwrite_warning = nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
+    is_date_format = import_name("openpyxl.styles.numbers", "is_date_format").release();
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI)
+        throw nb::python_error();
     cells::init();
     tessel::block::init();
     tessel::headers::init(m);

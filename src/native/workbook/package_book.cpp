@@ -4,6 +4,7 @@
 #include "ooxml/parts.h"
 #include "ooxml/xml_text.h"
 #include "workbook/references.h"
+#include "workbook/repair.h"
 #include "workbook/sheet_pictures.h"
 #include "workbook/sheet_xml.h"
 #include "workbook/sheets.h"
@@ -460,6 +461,19 @@ void PackageBook::save(nb::handle target, nb::handle inserted, int compress_leve
         }
         pkg_.write(*part, nb::bytes(styles->data(), styles->size()));
     }
+    // A part the package gives no content type is one a reader may refuse.
+    ContentTypes types(pkg_);
+    bool typed = false;
+    for (const std::string &name : pkg_.names()) {
+        if (name == "[Content_Types].xml" || !types.present() || types.type_of(name))
+            continue;
+        if (auto type = repair::known_default(extension_of(name))) {
+            types.add_default(extension_of(name), *type);
+            typed = true;
+        }
+    }
+    if (typed)
+        types.save(pkg_);
     pkg_.commit(target);
 }
 
@@ -510,6 +524,71 @@ std::string with_headers(std::string_view tail, const std::map<std::string, std:
     }
     out.append(tail.substr(copied));
     return out;
+}
+
+// The tail of a sheet part with more merged ranges: added to its mergeCells, or
+// in a mergeCells of its own where the schema puts it.
+std::string with_merges(std::string_view tail, const std::vector<std::string> &refs, const std::string &prefix) {
+    std::string added;
+    for (const std::string &ref : refs)
+        added += "<" + prefix + "mergeCell ref=\"" + ref + "\"/>";
+    static const char *const kAfter[] = {"phoneticPr", "conditionalFormatting", "dataValidations", "hyperlinks",
+                                         "printOptions", "pageMargins", "pageSetup", "headerFooter", "rowBreaks",
+                                         "colBreaks", "customProperties", "cellWatches", "ignoredErrors",
+                                         "smartTags", "drawing", "legacyDrawing", "legacyDrawingHF", "drawingHF",
+                                         "picture", "oleObjects", "controls", "webPublishItems", "tableParts",
+                                         "extLst"};
+    long depth = 0;
+    std::optional<size_t> before;
+    for (auto piece = next_markup(tail, 0); piece; piece = next_markup(tail, piece->end)) {
+        const bool open = piece->kind == Markup::Start, empty = piece->kind == Markup::Empty;
+        if ((open || empty) && depth == 0 && local_part(piece->name) == "mergeCells") {
+            auto tag = read_tag(tail, piece->begin, true);
+            if (!tag)
+                break;
+            long count = 0;
+            std::string_view written = value_of(tail, tag->find("count"));
+            if (auto n = ooxml::whole_number(written, ooxml::kCount))
+                count = (long) *n;
+            std::vector<std::pair<std::string_view, std::string>> values;
+            if (tag->find("count"))
+                values.push_back({"count", std::to_string(count + (long) refs.size())});
+            std::string start = rewritten_tag(tail, *tag, values, {}, false);
+            std::string out(tail.substr(0, piece->begin));
+            if (empty)
+                return out + start + added + "</" + std::string(piece->name) + ">" + std::string(tail.substr(piece->end));
+            // The new ranges go last, before the element's end tag.
+            long inner = 1;
+            auto next = next_markup(tail, piece->end);
+            for (; next; next = next_markup(tail, next->end)) {
+                if (next->kind == Markup::Start)
+                    ++inner;
+                else if (next->kind == Markup::End && --inner == 0)
+                    break;
+            }
+            if (!next)
+                break;
+            return out + start + std::string(tail.substr(piece->end, next->begin - piece->end)) + added +
+                   std::string(tail.substr(next->begin));
+        }
+        if ((open || empty) && depth == 0 && !before &&
+            std::find(std::begin(kAfter), std::end(kAfter), local_part(piece->name)) != std::end(kAfter))
+            before = piece->begin;
+        if (open)
+            ++depth;
+        else if (piece->kind == Markup::End && --depth < 0)
+            break;  // the worksheet's own end tag
+        if (piece->kind == Markup::End && depth < 0)
+            break;
+    }
+    if (!before) {
+        // Before the worksheet's end tag.
+        const size_t end = tail.rfind("</");
+        before = end == std::string_view::npos ? tail.size() : end;
+    }
+    std::string element = "<" + prefix + "mergeCells count=\"" + std::to_string(refs.size()) + "\">" + added + "</" +
+                          prefix + "mergeCells>";
+    return std::string(tail.substr(0, *before)) + element + std::string(tail.substr(*before));
 }
 
 }  // namespace
@@ -722,11 +801,26 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
         std::vector<std::array<long, 5>> styles;
         std::string height;
         long columns;  // within the sheet
+        std::vector<std::pair<long, std::string>> filled;  // column, formula in the layout of the filled sheet
+        std::vector<long> filled_styles;
     };
     auto outs = std::make_shared<std::vector<BlockOut>>();
+    std::vector<std::string> new_merges;
     for (const FrameBlock &b : sheet.blocks) {
-        BlockOut o{&b, {}, {}, 0};
-        o.columns = std::min<long>((long) b.columns->columns(), sheets::kMaxColumn - b.left + 1);
+        BlockOut o{&b, {}, {}, (long) b.at.size(), {}, {}};
+        for (const FilledDown &f : b.filled_down) {
+            std::optional<std::string> moved = sheets::moved_formula(f.formula, lookup);
+            o.filled.emplace_back(f.column, moved ? *moved : f.formula);
+            o.filled_styles.push_back(styles_->index_of(f.style));
+            extend(b.top, f.column);
+        }
+        for (Py_ssize_t i = 1; !b.merges.empty() && i < b.columns->rows(); ++i) {
+            const long r = b.row_of(i);
+            if (r > sheets::kMaxRow)
+                break;
+            for (const auto &[first, last] : b.merges)
+                new_merges.push_back(reference(r, first) + ":" + reference(r, last));
+        }
         for (long j = 0; j < o.columns; ++j) {
             std::array<long, 5> ids;
             for (size_t kind = 0; kind < 5; ++kind)
@@ -736,8 +830,8 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
         if (!b.height.is_none())
             o.height = nb::cast<std::string>(nb::str(b.height));
         if (b.columns->rows() > 0 && o.columns > 0) {
-            extend(b.top, b.left);
-            extend(std::min(b.row_of(b.columns->rows() - 1), sheets::kMaxRow), b.left + o.columns - 1);
+            extend(b.top, b.at.front());
+            extend(std::min(b.row_of(b.columns->rows() - 1), sheets::kMaxRow), b.at.back());
         }
         outs->push_back(std::move(o));
     }
@@ -772,6 +866,8 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
         tail = std::string(t.substr(cells->data_close + close.size()));
     }
     tail = with_headers(tail, sheet.headers);
+    if (!new_merges.empty())
+        tail = with_merges(tail, new_merges, cells->prefix);
     if (drawing_id)
         tail = pictures::with_drawing_element(tail, *drawing_id, cells->prefix);
     head += open;
@@ -779,8 +875,9 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
     auto held = std::make_shared<std::map<long, OutRow>>(std::move(rows));
     const std::string row_close = "</" + cells->prefix + "row>";
     const std::string row_qname = cells->prefix + "row";
+    const std::string cell_qname = cells->prefix + "c", formula_qname = cells->prefix + "f";
     pkg_.write_streamed(sheet.part, [head = std::move(head), tail = std::move(tail), close, held, outs, row_close,
-                                     row_qname, cells](const ooxml::Emit &emit) {
+                                     row_qname, cell_qname, formula_qname, cells](const ooxml::Emit &emit) {
         emit(head);
         std::string buffer;
         buffer.reserve(1 << 20);
@@ -830,7 +927,8 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
             };
             // A cell the model holds wins over a block's value there, and a later
             // block over an earlier one (a recursive fill writes blocks into blocks).
-            auto write_value = [&](const BlockOut &o, Py_ssize_t i, long j, long c) {
+            auto write_value = [&](const BlockOut &o, Py_ssize_t i, long j) {
+                const long c = o.block->at[(size_t) j];
                 emit_cells_before(c);
                 if (row && next_cell < row->cells.size() && row->cells[next_cell].first == c)
                     return;
@@ -841,20 +939,40 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
                 ref += std::to_string(r);
                 columns.write_cell(buffer, i, j, ref, o.styles[(size_t) j][(size_t) columns.time_kind(i, j)]);
             };
-            if (here.size() == 1) {
+            // A formula of the template row, in a new row of its block.
+            auto write_filled = [&](const BlockOut &o, Py_ssize_t i, size_t k) {
+                const long c = o.filled[k].first;
+                emit_cells_before(c);
+                if (row && next_cell < row->cells.size() && row->cells[next_cell].first == c)
+                    return;
+                buffer += "<" + cell_qname + " r=\"" + sheets::column_letters(c) + std::to_string(r) + "\"";
+                if (o.filled_styles[k] > 0)
+                    buffer += " s=\"" + std::to_string(o.filled_styles[k]) + "\"";
+                buffer += "><" + formula_qname + ">" +
+                          escaped(sheets::translated_formula(o.filled[k].second, (long) i, 0)) + "</" +
+                          formula_qname + "></" + cell_qname + ">";
+            };
+            const bool simple = here.size() == 1 && ((*outs)[here[0].first].filled.empty() || here[0].second == 0);
+            if (simple) {
                 const BlockOut &o = (*outs)[here[0].first];
                 for (long j = 0; j < o.columns; ++j)
-                    write_value(o, here[0].second, j, o.block->left + j);
+                    write_value(o, here[0].second, j);
             } else if (!here.empty()) {
                 struct Entry {
                     long column;
                     size_t block;
                     Py_ssize_t i;
+                    long j;  // the frame column, or -1 - k for the k-th formula filled down
                 };
                 std::vector<Entry> entries;
-                for (const auto &[b, i] : here)
-                    for (long j = 0; j < (*outs)[b].columns; ++j)
-                        entries.push_back(Entry{(*outs)[b].block->left + j, b, i});
+                for (const auto &[b, i] : here) {
+                    const BlockOut &o = (*outs)[b];
+                    for (long j = 0; j < o.columns; ++j)
+                        entries.push_back(Entry{o.block->at[(size_t) j], b, i, j});
+                    if (i > 0)
+                        for (size_t k = 0; k < o.filled.size(); ++k)
+                            entries.push_back(Entry{o.filled[k].first, b, i, -1 - (long) k});
+                }
                 std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
                     return a.column != b.column ? a.column < b.column : a.block > b.block;
                 });
@@ -862,7 +980,10 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
                     if (e > 0 && entries[e].column == entries[e - 1].column)
                         continue;
                     const BlockOut &o = (*outs)[entries[e].block];
-                    write_value(o, entries[e].i, entries[e].column - o.block->left, entries[e].column);
+                    if (entries[e].j >= 0)
+                        write_value(o, entries[e].i, entries[e].j);
+                    else
+                        write_filled(o, entries[e].i, (size_t) (-1 - entries[e].j));
                 }
             }
             emit_cells_before(sheets::kMaxColumn + 1);

@@ -28,11 +28,22 @@ namespace tessel::native {
 
 namespace nb = nanobind;
 
+// A formula of a block's template row, written into each of the block's new rows
+// with its relative references moved row by row.
+struct FilledDown {
+    long column;
+    std::string formula;  // without "=", in the template's layout
+    nb::object style;     // the template cell's StyleArray
+};
+
 // A data frame written from its columns when the sheet is, rather than cell by
 // cell into the model.
 struct FrameBlock {
     std::shared_ptr<cells::FrameColumns> columns;
-    long top = 0, left = 0;  // where its first value stands now
+    long top = 0;           // the row its first values stand in now
+    std::vector<long> at;   // the column each frame column lands in, those within the sheet
+    std::vector<std::pair<long, long>> merges;  // columns merged in each of its new rows
+    std::vector<FilledDown> filled_down;        // formulas filled down its new rows
     // Rows inserted after it was placed, in order; those under one of its rows
     // part it (only a block that a recursive fill wrote into can be parted).
     sheets::Insertions later;

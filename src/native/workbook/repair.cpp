@@ -578,29 +578,6 @@ void repair_worksheet_tags(const Package &src, Package &des, const SheetInsertio
         restore_tags(src, des, pair, inserted);
 }
 
-// Types of the media and object parts a template may type by extension only.
-std::optional<std::string> known_default(const std::string &ext) {
-    static const std::map<std::string, std::string> types = {
-        {"png", "image/png"},
-        {"jpeg", "image/jpeg"},
-        {"jpg", "image/jpeg"},
-        {"gif", "image/gif"},
-        {"bmp", "image/bmp"},
-        {"tif", "image/tiff"},
-        {"tiff", "image/tiff"},
-        {"emf", "image/x-emf"},
-        {"wmf", "image/x-wmf"},
-        {"svg", "image/svg+xml"},
-        {"wdp", "image/vnd.ms-photo"},
-        {"bin", "application/vnd.openxmlformats-officedocument.oleObject"},
-        {"vml", "application/vnd.openxmlformats-officedocument.vmlDrawing"},
-        {"rels", "application/vnd.openxmlformats-package.relationships+xml"},
-        {"xml", "application/xml"},
-    };
-    auto it = types.find(ext);
-    return it == types.end() ? std::nullopt : std::optional<std::string>(it->second);
-}
-
 void repair_content_types(const Package &src, Package &des, const SheetInsertions &) {
     ContentTypes src_ct(src), des_ct(des);
     if (!des_ct.present())
@@ -725,6 +702,29 @@ void repair_local_names(const Package &src, Package &des) {
 }
 
 }  // namespace
+
+// Types of the media and object parts a template may type by extension only.
+std::optional<std::string> known_default(const std::string &ext) {
+    static const std::map<std::string, std::string> types = {
+        {"png", "image/png"},
+        {"jpeg", "image/jpeg"},
+        {"jpg", "image/jpeg"},
+        {"gif", "image/gif"},
+        {"bmp", "image/bmp"},
+        {"tif", "image/tiff"},
+        {"tiff", "image/tiff"},
+        {"emf", "image/x-emf"},
+        {"wmf", "image/x-wmf"},
+        {"svg", "image/svg+xml"},
+        {"wdp", "image/vnd.ms-photo"},
+        {"bin", "application/vnd.openxmlformats-officedocument.oleObject"},
+        {"vml", "application/vnd.openxmlformats-officedocument.vmlDrawing"},
+        {"rels", "application/vnd.openxmlformats-package.relationships+xml"},
+        {"xml", "application/xml"},
+    };
+    auto it = types.find(ext);
+    return it == types.end() ? std::nullopt : std::optional<std::string>(it->second);
+}
 
 void restore_save(nb::handle template_path, nb::handle save_path, nb::handle inserted) {
     SheetInsertions rows = SheetInsertions::from_python(inserted);

@@ -4,9 +4,16 @@
 
 #include <nanobind/nanobind.h>
 
+#include <optional>
+#include <string>
+
 namespace tessel::repair {
 
 namespace nb = nanobind;
+
+// The content type of a part that a package may type by its extension only
+// (pictures, embedded objects, relationships...), for a package that does not.
+std::optional<std::string> known_default(const std::string &ext);
 
 // Restores every shape-related resource of the template into the saved package and
 // rewrites the file at save_path in place.  `inserted` ({sheet name: [(row,
