@@ -1054,10 +1054,15 @@ Loaded load_template(nb::handle self, nb::handle template_path) {
     try {
         warnings.attr("filterwarnings")("ignore", "message"_a = "Cannot parse header or footer",
                                         "category"_a = nb::handle(PyExc_UserWarning));
-        if (native)
+        if (native) {
+            // openpyxl's reader reads only the sheets' settings here, and warns of
+            // what it would drop from a model; the native engine drops nothing.
+            warnings.attr("filterwarnings")("ignore", "category"_a = nb::handle(PyExc_UserWarning),
+                                            "module"_a = "openpyxl");
             loaded.book = std::make_unique<tessel::native::PackageBook>(template_path);
-        else
+        } else {
             loaded.workbook = nb::getattr(module_handle, "load_workbook")(template_path);
+        }
     } catch (...) {
         scope.attr("__exit__")(nb::none(), nb::none(), nb::none());
         throw;

@@ -578,8 +578,6 @@ std::string with_merges(std::string_view tail, const std::vector<std::string> &r
             ++depth;
         else if (piece->kind == Markup::End && --depth < 0)
             break;  // the worksheet's own end tag
-        if (piece->kind == Markup::End && depth < 0)
-            break;
     }
     if (!before) {
         // Before the worksheet's end tag.
