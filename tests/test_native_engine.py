@@ -343,3 +343,32 @@ def test_a_date_alone_in_a_cell_shows_as_a_date(tmp_path, value, shown):
     out = openpyxl.load_workbook(tmp_path / "o.xlsx").active
     assert out["A1"].number_format == shown and out["A1"].value == pd.Timestamp(value).to_pydatetime()
     assert out["A2"].number_format == "dd/mm/yyyy"
+
+
+X14 = ('<extLst><ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}" '
+       'xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main">'
+       '<x14:conditionalFormattings><x14:conditionalFormatting '
+       'xmlns:xm="http://schemas.microsoft.com/office/excel/2006/main"><x14:cfRule type="dataBar" id="{1}">'
+       '<x14:dataBar><x14:cfvo type="num"><xm:f>0</xm:f></x14:cfvo><x14:cfvo type="num"><xm:f>$B$5</xm:f>'
+       '</x14:cfvo></x14:dataBar></x14:cfRule><xm:sqref>C5 C1</xm:sqref></x14:conditionalFormatting>'
+       '</x14:conditionalFormattings></ext></extLst></worksheet>')
+
+
+def test_the_ranges_of_sheet_extensions_move_with_inserted_rows(tmp_path):
+    plain = tmp_path / "plain.xlsx"
+    wb = openpyxl.Workbook()
+    wb.active["A2"], wb.active["B5"], wb.active["C5"] = "{df}", 10, 4
+    wb.save(plain)
+    template = tmp_path / "t.xlsx"
+    with zipfile.ZipFile(plain) as src, zipfile.ZipFile(template, "w") as des:
+        for info in src.infolist():
+            data = src.read(info.filename)
+            if info.filename == "xl/worksheets/sheet1.xml":
+                data = data.replace(b"</worksheet>", X14.encode())
+            des.writestr(info, data)
+    out = tmp_path / "o.xlsx"
+    assert GridFill(insert=True)(str(template), str(out), {"df": pd.DataFrame({"a": [1, 2, 3]})}) == []
+    with zipfile.ZipFile(out) as z:
+        sheet = z.read("xl/worksheets/sheet1.xml").decode()
+    assert "<xm:sqref>C7 C1</xm:sqref>" in sheet and "<xm:f>$B$7</xm:f>" in sheet
+    assert openpyxl.load_workbook(out).active["C7"].value == 4

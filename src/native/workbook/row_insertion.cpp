@@ -312,6 +312,25 @@ bool move_sheet_tree(nb::handle root, const Insertions *own, const SheetLookup &
     }
     for (nb::handle el : found(root, "{*}conditionalFormatting/{*}cfRule/{*}formula"))
         changed |= move_text(el, lookup);
+    // Newer conditional formats, data validations and sparklines live in the
+    // sheet's extensions, their ranges as element text (xm:sqref) and their
+    // formulas in xm:f.
+    if (own) {
+        for (nb::handle el : found(root, "{*}extLst//{*}sqref")) {
+            const std::string text = text_of(el);
+            const std::string moved = sheets::moved_area_list(text, *own, Growth::Block);
+            if (moved == text)
+                continue;
+            changed = true;
+            nb::object owner = el.attr("getparent")();
+            if (!moved.empty())
+                el.attr("text") = moved;
+            else if (!owner.is_none() && !owner.attr("getparent")().is_none())
+                owner.attr("getparent")().attr("remove")(owner);
+        }
+    }
+    for (nb::handle el : found(root, "{*}extLst//{*}f"))
+        changed |= move_text(el, lookup);
     for (const char *path : {"{*}dataValidations/{*}dataValidation/{*}formula1",
                              "{*}dataValidations/{*}dataValidation/{*}formula2"})
         for (nb::handle el : found(root, path))
