@@ -3,6 +3,12 @@
 #include "core/placeholder.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -134,38 +140,162 @@ void with_view(std::string_view bytes, Use &&use) {
 }
 
 // Runs a producer through one raw deflate stream into `out`, keeping the CRC
-// and both sizes.
-struct StreamedDeflate {
+// and both sizes.  The stream is made as pigz makes one: each chunk is deflated
+// on its own, primed with the 32 KiB before it so that nothing is lost in size,
+// and ended on a byte boundary (a sync flush) but the last; the pieces joined
+// are one stream.  So the chunks are deflated by worker threads while the
+// producer goes on: Python's zlib lets go of the interpreter lock while it
+// deflates, and the producer, which needs that lock, only gives it up while it
+// waits for a chunk to be done.
+class StreamedDeflate {
+public:
     unsigned long long crc = 0, usize = 0, csize = 0;
 
-    void run(const Producer &producer, nb::handle out, int level, unsigned long long offset,
-             const std::string &role) {
+    StreamedDeflate(int level) : level_(level) {}
+
+    ~StreamedDeflate() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        nb::gil_scoped_release released;
+        for (std::thread &t : workers_)
+            t.join();
+    }
+
+    void run(const Producer &producer, nb::handle out, unsigned long long offset, const std::string &role) {
         nb::module_ zlib = nb::module_::import_("zlib");
-        nb::object packer = zlib.attr("compressobj")(level, zlib.attr("DEFLATED"), -15);
-        nb::object compress = packer.attr("compress"), crc32 = zlib.attr("crc32");
-        nb::object write = out.attr("write");
-        auto put = [&](nb::handle packed) {
-            const size_t n = nb::len(packed);
-            if (n == 0)
-                return;
-            write(packed);
-            csize += n;
-        };
+        crc32_ = zlib.attr("crc32");
+        compressobj_ = zlib.attr("compressobj");
+        deflated_ = zlib.attr("DEFLATED");
+        sync_flush_ = zlib.attr("Z_SYNC_FLUSH");
+        write_ = out.attr("write");
+        for (int i = 0; i < kWorkers; ++i)
+            workers_.emplace_back([this] { work(); });
+        std::string previous_tail;
         Chunker chunks([&](std::string_view chunk) {
-            with_view(chunk, [&](nb::handle view) {
-                crc = nb::cast<unsigned long long>(crc32(view, crc));
-                put(compress(view));
-            });
+            with_view(chunk, [&](nb::handle view) { crc = nb::cast<unsigned long long>(crc32_(view, crc)); });
             usize += chunk.size();
             // Stop a part that cannot fit before writing gigabytes more of it.
             if (usize >= kZipLimit || offset + csize >= kZipLimit)
                 raise(PyExc_ValueError, "the " + role + " is too large for a plain ZIP archive");
+            submit(std::string(chunk), previous_tail, false);
+            const size_t keep = std::min<size_t>(chunk.size(), kWindow);
+            previous_tail.assign(chunk.substr(chunk.size() - keep));
             check_signals();
         });
         producer([&](std::string_view piece) { chunks.feed(piece); });
         chunks.finish();
-        put(packer.attr("flush")());
+        submit(std::string(), previous_tail, true);
+        drain(0);
     }
+
+private:
+    static constexpr int kWorkers = 2;
+    static constexpr size_t kWindow = 32768;
+    static constexpr size_t kInFlight = kWorkers + 1;
+
+    struct Job {
+        std::string data, dictionary;
+        bool last = false;
+        bool started = false, done = false;
+        std::string packed;
+        std::exception_ptr error;
+    };
+
+    void submit(std::string data, const std::string &dictionary, bool last) {
+        auto job = std::make_shared<Job>();
+        job->data = std::move(data);
+        job->dictionary = dictionary;
+        job->last = last;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            queue_.push_back(job);
+            jobs_.push_back(job);
+        }
+        wake_.notify_one();
+        drain(kInFlight);
+    }
+
+    // Lets the workers take up what was submitted, writes the chunks done in
+    // order, and waits until fewer than `limit` are left in flight.
+    void drain(size_t limit) {
+        while (true) {
+            {
+                nb::gil_scoped_release released;
+                std::unique_lock<std::mutex> hold(mutex_);
+                done_.wait(hold, [&] {
+                    const bool all_started = queue_.empty() && std::all_of(jobs_.begin(), jobs_.end(), [](auto &j) {
+                                                 return j->started;
+                                             });
+                    return all_started && (jobs_.size() < std::max<size_t>(limit, 1) || jobs_.front()->done);
+                });
+            }
+            while (!jobs_.empty() && jobs_.front()->done) {
+                std::shared_ptr<Job> job = jobs_.front();
+                jobs_.pop_front();
+                if (job->error)
+                    std::rethrow_exception(job->error);
+                if (!job->packed.empty()) {
+                    with_view(job->packed, [&](nb::handle view) { write_(view); });
+                    csize += job->packed.size();
+                }
+            }
+            if (jobs_.size() < std::max<size_t>(limit, 1) || (limit == 0 && jobs_.empty()))
+                return;
+        }
+    }
+
+    void work() {
+        while (true) {
+            std::shared_ptr<Job> job;
+            {
+                std::unique_lock<std::mutex> hold(mutex_);
+                wake_.wait(hold, [&] { return stopping_ || !queue_.empty(); });
+                if (queue_.empty())
+                    return;
+                job = queue_.front();
+                queue_.pop_front();
+            }
+            try {
+                nb::gil_scoped_acquire held;
+                nb::object packer =
+                    job->dictionary.empty()
+                        ? compressobj_(level_, deflated_, -15)
+                        : compressobj_(level_, deflated_, -15, 8, 0,
+                                       nb::bytes(job->dictionary.data(), job->dictionary.size()));
+                nb::object out;
+                {
+                    std::lock_guard<std::mutex> hold(mutex_);
+                    job->started = true;
+                }
+                done_.notify_all();
+                with_view(job->data, [&](nb::handle view) { out = packer.attr("compress")(view); });
+                nb::object tail = job->last ? packer.attr("flush")() : packer.attr("flush")(sync_flush_);
+                job->packed.assign(PyBytes_AS_STRING(out.ptr()), (size_t) PyBytes_GET_SIZE(out.ptr()));
+                job->packed.append(PyBytes_AS_STRING(tail.ptr()), (size_t) PyBytes_GET_SIZE(tail.ptr()));
+                job->data.clear();
+                job->data.shrink_to_fit();
+            } catch (...) {
+                job->error = std::current_exception();
+            }
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                job->started = job->done = true;
+            }
+            done_.notify_all();
+        }
+    }
+
+    int level_;
+    nb::object crc32_, compressobj_, deflated_, sync_flush_, write_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::deque<std::shared_ptr<Job>> queue_;  // submitted, not yet taken up
+    std::deque<std::shared_ptr<Job>> jobs_;   // submitted, not yet written, in order
+    std::vector<std::thread> workers_;
+    bool stopping_ = false;
 };
 
 }  // namespace
@@ -554,8 +684,8 @@ void Package::write_archive(nb::handle out) const {
                                         "file or stream that can seek to be written to");
             const auto at = nb::cast<unsigned long long>(out.attr("tell")());
             write(nb::bytes(local.data(), local.size()));
-            StreamedDeflate streamed;
-            streamed.run(e.producer, out, level_, offset + local.size(), role_);
+            StreamedDeflate streamed(level_);
+            streamed.run(e.producer, out, offset + local.size(), role_);
             crc = streamed.crc;
             csize = streamed.csize;
             usize = streamed.usize;

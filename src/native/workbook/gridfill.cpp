@@ -1059,7 +1059,18 @@ Loaded load_template(nb::handle self, nb::handle template_path) {
             // what it would drop from a model; the native engine drops nothing.
             warnings.attr("filterwarnings")("ignore", "category"_a = nb::handle(PyExc_UserWarning),
                                             "module"_a = "openpyxl");
-            loaded.book = std::make_unique<tessel::native::PackageBook>(template_path);
+            // A model cell per template cell, none of them garbage: collecting
+            // while they are made would cost more than making them.
+            const int collecting = PyGC_Disable();
+            try {
+                loaded.book = std::make_unique<tessel::native::PackageBook>(template_path);
+            } catch (...) {
+                if (collecting)
+                    PyGC_Enable();
+                throw;
+            }
+            if (collecting)
+                PyGC_Enable();
         } else {
             loaded.workbook = nb::getattr(module_handle, "load_workbook")(template_path);
         }

@@ -1,5 +1,6 @@
 #include "workbook/package_book.h"
 
+#include "core/once.h"
 #include "core/placeholder.h"
 #include "ooxml/parts.h"
 #include "ooxml/xml_text.h"
@@ -86,7 +87,7 @@ struct Known {
 };
 
 const Known &known() {
-    static Known k = [] {
+    return tessel::made_once<Known>([] {
         auto keep = [](nb::object o) { return o.release().ptr(); };
         Known n;
         n.worksheet = keep(nb::module_::import_("openpyxl.worksheet.worksheet").attr("Worksheet"));
@@ -101,8 +102,7 @@ const Known &known() {
         n.from_iso = keep(dates.attr("from_ISO8601"));
         n.mac_epoch = keep(dates.attr("CALENDAR_MAC_1904"));
         return n;
-    }();
-    return k;
+    });
 }
 
 nb::object style_tuple(nb::handle cell) {
