@@ -44,22 +44,6 @@ const Css &css_helpers() {
 
 constexpr int kNumberFormat = 3;  // index of numFmtId in a StyleArray
 
-// The ids of a style array; false for a cell without one.
-bool read_ids(nb::handle style, std::array<int, 9> &ids) {
-    if (style.is_none())
-        return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(style.ptr(), &view, PyBUF_SIMPLE) < 0)
-        throw nb::python_error();
-    const bool ok = view.len == (Py_ssize_t) sizeof(ids);
-    if (ok)
-        std::memcpy(ids.data(), view.buf, sizeof(ids));
-    PyBuffer_Release(&view);
-    if (!ok)
-        throw nb::type_error("a cell's style must hold nine ids");
-    return true;
-}
-
 bool any_set(const std::array<int, 9> &ids) {
     return std::any_of(ids.begin(), ids.end(), [](int v) { return v != 0; });
 }
@@ -79,6 +63,21 @@ bool at_midnight(nb::handle v) {
 }
 
 }  // namespace
+
+bool read_ids(nb::handle style, std::array<int, 9> &ids) {
+    if (style.is_none())
+        return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(style.ptr(), &view, PyBUF_SIMPLE) < 0)
+        throw nb::python_error();
+    const bool ok = view.len == (Py_ssize_t) sizeof(ids);
+    if (ok)
+        std::memcpy(ids.data(), view.buf, sizeof(ids));
+    PyBuffer_Release(&view);
+    if (!ok)
+        throw nb::type_error("a cell's style must hold nine ids");
+    return true;
+}
 
 void init() {
     PyDateTime_IMPORT;

@@ -17,6 +17,9 @@ namespace nb = nanobind;
 // Imports the openpyxl style helpers.  Called once, at module initialisation.
 void init();
 
+// The nine ids of an openpyxl StyleArray; false for a cell without one.
+bool read_ids(nb::handle style, std::array<int, 9> &ids);
+
 // Whether a column of a block holds date-times, and whether all of them are at
 // midnight: such a column shows as dates.
 struct ColumnDates {

@@ -168,14 +168,7 @@ void convert_entries(PyObject *list) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle item = PyList_GET_ITEM(list, i);
         nb::object out;
-        Outcome outcome;
-        try {
-            outcome = convert(item, out);
-        } catch (nb::python_error &e) {
-            if (is_interrupt(e))
-                throw;
-            outcome = Outcome::Refused;
-        }
+        const Outcome outcome = convert_or_refuse(item, out);
         if (outcome == Outcome::Value) {
             if (!out.is(item))
                 PyList_SetItem(list, i, out.release().ptr());
@@ -353,6 +346,16 @@ Outcome convert(nb::handle value, nb::object &out) {
     if (is_instance(v, types().np_generic))
         return numpy_value(value, out);
     return other_value(value, out);
+}
+
+Outcome convert_or_refuse(nb::handle value, nb::object &out) {
+    try {
+        return convert(value, out);
+    } catch (nb::python_error &e) {
+        if (is_interrupt(e))
+            throw;
+        return Outcome::Refused;
+    }
 }
 
 std::vector<nb::object> frame_columns(nb::handle frame, Py_ssize_t rows, Py_ssize_t columns) {

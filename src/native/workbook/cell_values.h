@@ -39,6 +39,9 @@ nb::str why_refused(nb::handle value);
 // None itself counts as Empty.
 Outcome convert(nb::handle value, nb::object &out);
 
+// `convert`, where a value whose conversion raises (Ctrl-C aside) counts as refused.
+Outcome convert_or_refuse(nb::handle value, nb::object &out);
+
 // A data frame's cells converted column by column: columns[j][i] is the value for
 // row offset i, column offset j; Empty entries are None and Refused entries are
 // `refused_marker()`.  Whole numeric and datetime columns are converted in bulk.

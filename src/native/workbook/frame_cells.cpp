@@ -527,14 +527,7 @@ void FrameColumns::read_objects(nb::handle series, Column &c) {
             check_signals();
         nb::handle item = PyList_GET_ITEM(items, i);
         nb::object out;
-        Outcome outcome;
-        try {
-            outcome = convert(item, out);
-        } catch (nb::python_error &e) {
-            if (is_interrupt(e))
-                throw;
-            outcome = Outcome::Refused;
-        }
+        const Outcome outcome = convert_or_refuse(item, out);
         if (outcome == Outcome::Value) {
             if (PyDateTime_Check(out.ptr())) {
                 c.datetimes = true;

@@ -523,30 +523,8 @@ private:
         for (; !created_.empty(); created_.pop())
             created.push(moved(created_.top()));
         created_.swap(created);
-        std::vector<Block> blocks;
-        for (Block b : blocks_) {
-            if (b.top > at) {
-                blocks.push_back(Block{b.top + needed, b.bottom + needed, b.left, b.right});
-            } else if (b.bottom > at) {
-                blocks.push_back(Block{b.top, at, b.left, b.right});
-                blocks.push_back(Block{at + needed + 1, b.bottom + needed, b.left, b.right});
-            } else {
-                blocks.push_back(b);
-            }
-        }
-        blocks_.swap(blocks);
-        std::vector<Block> rects;
-        for (Block b : replaced_rects_) {
-            if (b.top > at) {
-                rects.push_back(Block{b.top + needed, b.bottom + needed, b.left, b.right});
-            } else if (b.bottom > at) {
-                rects.push_back(Block{b.top, at, b.left, b.right});
-                rects.push_back(Block{at + needed + 1, b.bottom + needed, b.left, b.right});
-            } else {
-                rects.push_back(b);
-            }
-        }
-        replaced_rects_.swap(rects);
+        move_blocks(blocks_, at, needed);
+        move_blocks(replaced_rects_, at, needed);
         if (native_)
             for (tessel::native::FrameBlock &b : native_->blocks)
                 b.later.push_back(sheets::Insertion{at, needed});
@@ -568,6 +546,23 @@ private:
     };
 
     // The template row of a cell that stands in `row` now.
+    // Rectangles over rows inserted under row `at`: those below move down, those
+    // the rows go into are parted around them.
+    template <typename Rectangle> static void move_blocks(std::vector<Rectangle> &blocks, long at, long needed) {
+        std::vector<Rectangle> moved;
+        for (Rectangle b : blocks) {
+            if (b.top > at) {
+                moved.push_back(Rectangle{b.top + needed, b.bottom + needed, b.left, b.right});
+            } else if (b.bottom > at) {
+                moved.push_back(Rectangle{b.top, at, b.left, b.right});
+                moved.push_back(Rectangle{at + needed + 1, b.bottom + needed, b.left, b.right});
+            } else {
+                moved.push_back(b);
+            }
+        }
+        blocks.swap(moved);
+    }
+
     bool replaced(Position p) const {
         if (replaced_.count(p))
             return true;

@@ -1,5 +1,7 @@
 #include "workbook/style_sheet.h"
 
+#include "workbook/block_style.h"
+
 #include "ooxml/xml_text.h"
 
 #include <nanobind/stl/string.h>
@@ -79,17 +81,7 @@ std::optional<long> number(std::string_view text) {
 // The nine ids of a style array; a cell without one has the default style.
 std::array<int, 9> ids_of(nb::handle style) {
     std::array<int, 9> ids{};
-    if (style.is_none())
-        return ids;
-    Py_buffer view;
-    if (PyObject_GetBuffer(style.ptr(), &view, PyBUF_SIMPLE) < 0)
-        throw nb::python_error();
-    const bool ok = view.len == (Py_ssize_t) sizeof(ids);
-    if (ok)
-        std::memcpy(ids.data(), view.buf, sizeof(ids));
-    PyBuffer_Release(&view);
-    if (!ok)
-        throw nb::type_error("a cell's style must hold nine ids");
+    block::read_ids(style, ids);
     return ids;
 }
 
