@@ -578,16 +578,22 @@ private:
         return original ? original : row;
     }
 
+    // A frame's rows and columns; false for an empty frame, which writes nothing.
+    static bool shape_of(nb::handle frame, Py_ssize_t &rows, Py_ssize_t &columns) {
+        nb::object shape = frame.attr("shape");
+        rows = nb::cast<Py_ssize_t>(shape[0]);
+        columns = nb::cast<Py_ssize_t>(shape[1]);
+        return rows > 0 && columns > 0;
+    }
+
     // Writes a frame's values as a block from (row, column), each cell styled
     // like the template row's cell of its column, then a Styler's CSS over them.
     // A value that cannot be stored leaves its cell as it was and fails the
     // placeholder, while the rest of the block is written.
     void place_frame(nb::handle frame, nb::handle placeholder, long row, long column, long place_row,
                      nb::handle styler) {
-        nb::object shape = frame.attr("shape");
-        const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
-        const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);
-        if (rows <= 0 || columns <= 0)
+        Py_ssize_t rows, columns;
+        if (!shape_of(frame, rows, columns))
             return;
         const bool inserting = tessel::truthy(nb::getattr(call_.self, "insert", nb::bool_(false)));
         std::vector<nb::object> values = cells::frame_columns(frame, rows, columns);
@@ -653,10 +659,8 @@ private:
     // beside the block are filled down into them, as Excel extends a calculated
     // column.
     void place_frame_native(nb::handle frame, nb::handle placeholder, long row, long column, long place_row) {
-        nb::object shape = frame.attr("shape");
-        const Py_ssize_t rows = nb::cast<Py_ssize_t>(shape[0]);
-        const Py_ssize_t columns = nb::cast<Py_ssize_t>(shape[1]);
-        if (rows <= 0 || columns <= 0)
+        Py_ssize_t rows, columns;
+        if (!shape_of(frame, rows, columns))
             return;
         const bool inserting = tessel::truthy(nb::getattr(call_.self, "insert", nb::bool_(false)));
         auto values = std::make_shared<cells::FrameColumns>(frame, rows, columns, call_.book->date1904());
