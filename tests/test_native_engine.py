@@ -103,7 +103,11 @@ def test_the_corpus_fills_alike_and_keeps_every_untouched_part(path, tmp_path):
     try:
         openpyxl.load_workbook(path)
     except Exception:
-        pytest.skip("openpyxl cannot load it")
+        # openpyxl reads the styles for both engines: the native one names the part it cannot read.
+        with pytest.raises(ValueError, match=r"the styles part xl/styles.xml of the template workbook cannot be read"):
+            GridFill()(path, str(tmp_path / "o.xlsx"), Values())
+        assert not (tmp_path / "o.xlsx").exists()
+        return
     results = both(path, tmp_path, Values())
     native_out = results["native"][0]
     ref_out = results["openpyxl"][0]

@@ -133,16 +133,28 @@ PackageBook::PackageBook(nb::handle template_path)
     }
     Relationships rels(pkg_, book);
     std::optional<std::string> styles_xml;
+    std::string styles_part;
     for (const Relationship &rel : rels.all()) {
         auto part = rels.part_of(pkg_, rel);
         if (!part)
             continue;
-        if (ends_with(rel.type, "/styles"))
+        if (ends_with(rel.type, "/styles")) {
             styles_xml = text_of(read_part(pkg_, *part));
-        else if (ends_with(rel.type, "/sharedStrings"))
+            styles_part = *part;
+        } else if (ends_with(rel.type, "/sharedStrings")) {
             shared_ = sheets::read_shared_strings(text_of(read_part(pkg_, *part)));
+        }
     }
-    workbook_ = styles::styled_workbook(styles_xml);
+    try {
+        workbook_ = styles::styled_workbook(styles_xml);
+    } catch (nb::python_error &e) {
+        if (tessel::is_interrupt(e))
+            throw;
+        // openpyxl's reader of the styles says what it met, not where.
+        throw nb::value_error(("the styles part " + styles_part + " of the template workbook cannot be read: " +
+                               nb::cast<std::string>(tessel::reason_of(e)))
+                                  .c_str());
+    }
     if (date1904_)
         workbook_.attr("epoch") = nb::handle(k.mac_epoch);
     styles_ = std::make_unique<styles::StyleSheet>(workbook_, styles_xml);
