@@ -116,6 +116,7 @@ def test_sheet_without_drawing_gains_one_as_openpyxl_writes_it(tmp_path, fmt, ex
     assert (image.anchor.ext.width, image.anchor.ext.height) == (pixels_to_EMU(40), pixels_to_EMU(30))
 
 
+@pytest.mark.libreoffice
 def test_libreoffice_shows_the_added_picture(tmp_path, soffice):
     out = tmp_path / "o.xlsx"
     _add_pictures(template(tmp_path), str(out), SHEET1, [(picture((200, 100)), "B3")])
