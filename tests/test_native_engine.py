@@ -376,3 +376,25 @@ def test_the_ranges_of_sheet_extensions_move_with_inserted_rows(tmp_path):
         sheet = z.read("xl/worksheets/sheet1.xml").decode()
     assert "<xm:sqref>C7 C1</xm:sqref>" in sheet and "<xm:f>$B$7</xm:f>" in sheet
     assert openpyxl.load_workbook(out).active["C7"].value == 4
+
+
+def test_a_sheet_written_with_a_prefix_and_unnumbered_rows_fills_alike(tmp_path):
+    plain = tmp_path / "plain.xlsx"
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws["A1"], ws["A2"], ws["B5"] = "Hi {name}", "{df}", 3
+    ws.oddHeader.center.text = "Head {name}"
+    wb.save(plain)
+    template = tmp_path / "t.xlsx"
+    with zipfile.ZipFile(plain) as src, zipfile.ZipFile(template, "w") as des:
+        for info in src.infolist():
+            data = src.read(info.filename)
+            if info.filename == "xl/worksheets/sheet1.xml":
+                text = re.sub(r"<(/?)([a-zA-Z])", r"<\1x:\2", data.decode()).replace('xmlns="', 'xmlns:x="')
+                data = re.sub(r'<x:row r="\d+"', "<x:row", text).encode()  # numbered by their cells
+            des.writestr(info, data)
+    env = {"name": "Ada", "df": pd.DataFrame({"a": [1, 2], "b": ["x", "y"]})}
+    results = both(template, tmp_path, env, insert=True)
+    assert results["native"][1:] == results["openpyxl"][1:]
+    assert differences(cells_of(results["openpyxl"][0]), cells_of(results["native"][0])) == []
+    assert ooxml_check.check_package(results["native"][0]) == []

@@ -875,6 +875,18 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
         open = std::string(t.substr(cells->data_open, cells->data_body - cells->data_open));
         tail = std::string(t.substr(cells->data_close + close.size()));
     }
+    // Block rows are written without a prefix: where the part spells its own
+    // elements with one, the cell data gets the part's namespace as its default.
+    if (!cells->prefix.empty() && open.find(" xmlns=") == std::string::npos) {
+        const std::string declared = "xmlns:" + cells->prefix.substr(0, cells->prefix.size() - 1) + "=";
+        size_t at = head.find(declared);
+        if (at != std::string::npos && at + declared.size() < head.size()) {
+            const char quote = head[at + declared.size()];
+            const size_t start = at + declared.size() + 1, end = head.find(quote, start);
+            if (end != std::string::npos)
+                open.insert(open.size() - 1, " xmlns=\"" + std::string(head.substr(start, end - start)) + "\"");
+        }
+    }
     tail = with_headers(tail, sheet.headers);
     if (!new_merges.empty())
         tail = with_merges(tail, new_merges, cells->prefix);

@@ -207,11 +207,10 @@ SheetCells read_sheet_cells(std::string text, const std::string &part) {
         row.empty_tag = piece->kind == Markup::Empty;
         auto tag = read_tag(t, piece->begin, true);
         std::string_view number = tag ? value_of(t, tag->find("r")) : std::string_view();
-        row.number = number.empty() ? last_row + 1
-                                    : (long) ooxml::whole_number(number, kRowNumber).value_or(0);
-        if (row.number <= last_row)
+        // A row without a number takes its first cell's, or follows the one before.
+        row.number = number.empty() ? 0 : (long) ooxml::whole_number(number, kRowNumber).value_or(-1);
+        if (row.number == -1 || (row.number && row.number <= last_row))
             unreadable(part, "row " + std::string(number) + " is out of order or outside the sheet");
-        last_row = row.number;
         row.first_cell = sheet.cells.size();
         long last_column = 0;
         if (!row.empty_tag) {
@@ -236,7 +235,7 @@ SheetCells read_sheet_cells(std::string text, const std::string &part) {
                     unreadable(part, "a cell's tag cannot be read");
                 cell.style = value_of(t, ctag->find("s"));
                 cell.type = value_of(t, ctag->find("t"));
-                long r = row.number, c = last_column + 1;
+                long r = row.number ? row.number : last_row + 1, c = last_column + 1;
                 if (const Attribute *ref = ctag->find("r")) {
                     cell.ref_begin = ref->begin;
                     cell.ref_end = ref->end;
@@ -251,10 +250,14 @@ SheetCells read_sheet_cells(std::string text, const std::string &part) {
                         sheet.outside.push_back(std::move(cell));
                         continue;
                     }
+                    if (!row.number && r > last_row)
+                        row.number = r;
                     if (r != row.number)
                         unreadable(part, "the cell " + std::string(named) + " does not belong in row " +
-                                             std::to_string(row.number));
+                                             std::to_string(row.number ? row.number : last_row + 1));
                 }
+                if (!row.number)
+                    row.number = last_row + 1;
                 if (c <= last_column || c > kMaxColumn)
                     unreadable(part, "cells of row " + std::to_string(row.number) + " are out of order");
                 last_column = c;
@@ -266,6 +269,9 @@ SheetCells read_sheet_cells(std::string text, const std::string &part) {
             }
             row.end = at;
         }
+        if (!row.number)
+            row.number = last_row + 1;
+        last_row = row.number;
         row.cell_count = sheet.cells.size() - row.first_cell;
         sheet.rows.push_back(row);
     }
