@@ -17,6 +17,7 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from openpyxl.chart import BarChart, Reference
 from openpyxl.formatting.rule import CellIsRule
 from openpyxl.styles import Alignment, Border, Font, PatternFill, Side
 
@@ -66,6 +67,8 @@ def cells_of(path):
         seen[(ws.title, "merged")] = sorted(str(r) for r in ws.merged_cells.ranges)
         seen[(ws.title, "images")] = sorted(
             (img.anchor._from.row, img.anchor._from.col) for img in ws._images)
+        seen[(ws.title, "formats")] = sorted(str(f.sqref) for f in ws.conditional_formatting)
+
     seen["names"] = sorted((n, d.attr_text) for n, d in wb.defined_names.items())
     return seen
 
@@ -113,6 +116,8 @@ def test_the_corpus_fills_alike_and_keeps_every_untouched_part(path, tmp_path):
     ref_out = results["openpyxl"][0]
     assert results["native"][1:] == results["openpyxl"][1:]
     assert differences(cells_of(ref_out), cells_of(native_out)) == []
+    # Every drawn object of the template is still there.
+    assert ooxml_check.drawing_inventory(native_out) == ooxml_check.drawing_inventory(path)
     # A fault the template itself has is kept, as everything else is; none is added.
     assert set(ooxml_check.check_package(native_out)) <= set(ooxml_check.check_package(path))
     # What the fill did not rewrite is the template's entry, compressed bytes and all.
@@ -226,14 +231,31 @@ def test_random_templates_fill_alike(tmp_path, frame, row, column, insert, below
     for r, c, v in below:
         ws.cell(r, c, v)
     ws.cell(row, column, "{df}")
-    ws.cell(10, 1, f"=SUM({ws.cell(row, column).coordinate}:{ws.cell(row + 1, column).coordinate})")
+    at, under = ws.cell(row, column).coordinate, ws.cell(row + 1, column).coordinate
+    ws.cell(10, 1, f"=SUM({at}:{under})")
     if merge:
         ws.merge_cells(start_row=11, start_column=1, end_row=11, end_column=3)
+    # Names, conditional formats and a chart pointing at the block and around it.
+    wb.defined_names["block"] = openpyxl.workbook.defined_name.DefinedName("block", attr_text=f"Sheet!${at[0]}${row}")
+    ws.conditional_formatting.add(f"{at}:{under}", CellIsRule(operator="greaterThan", formula=["0"]))
+    ws.conditional_formatting.add("A12:C13", CellIsRule(operator="lessThan", formula=["A$10"]))
+    chart = BarChart()
+    chart.add_data(Reference(ws, min_col=column, min_row=row, max_row=row + 1))
+    ws.add_chart(chart, "E12")
     template = tmp_path / "random.xlsx"
     wb.save(template)
     results = both(template, tmp_path, {"df": frame}, insert=insert)
     assert results["native"][1:] == results["openpyxl"][1:]
     assert differences(cells_of(results["openpyxl"][0]), cells_of(results["native"][0])) == []
+    assert ooxml_check.drawing_inventory(results["native"][0]) == ooxml_check.drawing_inventory(results["openpyxl"][0])
+    # The chart's series grew with the block, in both.
+    def series(path):
+        with zipfile.ZipFile(path) as z:
+            return sorted(f for name in z.namelist() if "charts/chart" in name and name.endswith(".xml")
+                          for f in re.findall(rb"<c:f>([^<]*)</c:f>", z.read(name)))
+
+    series = [series(results[e][0]) for e in ("native", "openpyxl")]
+    assert series[0] == series[1]
 
 
 def test_pictures_land_in_a_drawing_of_their_own(tmp_path, data_dir):
@@ -398,3 +420,22 @@ def test_a_sheet_written_with_a_prefix_and_unnumbered_rows_fills_alike(tmp_path)
     assert results["native"][1:] == results["openpyxl"][1:]
     assert differences(cells_of(results["openpyxl"][0]), cells_of(results["native"][0])) == []
     assert ooxml_check.check_package(results["native"][0]) == []
+
+
+@pytest.mark.libreoffice
+def test_libreoffice_converts_every_corpus_workbook_the_native_engine_fills(tmp_path, soffice):
+    filled = tmp_path / "filled"
+    filled.mkdir()
+    for path in CORPUS:
+        try:
+            GridFill()(path, str(filled / os.path.basename(path)), Values())
+        except ValueError:
+            continue  # a template whose styles cannot be read, refused above
+    names = sorted(os.listdir(filled))
+    done = subprocess.run([soffice, f"-env:UserInstallation={(tmp_path / 'profile').as_uri()}", "--headless",
+                           "--convert-to", "pdf", "--outdir", str(tmp_path / "pdf"), *[str(filled / n) for n in names]],
+                          capture_output=True, text=True, timeout=900)
+    assert done.returncode == 0, done.stderr
+    converted = sorted(os.listdir(tmp_path / "pdf"))
+    assert converted == [n[: -len(".xlsx")] + ".pdf" for n in names]
+    assert all(os.path.getsize(tmp_path / "pdf" / n) > 0 for n in converted)
