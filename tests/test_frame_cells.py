@@ -302,3 +302,24 @@ def test_openpyxl_formula_and_rich_text_values(tmp_path):
     assert written[0][0] == "plain bold & <b>"
     assert isinstance(written[1][0], ArrayFormula) and written[1][0].text == "=SUM(B1:B2)"
     assert written[1][0].ref == "A1:A1"
+
+
+texts_or_missing = st.lists(st.one_of(st.none(), st.text(max_size=12), st.sampled_from(["=A1", "#N/A", " x", "x\n", ""])),
+                            min_size=1, max_size=12)
+
+
+@settings(max_examples=60, deadline=None)
+@given(texts=texts_or_missing)
+def test_texts_held_by_arrow_are_written_as_the_same_texts_as_objects(texts):
+    """pandas' string type is read from its Arrow buffers, with no str per cell; the
+    cells must be those of the same texts held as Python objects."""
+    arrow = pd.DataFrame({"t": pd.Series(texts, dtype="string[pyarrow]")})
+    objects = pd.DataFrame({"t": pd.Series(texts, dtype=object)})
+    assert gridfill._frame_cells(arrow) == gridfill._frame_cells(objects)
+    assert gridfill._frame_facts(arrow) == gridfill._frame_facts(objects)
+
+
+def test_a_long_arrow_text_is_refused_like_a_long_str():
+    texts = ["é" * 32767, "é" * 32768, "ok"]
+    arrow = pd.DataFrame({"t": pd.Series(texts, dtype="string[pyarrow]")})
+    assert gridfill._frame_facts(arrow)["refused"] == [(1, 0)]

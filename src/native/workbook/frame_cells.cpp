@@ -271,6 +271,66 @@ void text_cell(std::string &out, PyObject *s, std::string_view ref, long style) 
     out += "</t></is></c>";
 }
 
+// UTF-8 text escaped for element content.
+void append_utf8_text(std::string &out, std::string_view text) {
+    size_t run = 0;
+    for (size_t k = 0; k < text.size(); ++k) {
+        if (const char *e = escape_of((unsigned char) text[k])) {
+            out.append(text.substr(run, k - run));
+            out += e;
+            run = k + 1;
+        }
+    }
+    out.append(text.substr(run));
+}
+
+// The code point that UTF-8 text starts with, and the one it ends with.
+Py_UCS4 first_code(std::string_view t) {
+    const unsigned char b = (unsigned char) t[0];
+    const int length = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+    Py_UCS4 code = length == 1 ? b : length == 4 ? (b & 0x07) : length == 3 ? (b & 0x0F) : (b & 0x1F);
+    for (int m = 1; m < length && (size_t) m < t.size(); ++m)
+        code = (code << 6) | ((unsigned char) t[(size_t) m] & 0x3F);
+    return code;
+}
+Py_UCS4 last_code(std::string_view t) {
+    size_t k = t.size() - 1;
+    while (k > 0 && ((unsigned char) t[k] & 0xC0) == 0x80)
+        --k;
+    return first_code(t.substr(k));
+}
+
+// A text held as UTF-8, written as text_cell writes a str.
+void utf8_cell(std::string &out, std::string_view t, std::string_view ref, long style) {
+    if (t.empty()) {
+        open_cell(out, ref, style, "inlineStr");
+        out += "/>";
+        return;
+    }
+    if (t.size() > 1 && t[0] == '=') {
+        open_cell(out, ref, style, nullptr);
+        out += "><f>";
+        append_utf8_text(out, t.substr(1));
+        out += "</f><v/></c>";
+        return;
+    }
+    static const char *const codes[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+    if (t[0] == '#' && std::find(std::begin(codes), std::end(codes), t) != std::end(codes)) {
+        open_cell(out, ref, style, "e");
+        out += "><v>";
+        append_utf8_text(out, t);
+        close_number(out);
+        return;
+    }
+    open_cell(out, ref, style, "inlineStr");
+    if (Py_UNICODE_ISSPACE(first_code(t)) || Py_UNICODE_ISSPACE(last_code(t)))
+        out += "><is><t xml:space=\"preserve\">";
+    else
+        out += "><is><t>";
+    append_utf8_text(out, t);
+    out += "</t></is></c>";
+}
+
 void formula_cell(std::string &out, nb::handle v, std::string_view ref, long style) {
     open_cell(out, ref, style, nullptr);
     out += "><f";
@@ -435,8 +495,11 @@ void FrameColumns::read_column(nb::handle series, Column &c) {
         nb::object naive = series.attr("dt").attr("tz_localize")(nb::none());
         return read_times(naive.attr("to_numpy")(), c, true);
     }
-    if (!is_instance(dtype.ptr(), t.np_dtype))
-        return read_objects(series, c);
+    if (!is_instance(dtype.ptr(), t.np_dtype)) {
+        if (!read_texts(series, c))
+            read_objects(series, c);
+        return;
+    }
     const char kind = nb::cast<std::string>(dtype.attr("kind"))[0];
     const int width = nb::cast<int>(dtype.attr("itemsize"));
     nb::object array = series.attr("to_numpy")();
@@ -545,6 +608,109 @@ void FrameColumns::read_objects(nb::handle series, Column &c) {
     c.owner = std::move(list);
 }
 
+// A column of pandas' string type held by Arrow: read from its buffers, each text
+// checked as cells::convert checks a str; false for any other column.
+bool FrameColumns::read_texts(nb::handle series, Column &c) {
+    nb::object dtype = series.attr("dtype");
+    if (nb::type_name(dtype.type()).c_str() != std::string_view("StringDtype") ||
+        !nb::str("pyarrow").equal(nb::getattr(dtype, "storage", nb::none())))
+        return false;
+    nb::object chunked = series.attr("array").attr("__arrow_array__")();
+    nb::object array = nb::hasattr(chunked, "combine_chunks") ? chunked.attr("combine_chunks")() : chunked;
+    // Bytes that are no UTF-8 would make a broken part: such a column goes the
+    // way of Python objects.
+    try {
+        array.attr("validate")("full"_a = true);
+    } catch (nb::python_error &e) {
+        if (is_interrupt(e))
+            throw;
+        return false;
+    }
+    const std::string type = nb::cast<std::string>(nb::str(array.attr("type")));
+    const bool large = type == "large_string" || type == "large_utf8";
+    if (!large && type != "string" && type != "utf8")
+        return false;
+    if ((Py_ssize_t) nb::len(array) != rows_)
+        throw nb::value_error("a data frame column does not match the frame's shape");
+    nb::list buffers = nb::list(array.attr("buffers")());
+    const int64_t first = nb::cast<int64_t>(array.attr("offset"));
+    auto view = [&](nb::handle buffer, const char *&data, Py_ssize_t &size) {
+        data = nullptr;
+        size = 0;
+        if (buffer.is_none())
+            return;
+        Py_buffer b;
+        if (PyObject_GetBuffer(buffer.ptr(), &b, PyBUF_SIMPLE) < 0)
+            throw nb::python_error();
+        data = (const char *) b.buf;
+        size = b.len;
+        PyBuffer_Release(&b);  // the Arrow buffer, kept alive by `owner`, holds the memory
+    };
+    const char *validity, *offsets;
+    Py_ssize_t validity_size, offsets_size, data_size;
+    view(buffers[0], validity, validity_size);
+    view(buffers[1], offsets, offsets_size);
+    view(buffers[2], c.data, data_size);
+    static const char nothing = 0;
+    if (!c.data)
+        c.data = &nothing;
+    const size_t width = large ? 8 : 4;
+    if ((size_t) offsets_size < (size_t) (first + rows_ + 1) * width ||
+        (validity && validity_size * 8 < first + rows_))
+        throw nb::value_error("a text column's buffers do not match its length");
+    c.source = Source::Texts;
+    c.owner = nb::make_tuple(array, buffers);
+    c.bounds.resize((size_t) rows_ + 1);
+    c.state.assign((size_t) rows_, 0);
+    for (Py_ssize_t i = 0; i <= rows_; ++i) {
+        const char *at = offsets + (size_t) (first + i) * width;
+        c.bounds[(size_t) i] = large ? load<int64_t>(at) : (int64_t) load<int32_t>(at);
+    }
+    for (Py_ssize_t i = 0; i < rows_; ++i) {
+        if ((i % kSignalEvery) == kSignalEvery - 1)
+            check_signals();
+        const int64_t bit = first + i;
+        if (validity && !((validity[bit >> 3] >> (bit & 7)) & 1)) {
+            c.state[(size_t) i] = 1;
+            continue;
+        }
+        const int64_t begin = c.bounds[(size_t) i], end = c.bounds[(size_t) i + 1];
+        if (begin < 0 || end < begin || end > data_size)
+            throw nb::value_error("a text column's offsets leave its data");
+        // As storable_text: at most kMaxTextLength characters, none that XML 1.0 forbids.
+        Py_ssize_t characters = 0;
+        bool storable = true;
+        for (int64_t k = begin; k < end && storable;) {
+            const unsigned char b = (unsigned char) c.data[k];
+            Py_UCS4 code;
+            int length;
+            if (b < 0x80) {
+                code = b;
+                length = 1;
+            } else if (b >= 0xF0) {
+                code = b & 0x07;
+                length = 4;
+            } else if (b >= 0xE0) {
+                code = b & 0x0F;
+                length = 3;
+            } else {
+                code = b & 0x1F;
+                length = 2;
+            }
+            for (int m = 1; m < length && k + m < end; ++m)
+                code = (code << 6) | ((unsigned char) c.data[k + m] & 0x3F);
+            k += length;
+            ++characters;
+            storable = !((code < 0x20 && code != '\t' && code != '\n' && code != '\r') ||
+                         (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE || code == 0xFFFF) &&
+                       characters <= kMaxTextLength;
+        }
+        if (!storable)
+            c.state[(size_t) i] = 2;
+    }
+    return true;
+}
+
 double FrameColumns::number(const Column &c, Py_ssize_t i) const {
     const char *p = c.data + i * c.stride;
     return c.source == Source::Float32 ? (double) load<float>(p) : load<double>(p);
@@ -578,6 +744,8 @@ bool FrameColumns::empty(Py_ssize_t i, Py_ssize_t j) const {
             return c.micros[(size_t) i] == kEmpty;
         case Source::Objects:
             return PyList_GET_ITEM(c.owner.ptr(), i) == Py_None;
+        case Source::Texts:
+            return c.state[(size_t) i] == 1;
         default:
             return false;
     }
@@ -594,6 +762,8 @@ bool FrameColumns::refused(Py_ssize_t i, Py_ssize_t j) const {
             return c.micros[(size_t) i] == kRefused;
         case Source::Objects:
             return PyList_GET_ITEM(c.owner.ptr(), i) == refused_marker().ptr();
+        case Source::Texts:
+            return c.state[(size_t) i] == 2;
         default:
             return false;
     }
@@ -606,6 +776,13 @@ nb::object FrameColumns::value(Py_ssize_t i, Py_ssize_t j) const {
     if (refused(i, j))
         return nb::borrow(refused_marker());
     switch (c.source) {
+        case Source::Texts: {
+            const int64_t begin = c.bounds[(size_t) i], end = c.bounds[(size_t) i + 1];
+            PyObject *text = PyUnicode_DecodeUTF8(c.data + begin, (Py_ssize_t) (end - begin), "surrogatepass");
+            if (!text)
+                throw nb::python_error();
+            return nb::steal(text);
+        }
         case Source::Bool:
             return nb::bool_(c.data[i * c.stride] != 0);
         case Source::Signed:
@@ -687,6 +864,12 @@ void FrameColumns::write_cell(std::string &out, Py_ssize_t i, Py_ssize_t j, std:
         }
         case Source::Objects:
             return write_object(out, PyList_GET_ITEM(c.owner.ptr(), i), ref, style);
+        case Source::Texts:
+            if (c.state[(size_t) i] != 0)
+                return empty_cell(out, ref, style);
+            return utf8_cell(out, std::string_view(c.data + c.bounds[(size_t) i],
+                                                   (size_t) (c.bounds[(size_t) i + 1] - c.bounds[(size_t) i])),
+                             ref, style);
     }
 }
 

@@ -55,7 +55,7 @@ public:
 
 private:
     // Where a column's values come from.
-    enum class Source : unsigned char { Bool, Signed, Unsigned, Float32, Float64, Times, Durations, Objects };
+    enum class Source : unsigned char { Bool, Signed, Unsigned, Float32, Float64, Times, Durations, Objects, Texts };
 
     struct Column {
         Source source = Source::Objects;
@@ -64,12 +64,17 @@ private:
         Py_ssize_t stride = 0;
         int width = 0;                // bytes per integer
         std::vector<int64_t> micros;  // times and durations, in microseconds
+        // Texts held by Arrow (pandas' own string type): UTF-8 bytes between
+        // offsets, never turned into Python strings.
+        std::vector<int64_t> bounds;    // row i spans [bounds[i], bounds[i + 1]) of `data`
+        std::vector<unsigned char> state;  // per row: 0 a text, 1 missing, 2 refused
         bool datetimes = false;
         bool midnight = true;
     };
 
     void read_column(nb::handle series, Column &c);
     void read_objects(nb::handle series, Column &c);
+    bool read_texts(nb::handle series, Column &c);
     void read_times(nb::object array, Column &c, bool is_datetime);
     double number(const Column &c, Py_ssize_t i) const;
     void write_object(std::string &out, nb::handle v, std::string_view ref, long style) const;
