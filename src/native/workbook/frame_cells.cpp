@@ -612,11 +612,16 @@ void FrameColumns::read_objects(nb::handle series, Column &c) {
 // checked as cells::convert checks a str; false for any other column.
 bool FrameColumns::read_texts(nb::handle series, Column &c) {
     nb::object dtype = series.attr("dtype");
-    if (nb::type_name(dtype.type()).c_str() != std::string_view("StringDtype") ||
+    if (!nb::str("StringDtype").equal(dtype.type().attr("__name__")) ||
         !nb::str("pyarrow").equal(nb::getattr(dtype, "storage", nb::none())))
         return false;
     nb::object chunked = series.attr("array").attr("__arrow_array__")();
-    nb::object array = nb::hasattr(chunked, "combine_chunks") ? chunked.attr("combine_chunks")() : chunked;
+    // One chunk is read where it is; several are joined first.
+    nb::object array = chunked;
+    if (nb::hasattr(chunked, "num_chunks")) {
+        nb::object count = chunked.attr("num_chunks");
+        array = count.equal(nb::int_(1)) ? chunked.attr("chunk")(0) : chunked.attr("combine_chunks")();
+    }
     // Bytes that are no UTF-8 would make a broken part: such a column goes the
     // way of Python objects.
     try {
@@ -626,7 +631,10 @@ bool FrameColumns::read_texts(nb::handle series, Column &c) {
             throw;
         return false;
     }
-    const std::string type = nb::cast<std::string>(nb::str(array.attr("type")));
+    nb::object type_name = nb::steal(PyObject_Str(nb::object(array.attr("type")).ptr()));
+    if (!type_name.is_valid())
+        throw nb::python_error();
+    const std::string type = nb::cast<std::string>(type_name);
     const bool large = type == "large_string" || type == "large_utf8";
     if (!large && type != "string" && type != "utf8")
         return false;
@@ -660,12 +668,9 @@ bool FrameColumns::read_texts(nb::handle series, Column &c) {
         throw nb::value_error("a text column's buffers do not match its length");
     c.source = Source::Texts;
     c.owner = nb::make_tuple(array, buffers);
-    c.bounds.resize((size_t) rows_ + 1);
+    c.offsets = offsets + (size_t) first * width;
+    c.large = large;
     c.state.assign((size_t) rows_, 0);
-    for (Py_ssize_t i = 0; i <= rows_; ++i) {
-        const char *at = offsets + (size_t) (first + i) * width;
-        c.bounds[(size_t) i] = large ? load<int64_t>(at) : (int64_t) load<int32_t>(at);
-    }
     for (Py_ssize_t i = 0; i < rows_; ++i) {
         if ((i % kSignalEvery) == kSignalEvery - 1)
             check_signals();
@@ -674,7 +679,11 @@ bool FrameColumns::read_texts(nb::handle series, Column &c) {
             c.state[(size_t) i] = 1;
             continue;
         }
-        const int64_t begin = c.bounds[(size_t) i], end = c.bounds[(size_t) i + 1];
+        auto offset = [&](Py_ssize_t k) {
+            const char *at = c.offsets + (size_t) k * width;
+            return large ? load<int64_t>(at) : (int64_t) load<int32_t>(at);
+        };
+        const int64_t begin = offset(i), end = offset(i + 1);
         if (begin < 0 || end < begin || end > data_size)
             throw nb::value_error("a text column's offsets leave its data");
         // As storable_text: at most kMaxTextLength characters, none that XML 1.0 forbids.
@@ -709,6 +718,16 @@ bool FrameColumns::read_texts(nb::handle series, Column &c) {
             c.state[(size_t) i] = 2;
     }
     return true;
+}
+
+std::string_view FrameColumns::text(const Column &c, Py_ssize_t i) const {
+    const size_t width = c.large ? 8 : 4;
+    auto offset = [&](Py_ssize_t k) {
+        const char *at = c.offsets + (size_t) k * width;
+        return c.large ? load<int64_t>(at) : (int64_t) load<int32_t>(at);
+    };
+    const int64_t begin = offset(i);
+    return std::string_view(c.data + begin, (size_t) (offset(i + 1) - begin));
 }
 
 double FrameColumns::number(const Column &c, Py_ssize_t i) const {
@@ -777,11 +796,11 @@ nb::object FrameColumns::value(Py_ssize_t i, Py_ssize_t j) const {
         return nb::borrow(refused_marker());
     switch (c.source) {
         case Source::Texts: {
-            const int64_t begin = c.bounds[(size_t) i], end = c.bounds[(size_t) i + 1];
-            PyObject *text = PyUnicode_DecodeUTF8(c.data + begin, (Py_ssize_t) (end - begin), "surrogatepass");
-            if (!text)
+            const std::string_view t = text(c, i);
+            PyObject *made = PyUnicode_DecodeUTF8(t.data(), (Py_ssize_t) t.size(), "surrogatepass");
+            if (!made)
                 throw nb::python_error();
-            return nb::steal(text);
+            return nb::steal(made);
         }
         case Source::Bool:
             return nb::bool_(c.data[i * c.stride] != 0);
@@ -867,9 +886,7 @@ void FrameColumns::write_cell(std::string &out, Py_ssize_t i, Py_ssize_t j, std:
         case Source::Texts:
             if (c.state[(size_t) i] != 0)
                 return empty_cell(out, ref, style);
-            return utf8_cell(out, std::string_view(c.data + c.bounds[(size_t) i],
-                                                   (size_t) (c.bounds[(size_t) i + 1] - c.bounds[(size_t) i])),
-                             ref, style);
+            return utf8_cell(out, text(c, i), ref, style);
     }
 }
 

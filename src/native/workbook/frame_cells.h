@@ -66,7 +66,8 @@ private:
         std::vector<int64_t> micros;  // times and durations, in microseconds
         // Texts held by Arrow (pandas' own string type): UTF-8 bytes between
         // offsets, never turned into Python strings.
-        std::vector<int64_t> bounds;    // row i spans [bounds[i], bounds[i + 1]) of `data`
+        const char *offsets = nullptr;  // row i spans [offset i, offset i + 1) of `data`
+        bool large = false;             // 64-bit offsets
         std::vector<unsigned char> state;  // per row: 0 a text, 1 missing, 2 refused
         bool datetimes = false;
         bool midnight = true;
@@ -77,6 +78,7 @@ private:
     bool read_texts(nb::handle series, Column &c);
     void read_times(nb::object array, Column &c, bool is_datetime);
     double number(const Column &c, Py_ssize_t i) const;
+    std::string_view text(const Column &c, Py_ssize_t i) const;
     void write_object(std::string &out, nb::handle v, std::string_view ref, long style) const;
 
     Py_ssize_t rows_;
