@@ -4,6 +4,7 @@
 #include "core/placeholder.h"
 #include "ooxml/parts.h"
 #include "ooxml/xml_text.h"
+#include "workbook/block_style.h"
 #include "workbook/references.h"
 #include "workbook/repair.h"
 #include "workbook/sheet_pictures.h"
@@ -105,9 +106,11 @@ const Known &known() {
     });
 }
 
-nb::object style_tuple(nb::handle cell) {
-    nb::object style = cell.attr("_style");
-    return style.is_none() ? nb::object(nb::none()) : nb::object(nb::tuple(style));
+// A model cell's style ids, read from its StyleArray's buffer.
+std::array<int, 9> style_ids(nb::handle cell) {
+    std::array<int, 9> ids{};
+    block::read_ids(cell.attr("_style"), ids);
+    return ids;
 }
 
 }  // namespace
@@ -325,7 +328,7 @@ void PackageBook::read_sheet(PackageSheet &sheet) {
             cell.attr("data_type") = type;
             store[key] = cell;
         }
-        sheet.origins_[cell.ptr()] = PackageSheet::Origin{c.row, c.column, cell.attr("_value"), style_tuple(cell)};
+        sheet.origins_[cell.ptr()] = PackageSheet::Origin{c.row, c.column, cell.attr("_value"), style_ids(cell)};
         sheet.kept_.push_back(cell);
     }
     // Cells past the grid are kept where their reference puts them, so that the
@@ -352,7 +355,7 @@ void PackageBook::read_sheet(PackageSheet &sheet) {
         cell.attr("_value") = nb::str(text.data(), text.size());
         cell.attr("data_type") = "s";
         store[nb::make_tuple(row, column)] = cell;
-        sheet.origins_[cell.ptr()] = PackageSheet::Origin{0, 0, cell.attr("_value"), style_tuple(cell)};
+        sheet.origins_[cell.ptr()] = PackageSheet::Origin{0, 0, cell.attr("_value"), style_ids(cell)};
         sheet.kept_.push_back(cell);
     }
     if (!cells.cells.empty())
@@ -375,7 +378,7 @@ bool PackageBook::changed(const PackageSheet &sheet) const {
         if (Py_TYPE(value) == (PyTypeObject *) known().merged)
             continue;
         const PackageSheet::Origin &o = origin->second;
-        if (!cell.attr("_value").is(o.value) || !style_tuple(cell).equal(o.style) ||
+        if (!cell.attr("_value").is(o.value) || style_ids(cell) != o.style ||
             nb::cast<long>(cell.attr("row")) != o.row)
             return true;
     }
@@ -439,11 +442,13 @@ void PackageBook::save(nb::handle target, nb::handle inserted, int compress_leve
                 move_objects(sheet, *own, all);
     }
     std::vector<std::optional<std::string>> drawing_ids;
+    std::vector<char> rewritten;
     bool wrote = !all.empty();
     for (PackageSheet &sheet : sheets_) {
         nb::object images = sheet.model.attr("_images");
         drawing_ids.push_back(nb::len(images) ? pictures::add_pictures(pkg_, sheet.part, images) : std::nullopt);
-        wrote = wrote || drawing_ids.back() || changed(sheet);
+        rewritten.push_back(drawing_ids.back() || all.find(sheet.name) || changed(sheet));
+        wrote = wrote || rewritten.back();
     }
     // A formula's last result, kept in the file, may no longer hold once cells it
     // reads have changed: readers that show it without calculating (LibreOffice,
@@ -451,7 +456,7 @@ void PackageBook::save(nb::handle target, nb::handle inserted, int compress_leve
     // written, and Excel is told to calculate everything on opening.
     for (size_t k = 0; k < sheets_.size(); ++k) {
         PackageSheet &sheet = sheets_[k];
-        if (drawing_ids[k] || all.find(sheet.name) || changed(sheet) || (wrote && sheet.cached_results))
+        if (rewritten[k] || (wrote && sheet.cached_results))
             write_sheet(sheet, all, drawing_ids[k], wrote);
     }
     if (wrote)
@@ -705,7 +710,7 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
         std::string xml;
         if (origin != sheet.origins_.end()) {
             const PackageSheet::Origin &o = origin->second;
-            const bool same = merged || (cell.attr("_value").is(o.value) && style_tuple(cell).equal(o.style));
+            const bool same = merged || (cell.attr("_value").is(o.value) && style_ids(cell) == o.style);
             if (same) {
                 auto raw = template_cells.find(position(o.row, o.column));
                 if (raw == template_cells.end())

@@ -74,8 +74,8 @@ private:
     friend class PackageBook;
     struct Origin {
         long row, column;  // in the template
-        nb::object value;  // as read
-        nb::object style;  // its StyleArray as read, as a tuple
+        nb::object value;            // as read
+        std::array<int, 9> style;   // its StyleArray's ids as read
     };
     std::unordered_map<PyObject *, Origin> origins_;  // model cells read from the template
     std::vector<nb::object> kept_;                     // keeps those keys alive
