@@ -380,18 +380,21 @@ X14 = ('<extLst><ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}" '
        '</x14:conditionalFormattings></ext></extLst></worksheet>')
 
 
+def with_sheet_text(src, dst, edit):
+    """Copies a workbook with its first sheet's bytes edited as text."""
+    with zipfile.ZipFile(src) as zin, zipfile.ZipFile(dst, "w") as zout:
+        for info in zin.infolist():
+            data = zin.read(info.filename)
+            zout.writestr(info, edit(data) if info.filename == "xl/worksheets/sheet1.xml" else data)
+
+
 def test_the_ranges_of_sheet_extensions_move_with_inserted_rows(tmp_path):
     plain = tmp_path / "plain.xlsx"
     wb = openpyxl.Workbook()
     wb.active["A2"], wb.active["B5"], wb.active["C5"] = "{df}", 10, 4
     wb.save(plain)
     template = tmp_path / "t.xlsx"
-    with zipfile.ZipFile(plain) as src, zipfile.ZipFile(template, "w") as des:
-        for info in src.infolist():
-            data = src.read(info.filename)
-            if info.filename == "xl/worksheets/sheet1.xml":
-                data = data.replace(b"</worksheet>", X14.encode())
-            des.writestr(info, data)
+    with_sheet_text(plain, template, lambda data: data.replace(b"</worksheet>", X14.encode()))
     out = tmp_path / "o.xlsx"
     assert GridFill(insert=True)(str(template), str(out), {"df": pd.DataFrame({"a": [1, 2, 3]})}) == []
     with zipfile.ZipFile(out) as z:
@@ -408,13 +411,12 @@ def test_a_sheet_written_with_a_prefix_and_unnumbered_rows_fills_alike(tmp_path)
     ws.oddHeader.center.text = "Head {name}"
     wb.save(plain)
     template = tmp_path / "t.xlsx"
-    with zipfile.ZipFile(plain) as src, zipfile.ZipFile(template, "w") as des:
-        for info in src.infolist():
-            data = src.read(info.filename)
-            if info.filename == "xl/worksheets/sheet1.xml":
-                text = re.sub(r"<(/?)([a-zA-Z])", r"<\1x:\2", data.decode()).replace('xmlns="', 'xmlns:x="')
-                data = re.sub(r'<x:row r="\d+"', "<x:row", text).encode()  # numbered by their cells
-            des.writestr(info, data)
+
+    def prefixed(data):
+        text = re.sub(r"<(/?)([a-zA-Z])", r"<\1x:\2", data.decode()).replace('xmlns="', 'xmlns:x="')
+        return re.sub(r'<x:row r="\d+"', "<x:row", text).encode()  # numbered by their cells
+
+    with_sheet_text(plain, template, prefixed)
     env = {"name": "Ada", "df": pd.DataFrame({"a": [1, 2], "b": ["x", "y"]})}
     results = both(template, tmp_path, env, insert=True)
     assert results["native"][1:] == results["openpyxl"][1:]
