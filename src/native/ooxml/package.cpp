@@ -300,6 +300,10 @@ private:
 
 }  // namespace
 
+bool ends_with(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string part_folder(const std::string &part) {
     size_t slash = part.rfind('/');
     return slash == std::string::npos ? std::string() : part.substr(0, slash);

@@ -29,6 +29,10 @@ std::optional<std::string> resolve_target(const std::string &source, const std::
 // The target text that names `part` from the relationships of `source`.
 std::string relative_target(const std::string &source, const std::string &part);
 
+// True when `s` ends with `tail`: relationship types are told apart by their last
+// segment ("/worksheet"), whatever namespace the rest names.
+bool ends_with(std::string_view s, std::string_view tail);
+
 // True for a binary stream given where a path may stand (an io.BytesIO).
 bool is_stream(nb::handle target);
 

@@ -116,7 +116,7 @@ std::optional<std::string> Relationships::part_of(const Package &pkg, const Rela
 bool Relationships::has_type(const char *suffix) const {
     std::string tail = std::string("/") + suffix;
     for (const Relationship &r : rels_)
-        if (r.type.size() >= tail.size() && r.type.compare(r.type.size() - tail.size(), tail.size(), tail) == 0)
+        if (ends_with(r.type, tail))
             return true;
     return false;
 }

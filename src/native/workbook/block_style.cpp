@@ -57,12 +57,12 @@ nb::object make_style(const std::array<int, 9> &ids) {
 
 bool is_datetime(nb::handle v) { return PyDateTime_Check(v.ptr()); }
 
+}  // namespace
+
 bool at_midnight(nb::handle v) {
     return PyDateTime_DATE_GET_HOUR(v.ptr()) == 0 && PyDateTime_DATE_GET_MINUTE(v.ptr()) == 0 &&
            PyDateTime_DATE_GET_SECOND(v.ptr()) == 0 && PyDateTime_DATE_GET_MICROSECOND(v.ptr()) == 0;
 }
-
-}  // namespace
 
 bool read_ids(nb::handle style, std::array<int, 9> &ids) {
     if (style.is_none())

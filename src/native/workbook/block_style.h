@@ -17,6 +17,9 @@ namespace nb = nanobind;
 // Imports the openpyxl style helpers.  Called once, at module initialisation.
 void init();
 
+// True for a datetime whose time of day is midnight.
+bool at_midnight(nb::handle datetime);
+
 // The nine ids of an openpyxl StyleArray; false for a cell without one.
 bool read_ids(nb::handle style, std::array<int, 9> &ids);
 

@@ -29,16 +29,9 @@ using scalars::keep;
 const scalars::Types &types() { return scalars::types(); }
 
 template <typename Char> bool storable_chars(const Char *s, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = s[i];
-        if (c < 0x20) {
-            if (c != '\t' && c != '\n' && c != '\r')
-                return false;
-        } else if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) {
-            // Lone surrogates and non-characters cannot be written to an XML part.
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!storable_char(s[i]))
             return false;
-        }
-    }
     return true;
 }
 
@@ -271,6 +264,14 @@ void init() {
 
 nb::handle refused_marker() { return known.refused; }
 
+bool storable_char(Py_UCS4 c) {
+    // Control characters but tab and line breaks, lone surrogates and
+    // non-characters cannot be written to an XML part.
+    if (c < 0x20)
+        return c == '\t' || c == '\n' || c == '\r';
+    return !((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF);
+}
+
 bool storable_text(nb::handle text) {
     PyObject *s = text.ptr();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -293,9 +294,7 @@ nb::str why_not_storable(nb::handle text) {
             .format(n, kMaxTextLength);
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_UCS4 c = PyUnicode_READ_CHAR(text.ptr(), i);
-        const bool bad = (c < 0x20 && c != '\t' && c != '\n' && c != '\r') ||
-                         (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF;
-        if (bad)
+        if (!storable_char(c))
             return nb::str("the text holds the character U+{:04X}, which a cell cannot hold")
                 .format((unsigned long) c);
     }

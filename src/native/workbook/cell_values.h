@@ -24,6 +24,9 @@ void init();
 // text silently.
 inline constexpr Py_ssize_t kMaxTextLength = 32767;
 
+// True for a character a cell's text can hold.
+bool storable_char(Py_UCS4 c);
+
 // True when a str can be stored: not too long and without the control characters
 // that XML 1.0 forbids.
 bool storable_text(nb::handle text);

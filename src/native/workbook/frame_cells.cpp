@@ -3,6 +3,7 @@
 #include "core/once.h"
 #include "core/placeholder.h"
 #include "core/scalar_types.h"
+#include "workbook/block_style.h"
 #include "workbook/cell_values.h"
 
 #include <datetime.h>
@@ -198,11 +199,13 @@ void append_str_of(std::string &out, nb::handle v) {
     append_text(out, s.ptr(), 0);
 }
 
+// The error values a cell holds, which openpyxl takes a text to be when it reads as one.
+const char *const kErrorCodes[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+
 bool is_error_code(PyObject *s) {
-    static const char *const codes[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
     if (PyUnicode_GET_LENGTH(s) > 7 || PyUnicode_READ_CHAR(s, 0) != '#')
         return false;
-    for (const char *code : codes)
+    for (const char *code : kErrorCodes)
         if (PyUnicode_CompareWithASCIIString(s, code) == 0)
             return true;
     return false;
@@ -285,13 +288,20 @@ void append_utf8_text(std::string &out, std::string_view text) {
 }
 
 // The code point that UTF-8 text starts with, and the one it ends with.
-Py_UCS4 first_code(std::string_view t) {
-    const unsigned char b = (unsigned char) t[0];
-    const int length = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+// The code point of valid UTF-8 at `k`, which moves past it.
+Py_UCS4 next_code(std::string_view t, size_t &k) {
+    const unsigned char b = (unsigned char) t[k];
+    const size_t length = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
     Py_UCS4 code = length == 1 ? b : length == 4 ? (b & 0x07) : length == 3 ? (b & 0x0F) : (b & 0x1F);
-    for (int m = 1; m < length && (size_t) m < t.size(); ++m)
-        code = (code << 6) | ((unsigned char) t[(size_t) m] & 0x3F);
+    for (size_t m = 1; m < length && k + m < t.size(); ++m)
+        code = (code << 6) | ((unsigned char) t[k + m] & 0x3F);
+    k += length;
     return code;
+}
+
+Py_UCS4 first_code(std::string_view t) {
+    size_t k = 0;
+    return next_code(t, k);
 }
 Py_UCS4 last_code(std::string_view t) {
     size_t k = t.size() - 1;
@@ -314,8 +324,7 @@ void utf8_cell(std::string &out, std::string_view t, std::string_view ref, long 
         out += "</f><v/></c>";
         return;
     }
-    static const char *const codes[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
-    if (t[0] == '#' && std::find(std::begin(codes), std::end(codes), t) != std::end(codes)) {
+    if (t[0] == '#' && std::find(std::begin(kErrorCodes), std::end(kErrorCodes), t) != std::end(kErrorCodes)) {
         open_cell(out, ref, style, "e");
         out += "><v>";
         append_utf8_text(out, t);
@@ -383,11 +392,6 @@ TimeKind object_kind(PyObject *v) {
     if (PyDelta_Check(v))
         return TimeKind::Duration;
     return TimeKind::None;
-}
-
-bool at_midnight(PyObject *v) {
-    return PyDateTime_DATE_GET_HOUR(v) == 0 && PyDateTime_DATE_GET_MINUTE(v) == 0 &&
-           PyDateTime_DATE_GET_SECOND(v) == 0 && PyDateTime_DATE_GET_MICROSECOND(v) == 0;
 }
 
 // Microseconds per step of a numpy time unit with a linear scale; for units
@@ -594,7 +598,7 @@ void FrameColumns::read_objects(nb::handle series, Column &c) {
         if (outcome == Outcome::Value) {
             if (PyDateTime_Check(out.ptr())) {
                 c.datetimes = true;
-                if (!at_midnight(out.ptr()))
+                if (!block::at_midnight(out))
                     c.midnight = false;
             }
             if (!out.is(item))
@@ -687,32 +691,13 @@ bool FrameColumns::read_texts(nb::handle series, Column &c) {
         if (begin < 0 || end < begin || end > data_size)
             throw nb::value_error("a text column's offsets leave its data");
         // As storable_text: at most kMaxTextLength characters, none that XML 1.0 forbids.
+        const std::string_view t(c.data + begin, (size_t) (end - begin));
         Py_ssize_t characters = 0;
         bool storable = true;
-        for (int64_t k = begin; k < end && storable;) {
-            const unsigned char b = (unsigned char) c.data[k];
-            Py_UCS4 code;
-            int length;
-            if (b < 0x80) {
-                code = b;
-                length = 1;
-            } else if (b >= 0xF0) {
-                code = b & 0x07;
-                length = 4;
-            } else if (b >= 0xE0) {
-                code = b & 0x0F;
-                length = 3;
-            } else {
-                code = b & 0x1F;
-                length = 2;
-            }
-            for (int m = 1; m < length && k + m < end; ++m)
-                code = (code << 6) | ((unsigned char) c.data[k + m] & 0x3F);
-            k += length;
+        for (size_t k = 0; k < t.size() && storable;) {
+            const Py_UCS4 code = next_code(t, k);
             ++characters;
-            storable = !((code < 0x20 && code != '\t' && code != '\n' && code != '\r') ||
-                         (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE || code == 0xFFFF) &&
-                       characters <= kMaxTextLength;
+            storable = storable_char(code) && characters <= kMaxTextLength;
         }
         if (!storable)
             c.state[(size_t) i] = 2;

@@ -85,11 +85,6 @@ nb::handle merged_type;     // openpyxl.cell.cell.MergedCell
 nb::handle overwrite_warning;  // tessel.results.OverwriteWarning
 nb::handle is_date_format;     // openpyxl.styles.numbers.is_date_format
 
-bool at_midnight(nb::handle v) {
-    return PyDateTime_DATE_GET_HOUR(v.ptr()) == 0 && PyDateTime_DATE_GET_MINUTE(v.ptr()) == 0 &&
-           PyDateTime_DATE_GET_SECOND(v.ptr()) == 0 && PyDateTime_DATE_GET_MICROSECOND(v.ptr()) == 0;
-}
-
 // A cell position packed so that the natural order of the numbers is the order of
 // the traversal: row by row, and left to right within a row.
 using Position = std::uint64_t;
@@ -459,7 +454,7 @@ private:
                 case cells::Outcome::Value: {
                     // A date-time at midnight in a cell that shows no date of its
                     // own shows as a date, as a block's column of them does.
-                    const bool as_date = native_ && PyDateTime_Check(stored.ptr()) && at_midnight(stored) &&
+                    const bool as_date = native_ && PyDateTime_Check(stored.ptr()) && tessel::block::at_midnight(stored) &&
                                          !tessel::truthy(nb::borrow(is_date_format)(cell.attr("number_format")));
                     cell.attr("value") = stored;
                     if (as_date)

@@ -1,6 +1,7 @@
 #include "workbook/headers.h"
 
 #include "core/placeholder.h"
+#include "ooxml/package.h"
 
 #include <nanobind/stl/string.h>
 
@@ -133,11 +134,6 @@ private:
     std::map<std::string, nb::object> names_;
 };
 
-bool ends_with(const std::string &s, const char *tail) {
-    const size_t n = std::char_traits<char>::length(tail);
-    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
-
 // The headerFooter element of a serialised worksheet, found in its bytes: parsing
 // the cell data again would cost more than openpyxl's whole load of a small sheet.
 nb::object header_footer(const Archive &archive, nb::handle data) {
@@ -216,7 +212,7 @@ TemplateHeaders::TemplateHeaders(nb::handle template_path) {
         Archive archive(template_path);
         std::string workbook = "xl/workbook.xml";
         for (const auto &[id, rel] : archive.relationships(""))
-            if (ends_with(rel.first, "/officeDocument"))
+            if (ooxml::ends_with(rel.first, "/officeDocument"))
                 workbook = rel.second;
         nb::object root = archive.parse_part(workbook);
         if (!root.is_valid())
@@ -228,7 +224,7 @@ TemplateHeaders::TemplateHeaders(nb::handle template_path) {
             if (name.is_none() || id.is_none())
                 continue;
             auto rel = rels.find(nb::cast<std::string>(id));
-            if (rel == rels.end() || !ends_with(rel->second.first, "/worksheet"))
+            if (rel == rels.end() || !ooxml::ends_with(rel->second.first, "/worksheet"))
                 continue;
             nb::object data = archive.read(rel->second.second);
             nb::object found = data.is_valid() ? header_footer(archive, data) : nb::object();
@@ -259,7 +255,7 @@ const std::vector<Item> &TemplateHeaders::of(nb::handle title) const {
 
 nb::str describe(nb::handle kind) {
     std::string k = nb::cast<std::string>(kind);
-    std::string what = ends_with(k, "Header") ? "header" : "footer";
+    std::string what = ooxml::ends_with(k, "Header") ? "header" : "footer";
     if (k.rfind("first", 0) == 0)
         return nb::str(("first page " + what).c_str());
     if (k.rfind("even", 0) == 0)

@@ -31,10 +31,6 @@ constexpr const char *kStylesContent = "application/vnd.openxmlformats-officedoc
 const char *const kHeaderKinds[] = {"oddHeader", "oddFooter", "evenHeader", "evenFooter", "firstHeader",
                                     "firstFooter"};
 
-bool ends_with(const std::string &s, std::string_view tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 std::string text_of(const nb::bytes &b) { return std::string(b.c_str(), b.size()); }
 
 std::string reference(long row, long column) { return sheets::column_letters(column) + std::to_string(row); }

@@ -23,10 +23,6 @@ using sheets::SheetLookup;
 
 namespace {
 
-bool ends_with(const std::string &s, std::string_view tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 
 [[noreturn]] void pushed_off(std::string_view part, long row) {
     throw std::invalid_argument(std::string(part) + ": the rows inserted would push the object at row " +

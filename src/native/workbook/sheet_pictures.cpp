@@ -33,10 +33,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-bool ends_with(const std::string &s, std::string_view tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 struct MediaKind {
     std::string extension, content_type;
 };

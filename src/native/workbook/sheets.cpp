@@ -8,14 +8,6 @@ namespace tessel::repair {
 
 using namespace tessel::ooxml;
 
-namespace {
-
-bool ends_with(const std::string &s, const std::string &tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-}  // namespace
-
 std::string workbook_part(const Package &pkg) {
     Relationships root(pkg, "");
     for (const Relationship &rel : root.all())
