@@ -227,6 +227,10 @@ const Sandbox &sandbox() {
 
 }  // namespace
 
+nb::module_ import_package_module(const char *name) {
+    return nb::module_::import_((package_name + "." + name).c_str());
+}
+
 nb::module_ prepare_safe_mode() {
     sandbox();
     return nb::module_::import_(package_name.c_str());
@@ -313,13 +317,12 @@ bool Evaluator::eval(nb::handle text, nb::object &out) {
     }
     if (safe_)
         return eval_safe(text, out);
-    return finish(evaluate(text.ptr(), env_.ptr()), out);
+    return finish(evaluate(text.ptr(), env().ptr()), out);
 }
 
 bool Evaluator::eval_safe(nb::handle text, nb::object &out) {
-    const Sandbox &sb = sandbox();
     if (!namespace_.is_valid()) {
-        PyObject *ns = PyObject_CallOneArg(sb.namespace_, env_.ptr());
+        PyObject *ns = PyObject_CallOneArg(sandbox().namespace_, env_.ptr());
         if (!ns)
             return finish(nullptr, out);
         namespace_ = nb::steal(ns);
@@ -334,6 +337,61 @@ bool Evaluator::eval_safe(nb::handle text, nb::object &out) {
     PyObject *r = PyEval_EvalCode(code, namespace_.ptr(), namespace_.ptr());
     Py_DECREF(code);
     return finish(r, out);
+}
+
+nb::object &Evaluator::bound_dict() {
+    if (safe_) {
+        if (!namespace_.is_valid())
+            namespace_ = nb::steal(PyObject_CallOneArg(sandbox().namespace_, env_.ptr()));
+        if (!namespace_.is_valid())
+            throw nb::python_error();
+        return namespace_;
+    }
+    if (!scope_.is_valid()) {
+        if (!PyDict_Check(env_.ptr()))
+            throw nb::type_error("globals must be a dict");
+        scope_ = nb::steal(PyDict_Copy(env_.ptr()));
+        if (!scope_.is_valid())
+            throw nb::python_error();
+    }
+    return scope_;
+}
+
+void Evaluator::bind(nb::handle name, nb::handle value) {
+    nb::object &dict = bound_dict();
+    PyObject *old = PyDict_GetItemWithError(dict.ptr(), name.ptr());
+    if (!old && PyErr_Occurred())
+        throw nb::python_error();
+    shadowed_.emplace_back(nb::borrow(name), old ? nb::borrow(old) : nb::object());
+    if (PyDict_SetItem(dict.ptr(), name.ptr(), value.ptr()) < 0)
+        throw nb::python_error();
+}
+
+void Evaluator::unbind(size_t mark) {
+    while (shadowed_.size() > mark) {
+        auto [name, old] = std::move(shadowed_.back());
+        shadowed_.pop_back();
+        nb::object &dict = safe_ ? namespace_ : scope_;
+        const int r = old.is_valid() ? PyDict_SetItem(dict.ptr(), name.ptr(), old.ptr())
+                                     : PyDict_DelItem(dict.ptr(), name.ptr());
+        if (r < 0)
+            throw nb::python_error();
+    }
+}
+
+void Evaluator::count_copies(long long size) {
+    if (!safe_ || size <= 0)
+        return;
+    static const long long limit = made_once<long long>([] {
+        nb::module_ limits = import_package_module("sandbox.limits");
+        return nb::cast<long long>(limits.attr("MAX_SIZE"));
+    });
+    if (size > limit - copied_) {
+        nb::module_ refusals = import_package_module("sandbox.refusals");
+        refuse(nb::str("{}sections copying {} more items or characters (at most {} in one fill)")
+                   .format(refusals.attr("PREFIX"), size, limit));
+    }
+    copied_ += size;
 }
 
 namespace {

@@ -109,10 +109,30 @@ public:
         kept_reason_ = reason_;
     }
 
-    const nb::object &env() const { return env_; }
+    // The variables placeholders see now: the caller's, or, inside a section,
+    // a copy of them with the loop names on top.
+    const nb::object &env() const {
+        if (scope_.is_valid())
+            return scope_;
+        return safe_ && !shadowed_.empty() ? namespace_ : env_;
+    }
     bool listing() const { return mode_ == Mode::List; }
+    bool safe() const { return safe_; }
+
+    // Binds `name` to `value` for what is evaluated until `unbind(mark)` with a
+    // mark taken before; the caller's own variables are never changed.
+    size_t mark() const { return shadowed_.size(); }
+    void bind(nb::handle name, nb::handle value);
+    void unbind(size_t mark);
+
+    // Counts `size` items or characters that sections copy; in safe mode a fill
+    // that copies more than the sandbox's size budget fails with a Refusal.
+    void count_copies(long long size);
 
 private:
+    // The dict that evaluation runs against and bindings go into.
+    nb::object &bound_dict();
+
     bool eval_safe(nb::handle text, nb::object &out);
     // Takes the result of an evaluation; on failure, sets reason_ from the
     // Python error.
@@ -124,6 +144,10 @@ private:
     nb::object reason_;
     nb::object namespace_;  // safe mode's, made on first use
     nb::object kept_text_, kept_value_, kept_reason_;
+    nb::object scope_;  // the caller's variables copied, once a section binds a name
+    // What each binding hid, to put back: (name, previous value or invalid).
+    std::vector<std::pair<nb::object, nb::object>> shadowed_;
+    long long copied_ = 0;
 };
 
 // What one call reports.  A fill returns the placeholders that failed, as a list
@@ -208,6 +232,9 @@ bool is_bound_method(nb::handle bound, nb::handle method);
 
 // The sibling module `name` of the package that holds `module`.
 nb::module_ import_sibling(nb::handle module, const char *name);
+
+// The module `name` of the package, once init_results has noted it.
+nb::module_ import_package_module(const char *name);
 
 // Imports what Report builds its results from, and notes the package whose
 // sandbox module safe mode imports on first use; at module init.

@@ -131,6 +131,7 @@ ALLOWED = {
     "collections.Counter": dict(same="most_common total"),
     "range": dict(read="start step stop", same="count index"),
     "types.SimpleNamespace": dict(read="*"),
+    "tessel.records.Record": dict(read="* Index", same="keys"),  # a row of a table in a section
     "enum.Enum": dict(read="name value"),
     "uuid.UUID": dict(read="hex int urn variant version"),
     "pathlib.PurePath": dict(
