@@ -1,8 +1,10 @@
 // tessel.pagefill: fills .docx document templates.
 #include "core/confinement.h"
 #include "core/placeholder.h"
+#include "core/sections.h"
 #include "document/frame_text.h"
 #include "document/page.h"
+#include "document/repeat.h"
 #include "document/tables.h"
 #include "document/text.h"
 #include "document/wordml.h"
@@ -17,6 +19,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace nb = nanobind;
@@ -145,12 +148,230 @@ struct Walk {
     // Overwrite warnings, given once the document is saved: a warning turned into
     // an error must not cost the user the file.
     std::vector<std::string> &warnings;
+    wml::Repeater *sections;
 };
 
+// What the fill of one paragraph's runs needs.
+struct Runs {
+    nb::handle self;
+    nb::handle paragraph;
+    nb::handle p;
+    tessel::Evaluator &evaluator;
+    tessel::Report &report;
+    Pattern pattern;
+    nb::object extract;
+    bool native;
+    // Tag runs that the story's sections left failed, and why.
+    std::unordered_map<PyObject *, std::pair<nb::object, nb::object>> failed{};
+};
+
+void fill_run(Runs &at, nb::handle r, nb::handle place) {
+    nb::object text = wml::run_text(r);
+    // Most runs hold no brace at all; the native extraction would find nothing.
+    if (at.native && PyUnicode_FindChar(text.ptr(), '{', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) < 0)
+        return;
+    nb::object placeholders = at.native ? tessel::extract(text, at.pattern) : at.extract(text);
+    for (nb::handle placeholder : placeholders) {
+        nb::object delimited = tessel::delimited(placeholder, at.pattern);
+        nb::object reason;
+        const bool ok = tessel::guarded(
+            [&] {
+                nb::object value = at.evaluator.value(placeholder);
+                if (is_instance(value, bytes_io)) {
+                    wml::replace_in_run(r, delimited, nb::str(""));
+                    // Read from a copy: the caller's stream keeps its position.
+                    add_picture(r, at.paragraph, at.p, nb::handle(bytes_io)(value.attr("getvalue")()));
+                } else {
+                    wml::replace_in_run(r, delimited, tessel::to_text(value));
+                }
+            },
+            reason);
+        if (ok)
+            at.report.filled(placeholder, [&] { return nb::borrow(place); });
+        else
+            at.report.failed(placeholder, place, reason);
+    }
+}
+
+// A run that holds one tag and nothing else.
+bool is_tag_run(nb::handle r, Pattern pattern, tessel::sections::Tag &tag, nb::object &placeholder) {
+    nb::object text = wml::run_text(r);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (n < 2 || PyUnicode_READ_CHAR(text.ptr(), 0) != '{')
+        return false;
+    const std::vector<tessel::Match> found = tessel::scan(text, pattern);
+    if (found.size() != 1 || found[0].begin != 0 || found[0].end != n)
+        return false;
+    placeholder = tessel::placeholder_of(text, found[0], pattern);
+    tag = tessel::sections::parse(placeholder);
+    return tag.kind != tessel::sections::Kind::None;
+}
+
+// The runs of some children of a paragraph, in reading order.
+std::vector<nb::object> runs_in(const std::vector<nb::object> &nodes) {
+    std::vector<nb::object> out;
+    for (const nb::object &node : nodes) {
+        if (wml::tag_of(node) == wml::Tag::R) {
+            out.push_back(node);
+            continue;
+        }
+        for (nb::object &r : wml::runs_of(node))
+            out.push_back(std::move(r));
+    }
+    return out;
+}
+
+std::vector<nb::object> siblings_between(nb::handle from, nb::handle to) {
+    std::vector<nb::object> out;
+    for (nb::handle el : from.attr("itersiblings")()) {
+        if (el.ptr() == to.ptr())
+            break;
+        out.push_back(nb::borrow(el));
+    }
+    return out;
+}
+
+// Fills runs in which sections stand inline, each tag alone in its run: a loop's
+// runs are copied per item before any is filled, so a value's text is never read
+// for placeholders again.
+void fill_inline(Runs &at, const std::vector<nb::object> &runs, const nb::object &place) {
+    namespace sec = tessel::sections;
+    struct Found {
+        size_t run;
+        sec::Tag tag;
+        nb::object placeholder;
+        nb::object reason;
+    };
+    std::vector<Found> tags;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        Found f{i, {}, {}, {}};
+        if (!is_tag_run(runs[i], at.pattern, f.tag, f.placeholder))
+            continue;
+        auto it = at.failed.find(runs[i].ptr());
+        if (it != at.failed.end())
+            f.reason = it->second.second;
+        tags.push_back(std::move(f));
+    }
+    std::vector<size_t> live;
+    std::vector<sec::Kind> kinds;
+    for (size_t t = 0; t < tags.size(); ++t)
+        if (!tags[t].reason.is_valid()) {
+            live.push_back(t);
+            kinds.push_back(tags[t].tag.kind);
+        }
+    const sec::Structure s = sec::pair(kinds, at.pattern);
+    for (const sec::Unpaired &u : s.unpaired)
+        tags[live[u.tag]].reason = u.reason;
+    std::unordered_map<size_t, size_t> opening;  // tag index -> section
+    for (size_t k = 0; k < s.sections.size(); ++k)
+        opening[live[s.sections[k].open]] = k;
+
+    size_t t = 0;
+    for (size_t i = 0; i < runs.size();) {
+        while (t < tags.size() && tags[t].run < i)
+            ++t;
+        if (t == tags.size() || tags[t].run != i) {
+            fill_run(at, runs[i++], place);
+            continue;
+        }
+        Found &open = tags[t];
+        auto section = opening.find(t);
+        if (open.reason.is_valid() || section == opening.end()) {
+            at.report.failed(open.placeholder, place,
+                             open.reason.is_valid() ? open.reason : nb::object(nb::none()));
+            ++i;
+            continue;
+        }
+        const sec::Section &sn = s.sections[section->second];
+        std::vector<size_t> marks{live[sn.open]};
+        for (size_t b : sn.branches)
+            marks.push_back(live[b]);
+        marks.push_back(live[sn.close]);
+        const nb::object &open_run = runs[open.run];
+        const nb::object &close_run = runs[tags[marks.back()].run];
+        nb::object parent = open_run.attr("getparent")();
+        nb::object reason;
+        for (size_t m : marks)
+            if (!reason.is_valid() && runs[tags[m].run].attr("getparent")().ptr() != parent.ptr())
+                reason = tessel::delimited(tags[m].placeholder, at.pattern) +
+                         nb::str(" stands in a hyperlink, field or content control that the section's "
+                                 "other tags are outside of");
+        std::vector<std::vector<nb::object>> parts;
+        for (size_t q = 0; q + 1 < marks.size(); ++q)
+            parts.push_back(siblings_between(runs[tags[marks[q]].run], runs[tags[marks[q + 1]].run]));
+        const bool is_for = open.tag.kind == sec::Kind::For, listing = at.evaluator.listing();
+        std::vector<nb::object> items;
+        long pick = -1;
+        if (!reason.is_valid() && !listing)
+            tessel::guarded(
+                [&] {
+                    if (!is_for) {
+                        for (size_t q = 0; q + 1 < marks.size() && pick < 0; ++q)
+                            if (tags[marks[q]].tag.kind == sec::Kind::Else || sec::holds(at.evaluator, tags[marks[q]].tag))
+                                pick = (long) q;
+                        return;
+                    }
+                    items = sec::items_of(at.evaluator, open.tag);
+                    for (const nb::object &item : items) {
+                        const size_t mark = at.evaluator.mark();
+                        sec::bind(at.evaluator, open.tag, item);
+                        at.evaluator.unbind(mark);
+                    }
+                    long long size = 0;
+                    for (const nb::object &node : parts[0])
+                        size += 1 + (long long) nb::len(node) +
+                                (long long) nb::cast<double>(node.attr("xpath")("string-length(.)"));
+                    at.evaluator.count_copies(size * (long long) items.size());
+                },
+                reason);
+        if (reason.is_valid()) {
+            // The section stays as written; its content is filled where it stands.
+            for (size_t m : marks)
+                tags[m].reason = reason;
+            at.report.failed(open.placeholder, place, reason);
+            ++i;
+            continue;
+        }
+        auto filled = [&](size_t m) { at.report.filled(tags[m].placeholder, [&] { return place; }); };
+        filled(marks[0]);
+        if (is_for && !listing) {
+            for (size_t k = 0; k < items.size(); ++k) {
+                const size_t mark = at.evaluator.mark();
+                sec::bind(at.evaluator, open.tag, items[k]);
+                std::vector<nb::object> copy;
+                for (const nb::object &node : parts[0]) {
+                    nb::object c = wml::deepcopy(node);
+                    close_run.attr("addprevious")(c);
+                    copy.push_back(std::move(c));
+                }
+                fill_inline(at, runs_in(copy), place + nb::str((", " + sec::item_place(open.tag, k)).c_str()));
+                at.evaluator.unbind(mark);
+            }
+            for (const nb::object &node : parts[0])
+                wml::remove(node);
+        } else {
+            for (size_t q = 0; q < parts.size(); ++q) {
+                if (q > 0)
+                    filled(marks[q]);
+                if (listing || (long) q == pick)
+                    fill_inline(at, runs_in(parts[q]), place);
+                else
+                    for (const nb::object &node : parts[q])
+                        wml::remove(node);
+            }
+        }
+        filled(marks.back());
+        for (size_t m : marks)
+            wml::remove(runs[tags[m].run]);
+        i = tags[marks.back()].run + 1;
+    }
+}
+
 // Fills the placeholders of a paragraph's runs; failures, and when checking every
-// placeholder, go to the report under `place`.
+// placeholder, go to the report under `place`.  With `sections`, tags that stand
+// in the paragraph are read as such.
 void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &evaluator,
-                  tessel::Report &report, nb::handle place) {
+                  tessel::Report &report, nb::handle place, wml::Repeater *sections = nullptr) {
     nb::object p = paragraph.attr("_p");
     std::vector<nb::object> runs = wml::runs_of(p);
     if (runs.empty())
@@ -168,35 +389,25 @@ void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &eval
         runs = wml::runs_of(p);
 
     nb::object extract = nb::getattr(self, "extract_placeholder");
-    const bool native = tessel::is_bound_method(extract, native_extract);
-    for (const nb::object &r : runs) {
-        nb::object text = wml::run_text(r);
-        // Most runs hold no brace at all; the native extraction would find nothing.
-        if (native && PyUnicode_FindChar(text.ptr(), '{', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) < 0)
-            continue;
-        nb::object placeholders =
-            native ? tessel::extract(text, tessel::read_pattern(self)) : extract(text);
-        for (nb::handle placeholder : placeholders) {
-            nb::object delimited = tessel::delimited(placeholder, tessel::read_pattern(self));
-            nb::object reason;
-            const bool ok = tessel::guarded(
-                [&] {
-                    nb::object value = evaluator.value(placeholder);
-                    if (is_instance(value, bytes_io)) {
-                        wml::replace_in_run(r, delimited, nb::str(""));
-                        // Read from a copy: the caller's stream keeps its position.
-                        add_picture(r, paragraph, p, nb::handle(bytes_io)(value.attr("getvalue")()));
-                    } else {
-                        wml::replace_in_run(r, delimited, tessel::to_text(value));
-                    }
-                },
-                reason);
-            if (ok)
-                report.filled(placeholder, [&] { return nb::borrow(place); });
-            else
-                report.failed(placeholder, place, reason);
-        }
+    Runs at{self, paragraph, p, evaluator, report, pattern, extract, tessel::is_bound_method(extract, native_extract)};
+    const std::vector<nb::object> *notes = sections ? sections->tags_of(p) : nullptr;
+    if (!notes) {
+        for (const nb::object &r : runs)
+            fill_run(at, r, place);
+        return;
     }
+    // Each tag gets a run of its own, from the last back so that the earlier
+    // ones keep their places.
+    std::vector<wml::TagRun> found = wml::tag_runs(p, pattern);
+    for (size_t k = found.size(); k-- > 0;) {
+        const wml::TagRun &t = found[k];
+        if (t.end < PyUnicode_GET_LENGTH(wml::run_text(t.run).ptr()))
+            wml::split_run(t.run, t.end, true);
+        nb::object run = t.begin > 0 ? wml::split_run(t.run, t.begin, false) : t.run;
+        if (k < notes->size() && (*notes)[k].is_valid())
+            at.failed[run.ptr()] = {run, (*notes)[k]};
+    }
+    fill_inline(at, wml::runs_of(p), nb::borrow(place));
 }
 
 bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
@@ -208,12 +419,37 @@ nb::object replace_paragraph(nb::handle self, nb::handle paragraph, nb::object e
     return report.result();
 }
 
-void fill_paragraph(const Walk &walk, nb::handle p, nb::handle parent, nb::handle place) {
+// Binds the items that an element's copy stands for, and names them after `place`.
+nb::object enter(const Walk &walk, nb::handle el, nb::handle place) {
+    const wml::Chain chain = walk.sections->chain_of(el);
+    walk.sections->enter(chain);
+    if (!chain)
+        return nb::borrow(place);
+    return nb::str(place) + nb::str(chain->place.c_str());
+}
+
+// A paragraph that held only a block section's tag: the tag is reported where it
+// stood, and the paragraph leaves so that no blank line is left.
+bool took_tag_paragraph(const Walk &walk, nb::handle p, nb::handle place) {
+    nb::object placeholder;
+    if (!walk.sections->tag_paragraph(p, placeholder))
+        return false;
+    const wml::Chain chain = walk.sections->chain_of(p);
+    walk.report.filled(placeholder, [&] { return nb::str(place) + nb::str(wml::place_of(chain).c_str()); });
+    nb::object holder = p.attr("getparent")();
+    wml::remove(p);
+    if (!holder.is_none())
+        wml::keep_a_paragraph(holder);
+    return true;
+}
+
+void fill_paragraph(const Walk &walk, nb::handle p, nb::handle parent, nb::handle base) {
+    const nb::object place = enter(walk, p, base);
     nb::object paragraph = paragraph_cls(p, parent);
     paragraph = nb::getattr(walk.self, "concat_run")(paragraph);
     nb::object replace = nb::getattr(walk.self, "replace_paragraph");
     if (tessel::is_bound_method(replace, native_replace)) {
-        replace_runs(walk.self, paragraph, walk.evaluator, walk.report, place);
+        replace_runs(walk.self, paragraph, walk.evaluator, walk.report, place, walk.sections);
         return;
     }
     // An override reports only what failed, and why where it says so.
@@ -460,7 +696,8 @@ void fill_cell(const Walk &walk, TableVisit &visit) {
     if (cell.written && !tessel::truthy(nb::getattr(walk.self, "recurse")))
         return;
     const nb::object tc = cell.tc;
-    const nb::object place = place_of(prefix, visit.table.rows[i].place, cell.column);
+    const nb::object cell_place = place_of(prefix, visit.table.rows[i].place, cell.column);
+    const nb::object place = enter(walk, tc, cell_place);
     nb::object placeholders = placeholders_of(walk.self, wml::cell_text(tc));
     nb::object frame;
     if (frame_test(placeholders, walk.evaluator, frame)) {
@@ -475,11 +712,12 @@ void fill_cell(const Walk &walk, TableVisit &visit) {
         return;
     }
     visit.cell_object = cell_cls(tc, visit.object);
-    visit.cell_place = place;
+    visit.cell_place = cell_place;
     std::vector<nb::object> paragraphs;
     wml::collect_blocks(tc, paragraphs, visit.nested);
     for (const nb::object &p : paragraphs)
-        fill_paragraph(walk, p, visit.cell_object, place);
+        if (!took_tag_paragraph(walk, p, cell_place))
+            fill_paragraph(walk, p, visit.cell_object, cell_place);
 }
 
 // Fills a table and, as each cell is met, the tables nested in it.  A stack of
@@ -487,6 +725,11 @@ void fill_cell(const Walk &walk, TableVisit &visit) {
 void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::object &prefix) {
     std::vector<TableVisit> visits;
     auto start = [&](nb::handle table, nb::handle owner, nb::object name) {
+        // The tags of its row sections, taken out of their cells, lead its report.
+        for (const wml::RowTag &tag : walk.sections->take_row_tags(table))
+            walk.report.filled(tag.placeholder, [&] {
+                return nb::str("{}, row {}, column {}{}").format(name, tag.row, tag.column, tag.chain.c_str());
+            });
         visits.push_back(TableVisit{wml::read_table(table), table_cls(table, owner), std::move(name)});
     };
     start(tbl, parent, prefix);
@@ -506,22 +749,26 @@ void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::o
 // One story (the body, a header or a footer): its paragraphs, then the paragraphs
 // of its text boxes, then its tables.  `prefix` names the story in places.
 void fill_story(const Walk &walk, nb::handle root, nb::handle parent, const char *prefix) {
+    walk.sections->expand(root, walk.sections->chain_of(root), prefix);
     std::vector<nb::object> paragraphs, tables;
     wml::collect_blocks(root, paragraphs, tables);
     size_t n = 0;
     for (const nb::object &p : paragraphs)
-        fill_paragraph(walk, p, parent, nb::str("{}paragraph {}").format(prefix, ++n));
+        if (!took_tag_paragraph(walk, p, nb::str("{}paragraph {}").format(prefix, n + 1)))
+            fill_paragraph(walk, p, parent, nb::str("{}paragraph {}").format(prefix, ++n));
     nb::list boxes = nb::list(root.attr("iter")(
         "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}txbxContent"));
     size_t k = 0;
     for (nb::handle box : boxes) {
+        ++k;
+        const std::string box_prefix = std::string(prefix) + "text box " + std::to_string(k) + ", ";
+        walk.sections->expand(box, walk.sections->chain_of(box), box_prefix);
         std::vector<nb::object> box_paragraphs;
         wml::collect_blocks(box, box_paragraphs, tables);
-        ++k;
         n = 0;
         for (const nb::object &p : box_paragraphs)
-            fill_paragraph(walk, p, parent,
-                           nb::str("{}text box {}, paragraph {}").format(prefix, k, ++n));
+            if (!took_tag_paragraph(walk, p, nb::str("{}paragraph {}").format(box_prefix.c_str(), n + 1)))
+                fill_paragraph(walk, p, parent, nb::str("{}paragraph {}").format(box_prefix.c_str(), ++n));
     }
     size_t t = 0;
     for (const nb::object &tbl : tables)
@@ -555,7 +802,8 @@ void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report
     nb::object main = doc.attr("part");
     long long story_width = -1;
     in_part(main, [&] { story_width = wml::body_text_width(body); });
-    const Walk walk{self, evaluator, report, story_width, warnings};
+    wml::Repeater sections(evaluator, nb::borrow(self), main);
+    const Walk walk{self, evaluator, report, story_width, warnings, &sections};
     in_part(main, [&] { fill_story(walk, body, doc.attr("_body"), ""); });
     // Headers and footers come last, so the body's failures lead the list.  A
     // header part is reached through its relationship: asking a section for a

@@ -415,6 +415,42 @@ bool gather_ranges(nb::handle p, const std::function<std::vector<Range>(nb::hand
     return stretch.moved;
 }
 
+nb::object split_run(nb::handle r, Py_ssize_t at, bool marks_follow) {
+    nb::object tail = make(r, "r");
+    for (nb::handle attribute : r.attr("attrib").attr("items")())
+        tail.attr("set")(attribute[0], attribute[1]);
+    Py_ssize_t pos = 0;
+    for (nb::handle child : children(r)) {
+        const Tag tag = tag_of(child);
+        if (tag == Tag::RPr) {
+            tail.attr("append")(deepcopy(child));
+            continue;
+        }
+        Py_ssize_t len = 0;
+        nb::object text;
+        if (tag == Tag::T) {
+            text = t_text(child);
+            len = length(text);
+        } else if (tag == Tag::Tab || tag == Tag::Cr ||
+                   (tag == Tag::Br && (child.attr("get")(qn("type")).is_none() ||
+                                       child.attr("get")(qn("type")).equal(nb::str("textWrapping"))))) {
+            len = 1;
+        }
+        const bool follows = len > 0 ? pos >= at : (pos > at || (pos == at && marks_follow));
+        if (follows) {
+            tail.attr("append")(child);
+        } else if (tag == Tag::T && pos + len > at) {
+            nb::object t = make(r, "t");
+            set_t_text(t, slice(text, at - pos, len));
+            set_t_text(child, slice(text, 0, at - pos));
+            tail.attr("append")(t);
+        }
+        pos += len;
+    }
+    r.attr("addnext")(tail);
+    return tail;
+}
+
 void replace_in_run(nb::handle r, nb::handle target, nb::handle value) {
     nb::object text;
     std::vector<Item> items = run_items(r, &text);

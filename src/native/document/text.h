@@ -43,6 +43,12 @@ bool gather_ranges(nb::handle p, const std::function<std::vector<Range>(nb::hand
 // Tabs and line breaks in the value become w:tab and w:br, as python-docx does.
 void replace_in_run(nb::handle r, nb::handle target, nb::handle value);
 
+// Cuts run `r` before character `at` of its text: the characters from `at` on, and
+// the pictures, fields and marks among them, move to a new run with the same
+// properties, put right after `r`, which it returns.  Such a child standing exactly
+// at `at` moves only when `marks_follow`.
+nb::object split_run(nb::handle r, Py_ssize_t at, bool marks_follow);
+
 // True when a str holds a tab or a line break.
 bool has_controls(nb::handle text);
 

@@ -1,0 +1,661 @@
+#include "document/repeat.h"
+
+#include "core/once.h"
+#include "document/tables.h"
+#include "document/text.h"
+
+#include <algorithm>
+#include <set>
+
+namespace tessel::wordml {
+
+using namespace nb::literals;
+
+namespace {
+
+const nb::dict &namespaces() {
+    return made_once<nb::dict>([] {
+        nb::dict ns;
+        ns["w"] = "http://schemas.openxmlformats.org/wordprocessingml/2006/main";
+        ns["wp"] = "http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing";
+        return ns;
+    });
+}
+
+// lxml's own xpath: python-docx's elements replace it by one that takes no variables.
+const nb::object &lxml_xpath() {
+    return made_once<nb::object>([] { return nb::object(nb::module_::import_("lxml.etree").attr("_Element").attr("xpath")); });
+}
+
+nb::object xpath(nb::handle el, const char *expr) { return lxml_xpath()(el, expr, "namespaces"_a = namespaces()); }
+
+nb::object xpath_with(nb::handle el, const char *expr, const std::string &id) {
+    return lxml_xpath()(el, expr, "namespaces"_a = namespaces(), "id"_a = id);
+}
+
+bool is(nb::handle a, nb::handle b) { return a.ptr() == b.ptr(); }
+
+nb::object parent_of(nb::handle el) { return el.attr("getparent")(); }
+
+// All of a paragraph's text, deleted and hidden text too: a quick test for braces.
+nb::object all_text(nb::handle p) {
+    static const nb::object &string_of =
+        made_once<nb::object>([] { return nb::object(nb::module_::import_("lxml.etree").attr("XPath")("string()")); });
+    return string_of(p);
+}
+
+bool has_char(nb::handle text, Py_UCS4 c) {
+    return PyUnicode_FindChar(text.ptr(), c, 0, PyUnicode_GET_LENGTH(text.ptr()), 1) >= 0;
+}
+
+bool blank(nb::handle text, Py_ssize_t from, Py_ssize_t to) {
+    for (Py_ssize_t k = from; k < to; ++k)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text.ptr(), k)))
+            return false;
+    return true;
+}
+
+// Elements and characters of text that copying these elements makes.
+long long size_of(const std::vector<nb::object> &nodes) {
+    long long size = 0;
+    for (const nb::object &el : nodes)
+        size += 1 + (long long) nb::cast<double>(xpath(el, "count(.//*)")) +
+                (long long) nb::cast<double>(xpath(el, "string-length(.)"));
+    return size;
+}
+
+// The siblings strictly between two elements of one parent.
+std::vector<nb::object> between(nb::handle from, nb::handle to) {
+    std::vector<nb::object> out;
+    for (nb::handle el : from.attr("itersiblings")()) {
+        if (is(el, to))
+            break;
+        out.push_back(nb::borrow(el));
+    }
+    return out;
+}
+
+// A paragraph that holds nothing but a page break, or ends a section.
+bool is_break(nb::handle p) {
+    if (tag_of(p) != Tag::P || tessel::truthy(xpath(p, "string-length(.) > 0")))
+        return false;
+    if (tessel::truthy(xpath(p, "boolean(w:pPr/w:sectPr)")))
+        return true;
+    return tessel::truthy(xpath(p, "boolean(.//w:br[@w:type='page'])")) &&
+           !tessel::truthy(xpath(p, "boolean(.//w:drawing | .//w:pict | .//w:object)"));
+}
+
+bool empty_paragraph(nb::handle el) {
+    return tag_of(el) == Tag::P && !tessel::truthy(xpath(el, "string-length(.) > 0")) &&
+           !tessel::truthy(xpath(el, "boolean(.//w:drawing | .//w:pict | .//w:object | .//w:br[@w:type='page'])"));
+}
+
+}  // namespace
+
+void keep_a_paragraph(nb::handle container) {
+    const Tag tag = tag_of(container);
+    if (tag != Tag::Tc && !(tag == Tag::Other && tessel::truthy(container.attr("tag").attr("endswith")("}txbxContent"))))
+        return;
+    if (!tessel::truthy(xpath(container, "boolean(w:p | w:tbl | w:sdt | w:customXml)")))
+        container.attr("append")(make(container, "p"));
+}
+
+std::vector<TagRun> tag_runs(nb::handle p, Pattern pattern) {
+    auto placeholders = [pattern](nb::handle text) {
+        std::vector<Range> ranges;
+        for (const Match &m : scan(text, pattern))
+            ranges.emplace_back(m.begin, m.end);
+        return ranges;
+    };
+    gather_ranges(p, placeholders);
+    std::vector<TagRun> out;
+    for (const nb::object &r : runs_of(p)) {
+        nb::object text = run_text(r);
+        if (!has_char(text, '{'))
+            continue;
+        for (const Match &m : scan(text, pattern)) {
+            nb::object placeholder = placeholder_of(text, m, pattern);
+            sections::Tag tag = sections::parse(placeholder);
+            if (tag.kind != sections::Kind::None)
+                out.push_back({r, m.begin, m.end, std::move(tag), std::move(placeholder)});
+        }
+    }
+    return out;
+}
+
+Pattern Repeater::pattern() {
+    if (!pattern_)
+        pattern_ = read_pattern(filler_);
+    return *pattern_;
+}
+
+struct Repeater::At {
+    nb::object p;
+    size_t ordinal;
+    sections::Tag tag;
+    nb::object placeholder;
+    bool lone;
+    nb::object tbl, tr, tc;  // the innermost cell holding it; invalid outside tables
+};
+
+std::vector<Repeater::At> Repeater::collect(const std::vector<nb::object> &nodes, nb::handle tbl) {
+    std::vector<At> out;
+    struct Where {
+        nb::object tbl, tr, tc;
+    };
+    std::vector<Where> where{{tbl.is_valid() ? nb::borrow(tbl) : nb::object(), {}, {}}};
+    auto paragraph = [&](nb::handle p) {
+        if (!has_char(all_text(p), '{'))
+            return;
+        nb::object text = paragraph_text(p);
+        std::vector<Match> found = scan(text, pattern());
+        bool any = false;
+        for (const Match &m : found)
+            any = any || sections::parse(placeholder_of(text, m, pattern())).kind != sections::Kind::None;
+        if (!any)
+            return;
+        const bool lone = found.size() == 1 && blank(text, 0, found[0].begin) &&
+                          blank(text, found[0].end, PyUnicode_GET_LENGTH(text.ptr()));
+        std::vector<TagRun> tags = tag_runs(p, pattern());
+        notes_[p.ptr()] = {nb::borrow(p), std::vector<nb::object>(tags.size())};
+        for (size_t k = 0; k < tags.size(); ++k)
+            out.push_back({nb::borrow(p), k, std::move(tags[k].tag), std::move(tags[k].placeholder), lone,
+                           where.back().tbl, where.back().tr, where.back().tc});
+    };
+    auto visit = [&](nb::handle child, Tag tag) -> nb::object {
+        Where w = where.back();
+        nb::object inner;
+        switch (tag) {
+            case Tag::P:
+                paragraph(child);
+                return nb::object();
+            case Tag::Tbl:
+                w = {nb::borrow(child), {}, {}};
+                inner = nb::borrow(child);
+                break;
+            case Tag::Tr:
+                w.tr = nb::borrow(child);
+                w.tc = nb::object();
+                inner = nb::borrow(child);
+                break;
+            case Tag::Tc:
+                w.tc = nb::borrow(child);
+                inner = nb::borrow(child);
+                break;
+            case Tag::SdtContent:
+                inner = nb::borrow(child);
+                break;
+            default:
+                inner = wrapped_content(child, tag);
+        }
+        if (inner.is_valid() && !inner.is_none())
+            where.push_back(std::move(w));
+        return inner;
+    };
+    auto leave = [&] { where.pop_back(); };
+    for (const nb::object &node : nodes) {
+        nb::object inner = visit(node, tag_of(node));
+        if (inner.is_valid() && !inner.is_none()) {
+            walk_through(inner, visit, leave);
+            leave();
+        }
+    }
+    return out;
+}
+
+void Repeater::expand(nb::handle root, const Chain &chain, const std::string &prefix) {
+    root_ = nb::borrow(root);
+    prefix_ = prefix;
+    std::vector<nb::object> nodes;
+    for (nb::handle child : children(root))
+        nodes.push_back(nb::borrow(child));
+    process(collect(nodes, nb::handle()), chain);
+}
+
+void Repeater::fail(const At &at, nb::handle reason) {
+    auto it = notes_.find(at.p.ptr());
+    if (it != notes_.end() && at.ordinal < it->second.second.size())
+        it->second.second[at.ordinal] = nb::borrow(reason);
+}
+
+void Repeater::process(std::vector<At> tags, const Chain &chain) {
+    if (tags.empty())
+        return;
+    std::vector<sections::Kind> kinds;
+    for (const At &at : tags)
+        kinds.push_back(at.tag.kind);
+    const sections::Structure s = sections::pair(kinds, pattern());
+    for (const sections::Unpaired &u : s.unpaired)
+        fail(tags[u.tag], u.reason);
+    std::vector<std::vector<size_t>> children(s.sections.size());
+    for (size_t k = 0; k < s.sections.size(); ++k)
+        if (s.sections[k].parent >= 0)
+            children[(size_t) s.sections[k].parent].push_back(k);
+    for (size_t k = 0; k < s.sections.size(); ++k)
+        if (s.sections[k].parent < 0)
+            handle(tags, s, k, children, chain);
+}
+
+// How places name a paragraph of the story, as the walk names it before any
+// section is expanded.
+std::string Repeater::place_in_story(nb::handle p) {
+    std::vector<nb::object> path;
+    for (nb::object el = nb::borrow(p); !el.is_none() && !is(el, root_); el = parent_of(el))
+        path.push_back(el);
+    std::reverse(path.begin(), path.end());
+    auto on_path = [&](nb::handle el) {
+        for (const nb::object &x : path)
+            if (is(x, el))
+                return true;
+        return false;
+    };
+    std::string place = prefix_;
+    nb::object container = root_;
+    while (true) {
+        std::vector<nb::object> paragraphs, tables;
+        collect_blocks(container, paragraphs, tables);
+        for (size_t k = 0; k < paragraphs.size(); ++k)
+            if (is(paragraphs[k], p))
+                return place + "paragraph " + std::to_string(k + 1);
+        bool deeper = false;
+        for (size_t t = 0; t < tables.size() && !deeper; ++t) {
+            if (!on_path(tables[t]))
+                continue;
+            const Table table = read_table(tables[t]);
+            for (const Row &row : table.rows) {
+                if (!on_path(row.tr))
+                    continue;
+                for (const Cell &cell : row.cells) {
+                    if (!on_path(cell.tc))
+                        continue;
+                    place += "table " + std::to_string(t + 1) + ", row " + std::to_string(row.place) +
+                             ", column " + std::to_string(cell.column + 1);
+                    std::vector<nb::object> inner_p, inner_t;
+                    collect_blocks(cell.tc, inner_p, inner_t);
+                    for (const nb::object &q : inner_p)
+                        if (is(q, p))
+                            return place;
+                    place += ", ";
+                    container = cell.tc;
+                    deeper = true;
+                }
+            }
+        }
+        if (!deeper)
+            return place;
+    }
+}
+
+void Repeater::cut_tags(const std::vector<const At *> &tags) {
+    // Later tags of a paragraph first, so that the earlier ones keep their order.
+    std::vector<const At *> order(tags);
+    std::sort(order.begin(), order.end(), [](const At *a, const At *b) {
+        return a->p.ptr() != b->p.ptr() ? a->p.ptr() < b->p.ptr() : a->ordinal > b->ordinal;
+    });
+    for (const At *at : order) {
+        std::vector<TagRun> runs = tag_runs(at->p, pattern());
+        if (at->ordinal >= runs.size())
+            continue;
+        const TagRun &t = runs[at->ordinal];
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(run_text(t.run).ptr());
+        if (t.end < length)
+            split_run(t.run, t.end, true);
+        nb::object tag_run = t.begin > 0 ? split_run(t.run, t.begin, false) : t.run;
+        remove(tag_run);
+    }
+}
+
+void Repeater::note_row_tag(const At &at, const Chain &chain) {
+    size_t row = 1, column = 1;
+    for (nb::handle el : at.tr.attr("itersiblings")("preceding"_a = true))
+        row += tag_of(el) == Tag::Tr;
+    for (nb::handle el : at.tc.attr("itersiblings")("preceding"_a = true))
+        column += tag_of(el) == Tag::Tc;
+    auto &entry = row_tags_[at.tbl.ptr()];
+    if (!entry.first.is_valid())
+        entry.first = at.tbl;
+    entry.second.push_back({at.placeholder, row, column, place_of(chain)});
+}
+
+void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<std::string> &restart, size_t k) {
+    if (k == 0)
+        return;
+    nb::object root = copy.front().attr("getroottree")().attr("getroot")();
+    auto next_id = [&](std::unordered_map<PyObject *, long long> &next, const char *expr) -> long long & {
+        auto it = next.find(root.ptr());
+        if (it == next.end()) {
+            long long top = 0;
+            for (nb::handle v : xpath(root, expr)) {
+                nb::object n = nb::module_::import_("builtins").attr("int")(v);
+                top = std::max(top, nb::cast<long long>(n));
+            }
+            it = next.emplace(root.ptr(), top + 1).first;
+        }
+        return it->second;
+    };
+    for (const nb::object &el : copy) {
+        nb::object pictures = xpath(el, "descendant-or-self::wp:docPr");
+        if (nb::len(pictures) > 0) {
+            long long &id = next_id(next_drawing_, "//wp:docPr/@id[number(.) = number(.)]");
+            for (nb::handle d : pictures)
+                d.attr("set")("id", nb::str(std::to_string(id++).c_str()));
+        }
+        nb::object starts = xpath(el, "descendant-or-self::w:bookmarkStart");
+        if (nb::len(starts) > 0) {
+            long long &id = next_id(next_bookmark_, "//w:bookmarkStart/@w:id[number(.) = number(.)]");
+            const std::string wid = qn("id"), wname = qn("name");
+            for (nb::handle b : starts) {
+                nb::object old = b.attr("get")(wid);
+                const std::string fresh = std::to_string(id++);
+                b.attr("set")(wid, fresh);
+                nb::object name = b.attr("get")(wname);
+                if (!name.is_none())
+                    b.attr("set")(wname, name + nb::str(("_" + std::to_string(k + 1)).c_str()));
+                for (const nb::object &other : copy)
+                    for (nb::handle e : xpath(other, "descendant-or-self::w:bookmarkEnd"))
+                        if (e.attr("get")(wid).equal(old))
+                            e.attr("set")(wid, fresh);
+            }
+        }
+    }
+    if (restart.empty())
+        return;
+    nb::object numbering = main_part_.attr("numbering_part").attr("element");
+    long long top = 0;
+    for (nb::handle v : xpath(numbering, "w:num/@w:numId[number(.) = number(.)]"))
+        top = std::max(top, nb::cast<long long>(nb::module_::import_("builtins").attr("int")(v)));
+    const std::string wval = qn("val");
+    for (const std::string &num_id : restart) {
+        nb::object found = xpath_with(numbering, "w:num[@w:numId=$id]", num_id);
+        if (nb::len(found) == 0)
+            continue;
+        nb::object abstract = xpath(found[0], "w:abstractNumId");
+        if (nb::len(abstract) == 0)
+            continue;
+        const std::string fresh = std::to_string(++top);
+        nb::object num = make(numbering, "num");
+        num.attr("set")(qn("numId"), fresh);
+        nb::object abstract_id = make(numbering, "abstractNumId");
+        abstract_id.attr("set")(wval, abstract[0].attr("get")(wval));
+        num.attr("append")(abstract_id);
+        nb::object levels = xpath_with(numbering, "w:abstractNum[@w:abstractNumId=$id]/w:lvl",
+                                   nb::cast<std::string>(abstract[0].attr("get")(wval)));
+        for (nb::handle lvl : levels) {
+            nb::object override_ = make(numbering, "lvlOverride");
+            override_.attr("set")(qn("ilvl"), lvl.attr("get")(qn("ilvl")));
+            nb::object start = make(numbering, "startOverride");
+            nb::object starts = xpath(lvl, "w:start/@w:val");
+            start.attr("set")(wval, nb::len(starts) > 0 ? nb::object(starts[0]) : nb::object(nb::str("1")));
+            override_.attr("append")(start);
+            num.attr("append")(override_);
+        }
+        numbering.attr("append")(num);
+        for (const nb::object &el : copy)
+            for (nb::handle n : xpath_with(el, "descendant-or-self::w:numId[@w:val=$id]", num_id))
+                n.attr("set")(wval, fresh);
+    }
+}
+
+void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_t index,
+                      const std::vector<std::vector<size_t>> &children, const Chain &chain) {
+    const sections::Section &section = s.sections[index];
+    std::vector<size_t> marks{section.open};
+    marks.insert(marks.end(), section.branches.begin(), section.branches.end());
+    marks.push_back(section.close);
+    const At &open = tags[section.open], &close = tags[section.close];
+    auto in_place = [&] {
+        for (size_t child : children[index])
+            handle(tags, s, child, children, chain);
+    };
+
+    enum class Shape { Inline, Block, Rows, Apart } shape = Shape::Apart;
+    size_t stray = section.close;  // the tag that keeps the section apart
+    bool all_same_p = true, all_block = true, all_rows = open.tbl.is_valid();
+    for (size_t m : marks) {
+        const At &at = tags[m];
+        all_same_p = all_same_p && is(at.p, open.p);
+        all_block = all_block && at.lone && is(parent_of(at.p), parent_of(open.p));
+        all_rows = all_rows && at.tbl.is_valid() && is(at.tbl, open.tbl) && is(parent_of(at.tr), parent_of(open.tr));
+        if (!(all_same_p || all_block || all_rows) && stray == section.close)
+            stray = m;
+    }
+    // The rows a section of rows spans, and where each of its parts starts.
+    std::vector<nb::object> rows;
+    std::vector<size_t> starts;
+    if (all_same_p) {
+        shape = Shape::Inline;
+    } else if (all_block) {
+        shape = Shape::Block;
+    } else if (all_rows) {
+        rows.push_back(open.tr);
+        for (nb::handle el : open.tr.attr("itersiblings")()) {
+            if (is(rows.back(), close.tr))
+                break;
+            if (tag_of(el) == Tag::Tr)
+                rows.push_back(nb::borrow(el));
+        }
+        shape = Shape::Rows;
+        size_t at = 0;
+        for (size_t q = 0; q + 1 < marks.size(); ++q) {
+            while (at < rows.size() && !is(rows[at], tags[marks[q]].tr))
+                ++at;
+            if (at == rows.size() || (!starts.empty() && at == starts.back())) {
+                shape = Shape::Apart;
+                stray = marks[q];
+                break;
+            }
+            starts.push_back(at);
+        }
+        if (!is(rows.back(), close.tr))
+            shape = Shape::Apart;
+    }
+    if (shape == Shape::Inline)
+        return;
+    const std::string l = pattern() == Pattern::Single ? "{" : "{{", r = pattern() == Pattern::Single ? "}" : "}}";
+    auto delimited_of = [&](const At &at) { return l + nb::cast<std::string>(at.placeholder) + r; };
+    if (shape == Shape::Apart) {
+        const At &other = tags[stray == section.open ? section.close : stray];
+        const std::string other_place = place_in_story(other.p), open_place = place_in_story(open.p);
+        for (size_t m : marks) {
+            const At &at = tags[m];
+            const bool is_other = &at == &other;
+            const std::string text = is_other ? "its " + delimited_of(open) + " is at " + open_place
+                                              : "its " + delimited_of(other) + " is at " + other_place;
+            fail(at, nb::str((text + ", in another paragraph, cell or table: a section's tags stand in one "
+                                     "paragraph, each alone in a paragraph of one container, or in the rows "
+                                     "of one table").c_str()));
+        }
+        in_place();
+        return;
+    }
+
+    // The parts of the section: the content after each of its tags but the last.
+    std::vector<std::vector<nb::object>> parts;
+    if (shape == Shape::Block) {
+        for (size_t q = 0; q + 1 < marks.size(); ++q)
+            parts.push_back(between(tags[marks[q]].p, tags[marks[q + 1]].p));
+    } else {
+        for (size_t q = 0; q < starts.size(); ++q) {
+            const size_t end = q + 1 < starts.size() ? starts[q + 1] : rows.size();
+            parts.emplace_back(rows.begin() + (std::ptrdiff_t) starts[q], rows.begin() + (std::ptrdiff_t) end);
+        }
+    }
+
+    const bool is_for = open.tag.kind == sections::Kind::For;
+    const bool listing = evaluator_.listing();
+    std::vector<nb::object> items;
+    long pick = -1;
+    nb::object reason;
+    const bool ok = listing || tessel::guarded(
+                                   [&] {
+                                       enter(chain);
+                                       if (!is_for) {
+                                           for (size_t q = 0; q + 1 < marks.size() && pick < 0; ++q) {
+                                               const At &at = tags[marks[q]];
+                                               if (at.tag.kind == sections::Kind::Else ||
+                                                   sections::holds(evaluator_, at.tag))
+                                                   pick = (long) q;
+                                           }
+                                           return;
+                                       }
+                                       items = sections::items_of(evaluator_, open.tag);
+                                       for (const nb::object &item : items) {
+                                           const size_t mark = evaluator_.mark();
+                                           sections::bind(evaluator_, open.tag, item);
+                                           evaluator_.unbind(mark);
+                                       }
+                                       evaluator_.count_copies(size_of(parts[0]) * (long long) items.size());
+                                   },
+                                   reason);
+    if (!ok) {
+        for (size_t m : marks)
+            fail(tags[m], reason);
+        in_place();
+        return;
+    }
+
+    // The tags leave: a block's tag paragraphs once the walk has reported them,
+    // a row section's tag texts now.
+    if (shape == Shape::Block) {
+        for (size_t m : marks)
+            tag_paragraphs_[tags[m].p.ptr()] = {tags[m].p, tags[m].placeholder};
+    } else {
+        std::vector<const At *> cut;
+        for (size_t m : marks) {
+            note_row_tag(tags[m], chain);
+            cut.push_back(&tags[m]);
+        }
+        cut_tags(cut);
+    }
+
+    // A table whose rows all went goes too: Word wants a row in a table.
+    auto drop_empty_table = [&] {
+        if (shape != Shape::Rows || tessel::truthy(xpath(open.tbl, "boolean(w:tr | w:sdt/w:sdtContent/w:tr)")))
+            return;
+        nb::object holder = parent_of(open.tbl);
+        remove(open.tbl);
+        if (!holder.is_none())
+            keep_a_paragraph(holder);
+    };
+    if (listing || !is_for) {
+        std::vector<nb::object> kept;
+        for (size_t q = 0; q < parts.size(); ++q) {
+            if (listing || (long) q == pick) {
+                kept.insert(kept.end(), parts[q].begin(), parts[q].end());
+            } else {
+                for (const nb::object &el : parts[q]) {
+                    nb::object parent = parent_of(el);
+                    remove(el);
+                    keep_a_paragraph(parent);
+                }
+            }
+        }
+        drop_empty_table();
+        process(collect(kept, shape == Shape::Rows ? nb::handle(open.tbl) : nb::handle()), chain);
+        return;
+    }
+
+    const std::vector<nb::object> &content = parts[0];
+    std::vector<size_t> inner;  // whether the content holds tags of its own
+    for (size_t m = section.open + 1; m < section.close; ++m)
+        if (std::find(marks.begin(), marks.end(), m) == marks.end())
+            inner.push_back(m);
+    std::vector<std::string> restart;
+    if (!content.empty()) {
+        std::set<std::string> used, before;
+        for (const nb::object &el : content)
+            for (nb::handle v : xpath(el, "descendant-or-self::w:numId/@w:val"))
+                used.insert(nb::cast<std::string>(nb::str(v)));
+        if (!used.empty())
+            for (nb::handle v : xpath(content.front(), "preceding::w:numId/@w:val"))
+                before.insert(nb::cast<std::string>(nb::str(v)));
+        for (const std::string &id : used)
+            if (!before.count(id) && id != "0")
+                restart.push_back(id);
+    }
+    // Records on pages or sections of their own leave no break after the last.
+    bool drop_break = false;
+    if (shape == Shape::Block && !content.empty() && is_break(content.back())) {
+        drop_break = true;
+        for (nb::handle el : close.p.attr("itersiblings")())
+            drop_break = drop_break && (tag_of(el) == Tag::SectPr || empty_paragraph(el));
+    }
+    nb::handle anchor = shape == Shape::Block ? close.p : content.empty() ? close.tr : content.front();
+    for (size_t k = 0; k < items.size(); ++k) {
+        auto link = std::make_shared<Link>(
+            Link{chain, open.tag, items[k], place_of(chain) + ", " + sections::item_place(open.tag, k)});
+        std::vector<nb::object> copy;
+        for (const nb::object &el : content) {
+            nb::object c = deepcopy(el);
+            anchor.attr("addprevious")(c);
+            chains_[c.ptr()] = {c, link};
+            copy.push_back(std::move(c));
+        }
+        if (copy.empty())
+            continue;
+        fix_copy(copy, restart, k);
+        if (drop_break && k + 1 == items.size()) {
+            nb::object last = copy.back();
+            nb::object properties = xpath(last, "w:pPr/w:sectPr");
+            if (nb::len(properties) > 0)
+                for (nb::handle final_ : xpath(close.p, "following-sibling::w:sectPr"))
+                    final_.attr("getparent")().attr("replace")(final_, properties[0]);
+            remove(last);
+            copy.pop_back();
+        }
+        if (!inner.empty())
+            process(collect(copy, shape == Shape::Rows ? nb::handle(open.tbl) : nb::handle()), link);
+    }
+    for (const nb::object &el : content)
+        remove(el);
+    drop_empty_table();
+}
+
+Chain Repeater::chain_of(nb::handle el) const {
+    if (chains_.empty())
+        return nullptr;
+    for (nb::object x = nb::borrow(el); !x.is_none(); x = parent_of(x)) {
+        auto it = chains_.find(x.ptr());
+        if (it != chains_.end())
+            return it->second.second;
+    }
+    return nullptr;
+}
+
+void Repeater::enter(const Chain &chain) {
+    if (chain == entered_)
+        return;
+    evaluator_.unbind(base_);
+    entered_ = nullptr;
+    std::vector<const Link *> links;
+    for (const Link *l = chain.get(); l; l = l->outer.get())
+        links.push_back(l);
+    for (auto it = links.rbegin(); it != links.rend(); ++it)
+        if ((*it)->item.is_valid())
+            sections::bind(evaluator_, (*it)->tag, (*it)->item);
+    entered_ = chain;
+}
+
+const std::vector<nb::object> *Repeater::tags_of(nb::handle p) const {
+    auto it = notes_.find(p.ptr());
+    return it == notes_.end() ? nullptr : &it->second.second;
+}
+
+bool Repeater::tag_paragraph(nb::handle p, nb::object &placeholder) const {
+    auto it = tag_paragraphs_.find(p.ptr());
+    if (it == tag_paragraphs_.end())
+        return false;
+    placeholder = it->second.second;
+    return true;
+}
+
+std::vector<RowTag> Repeater::take_row_tags(nb::handle tbl) {
+    auto it = row_tags_.find(tbl.ptr());
+    if (it == row_tags_.end())
+        return {};
+    std::vector<RowTag> out = std::move(it->second.second);
+    row_tags_.erase(it);
+    return out;
+}
+
+}  // namespace tessel::wordml
