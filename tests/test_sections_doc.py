@@ -1,0 +1,297 @@
+"""Sections in documents: {for}/{if} tags repeat or show what stands between them,
+inline in a paragraph, as paragraphs and tables, or as table rows."""
+
+import io
+
+import docx
+import pandas as pd
+import pytest
+from docx.oxml.ns import qn
+from PIL import Image
+
+from tessel.pagefill import PageFill
+
+from ooxml_check import check_package
+
+
+def build(path, *blocks, pattern="{}"):
+    """A document of paragraphs (str) and tables (lists of rows of cell texts)."""
+    doc = docx.Document()
+    for block in blocks:
+        if isinstance(block, str):
+            doc.add_paragraph(block)
+        else:
+            table = doc.add_table(rows=len(block), cols=len(block[0]))
+            for r, row in enumerate(block):
+                for c, text in enumerate(row):
+                    table.cell(r, c).text = text
+    doc.save(path)
+    return str(path)
+
+
+def fill(tmp_path, blocks, env, **options):
+    template = build(tmp_path / "t.docx", *blocks)
+    out = str(tmp_path / "o.docx")
+    failed = PageFill(**options)(template, out, env)
+    return failed, docx.Document(out)
+
+
+def texts(doc):
+    return [p.text for p in doc.paragraphs]
+
+
+def rows(doc, t=0):
+    return [[c.text for c in row.cells] for row in doc.tables[t].rows]
+
+
+@pytest.mark.parametrize("items", [[], ["a"], ["a", "b", "c"]], ids=["none", "one", "three"])
+def test_block_loop_repeats_paragraphs_and_leaves_no_tag_lines(tmp_path, items):
+    failed, doc = fill(
+        tmp_path, ["Top", "{for x in xs}", "Dear {x}", "Bye {x.upper()}", "{end for}", "End"], {"xs": items}
+    )
+    assert failed == []
+    body = [line for x in items for line in (f"Dear {x}", f"Bye {x.upper()}")]
+    assert texts(doc) == ["Top", *body, "End"]
+
+
+@pytest.mark.parametrize(
+    "blocks, env, expected",
+    [
+        (["{if n > 1}", "many", "{end if}"], {"n": 2}, ["many"]),
+        (["{if n > 1}", "many", "{end if}"], {"n": 1}, []),
+        (["{if n > 1}", "many", "{elif n == 1}", "one", "{else}", "none", "{end if}"], {"n": 1}, ["one"]),
+        (["{if n > 1}", "many", "{elif n == 1}", "one", "{else}", "none", "{end if}"], {"n": 0}, ["none"]),
+        (["a {if n}yes{else}no{end if} b"], {"n": 0}, ["a no b"]),
+        (["a {if n}yes{elif n is None}none{end if} b"], {"n": 5}, ["a yes b"]),
+        (["{for i, x in enumerate(xs, 1)}{i}.{x} {end for}"], {"xs": "ab"}, ["1.a 2.b "]),
+        (["[{for x in xs}{for y in ys}{x}{y},{end for}{end for}]"], {"xs": "ab", "ys": "12"}, ["[a1,a2,b1,b2,]"]),
+        (
+            ["{for x in xs}", "{x}:", "{for y in ys}", "{x}{y}", "{end for}", "{end for}"],
+            {"xs": "ab", "ys": "12"},
+            ["a:", "a1", "a2", "b:", "b1", "b2"],
+        ),
+        (["{ for x in xs }", "{x}", "{ end for }"], {"xs": [1]}, ["1"]),
+        (["{for x in xs}", "{if x % 2}odd {x}{end if}", "{end for}"], {"xs": [1, 2, 3]}, ["odd 1", "", "odd 3"]),
+    ],
+    ids=["if true", "if false", "elif", "else", "inline else", "inline elif", "unpack", "inline nested",
+         "block nested", "spaces in tags", "inline in block"],
+)
+def test_sections_show_and_repeat(tmp_path, blocks, env, expected):
+    failed, doc = fill(tmp_path, blocks, env)
+    assert failed == []
+    assert texts(doc) == expected
+
+
+def test_double_brace_pattern_and_tags_split_across_runs(tmp_path):
+    doc = docx.Document()
+    p = doc.add_paragraph()
+    for piece in ("{{fo", "r x in x", "s}}"):
+        p.add_run(piece)
+    doc.add_paragraph("{{x}} {x}")
+    doc.add_paragraph("{{end for}}")
+    doc.save(tmp_path / "t.docx")
+    failed = PageFill(pattern="{{}}")(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"xs": [1, 2]})
+    assert failed == []
+    assert texts(docx.Document(tmp_path / "o.docx")) == ["1 {x}", "2 {x}"]
+
+
+def test_inline_loop_copies_runs_with_their_formatting(tmp_path):
+    doc = docx.Document()
+    p = doc.add_paragraph("Items: {for x in xs}")
+    p.add_run("{x}").bold = True
+    p.add_run(", {end for}.")
+    doc.save(tmp_path / "t.docx")
+    PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"xs": ["a", "b"]})
+    runs = docx.Document(tmp_path / "o.docx").paragraphs[0].runs
+    assert "".join(r.text for r in runs) == "Items: a, b, ."
+    assert [r.text for r in runs if r.bold] == ["a", "b"]
+
+
+def test_values_are_not_read_for_placeholders_or_tags(tmp_path):
+    failed, doc = fill(
+        tmp_path, ["{for x in xs}", "{x}", "{end for}", "a {for x in xs}{x}{end for}"], {"xs": ["{end for}", "{y}"]}
+    )
+    assert failed == []
+    assert texts(doc) == ["{end for}", "{y}", "a {end for}{y}"]
+
+
+@pytest.mark.parametrize("items", [0, 1, 3])
+def test_row_loop_repeats_one_row_and_the_tags_leave_their_cells(tmp_path, items):
+    table = [["Name", "Qty"], ["{for r in rs}{r[0]}", "{r[1]}{end for}"], ["Total", "{total}"]]
+    rs = [(f"n{k}", k) for k in range(items)]
+    failed, doc = fill(tmp_path, ["Report", table], {"rs": rs, "total": 9})
+    assert failed == []
+    assert rows(doc) == [["Name", "Qty"], *[[n, str(k)] for n, k in rs], ["Total", "9"]]
+
+
+def test_group_of_rows_repeats_per_item_with_a_nested_row_loop(tmp_path):
+    table = [
+        ["{for g in groups}Group {g.name}", ""],
+        ["{for m in g.members}{m}", "{end for}"],
+        ["end of {g.name}", "{end for}"],
+    ]
+
+    class G:
+        def __init__(self, name, members):
+            self.name, self.members = name, members
+
+    failed, doc = fill(tmp_path, [table], {"groups": [G("a", ["x", "y"]), G("b", [])]})
+    assert failed == []
+    assert rows(doc) == [
+        ["Group a", ""], ["x", ""], ["y", ""], ["end of a", ""], ["Group b", ""], ["end of b", ""]
+    ]
+
+
+def test_dataframe_rows_are_records(tmp_path):
+    frame = pd.DataFrame({"amount": [1.5, 2.0], "unit price": [3, 4]}, index=["p", "q"])
+    table = [["{for row in frame}{row.Index}", "{row.amount}", "{row['unit price']}{end for}"]]
+    failed, doc = fill(tmp_path, [table], {"frame": frame})
+    assert failed == []
+    assert rows(doc) == [["p", "1.5", "3"], ["q", "2.0", "4"]]
+
+
+@pytest.mark.parametrize("items, expected", [([], [""]), ([1, 2], ["- 1", "- 2"])], ids=["none", "two"])
+def test_block_loop_in_a_cell_repeats_the_cells_paragraphs(tmp_path, items, expected):
+    doc = docx.Document()
+    cell = doc.add_table(rows=1, cols=1).cell(0, 0)
+    cell.paragraphs[0].text = "{for x in xs}"
+    cell.add_paragraph("- {x}")
+    cell.add_paragraph("{end for}")
+    doc.save(tmp_path / "t.docx")
+    assert PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"xs": items}) == []
+    out = docx.Document(tmp_path / "o.docx")
+    # A cell left without paragraphs gets the empty one Word wants.
+    assert [p.text for p in out.tables[0].cell(0, 0).paragraphs] == expected
+
+
+def test_block_loop_copies_tables(tmp_path):
+    failed, doc = fill(tmp_path, ["{for x in xs}", [["{x}", "b"]], "{end for}"], {"xs": [1, 2]})
+    assert failed == []
+    assert [rows(doc, t) for t in range(len(doc.tables))] == [[["1", "b"]], [["2", "b"]]]
+
+
+@pytest.mark.parametrize(
+    "blocks, env, expected",
+    [
+        (["{for x in xs}", "{x}"], {"xs": [1]}, [("for x in xs", "no {end for} after it"),
+                                                  ("x", "NameError: name 'x' is not defined")]),
+        (["a", "{end for}"], {}, [("end for", "no {for} before it")]),
+        (["{else}"], {}, [("else", "{else} outside an {if}")]),
+        (["{for x in n}", "{end for}"], {"n": 3}, [("for x in n", "TypeError: 'int' object is not iterable"),
+                                                   ("end for", "TypeError: 'int' object is not iterable")]),
+        (["a {if m}b{end if}"], {}, [("if m", "NameError: name 'm' is not defined"),
+                                     ("end if", "NameError: name 'm' is not defined")]),
+    ],
+    ids=["no end", "no start", "else outside", "not iterable", "inline condition fails"],
+)
+def test_failed_tags_are_reported_and_left_as_written(tmp_path, blocks, env, expected):
+    failed, doc = fill(tmp_path, blocks, env)
+    assert [(d.placeholder, d.reason) for d in failed.details] == expected
+    assert texts(doc) == blocks
+
+
+def test_tags_in_different_containers_fail_naming_each_others_place(tmp_path):
+    failed, doc = fill(tmp_path, ["{for x in xs}", [["a", "{end for}"]]], {"xs": [1]})
+    reasons = {d.placeholder: d.reason for d in failed.details}
+    assert "table 1, row 1, column 2" in reasons["for x in xs"]
+    assert "paragraph 1" in reasons["end for"]
+    assert texts(doc) == ["{for x in xs}"] and rows(doc) == [["a", "{end for}"]]
+
+
+def test_check_lists_each_tag_once_and_places_items(tmp_path):
+    template = build(
+        tmp_path / "t.docx", "Hi {name}", "{for x in xs}", "{for y in ys}", "{x}{y}", "{end for}", "{end for}"
+    )
+    listed = PageFill().check(template, {}, evaluate=False)
+    assert [f.placeholder for f in listed] == ["name", "for x in xs", "for y in ys", "x", "y", "end for", "end for"]
+    assert all(f.reason is None for f in listed)
+    found = PageFill().check(template, {"name": "n", "xs": "ab", "ys": [1, 2]})
+    assert [(f.placeholder, f.place) for f in found if f.placeholder == "y"] == [
+        ("y", f"paragraph {k + 2}, for x in xs: item {k // 2 + 1}, for y in ys: item {k % 2 + 1}")
+        for k in range(4)
+    ]
+    assert all(f.reason is None for f in found)
+
+
+def test_safe_mode_refuses_copies_past_the_budget(tmp_path):
+    failed, doc = fill(tmp_path, ["{for i in range(10**6)}", "line {i}", "{end for}"], {}, safe=True)
+    assert failed[0] == "for i in range(10**6)"
+    assert "sections copying" in failed.details[0].reason
+    assert texts(doc) == ["{for i in range(10**6)}", "line {i}", "{end for}"]
+
+
+def test_a_list_in_a_loop_restarts_its_numbering_in_each_copy(tmp_path):
+    doc = docx.Document()
+    numbering = doc.part.numbering_part.element
+    abstract = numbering.makeelement(qn("w:abstractNum"), {qn("w:abstractNumId"): "97"})
+    lvl = abstract.makeelement(qn("w:lvl"), {qn("w:ilvl"): "0"})
+    start = lvl.makeelement(qn("w:start"), {qn("w:val"): "1"})
+    lvl.append(start)
+    abstract.append(lvl)
+    numbering.insert(0, abstract)
+    num = numbering.makeelement(qn("w:num"), {qn("w:numId"): "95"})
+    num.append(num.makeelement(qn("w:abstractNumId"), {qn("w:val"): "97"}))
+    numbering.append(num)
+    doc.add_paragraph("{for x in xs}")
+    for text in ("first {x}", "second"):
+        p = doc.add_paragraph(text)
+        num_pr = p._p.get_or_add_pPr().get_or_add_numPr()
+        num_pr.get_or_add_ilvl().val = 0
+        num_pr.get_or_add_numId().val = 95
+    doc.add_paragraph("{end for}")
+    doc.save(tmp_path / "t.docx")
+    PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"xs": "abc"})
+    out = docx.Document(tmp_path / "o.docx")
+    ids = [p._p.pPr.numPr.numId.val for p in out.paragraphs]
+    assert ids[0:2] == [95, 95] and ids[2] == ids[3] and ids[4] == ids[5] and len({ids[0], ids[2], ids[4]}) == 3
+    numbering = out.part.numbering_part.element
+    for new in (ids[2], ids[4]):
+        (num,) = numbering.xpath(f"w:num[@w:numId='{new}']")
+        assert num.xpath("w:abstractNumId/@w:val") == ["97"]
+        assert num.xpath("w:lvlOverride[@w:ilvl='0']/w:startOverride/@w:val") == ["1"]
+
+
+def test_copies_get_unique_drawing_and_bookmark_ids(tmp_path):
+    doc = docx.Document()
+    doc.add_paragraph("{for x in xs}")
+    p = doc.add_paragraph("{x}")
+    image = io.BytesIO()
+    Image.new("RGB", (4, 4)).save(image, "PNG")
+    p.add_run().add_picture(image)
+    start = p._p.makeelement(qn("w:bookmarkStart"), {qn("w:id"): "3", qn("w:name"): "mark"})
+    end = p._p.makeelement(qn("w:bookmarkEnd"), {qn("w:id"): "3"})
+    p._p.insert(0, start)
+    p._p.append(end)
+    doc.add_paragraph("{end for}")
+    doc.save(tmp_path / "t.docx")
+    PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"xs": "abc"})
+    out = docx.Document(tmp_path / "o.docx")
+    body = out.element.body
+    drawing_ids = body.xpath(".//wp:docPr/@id")
+    assert len(drawing_ids) == 3 and len(set(drawing_ids)) == 3
+    starts = body.xpath(".//w:bookmarkStart")
+    assert len({b.get(qn("w:id")) for b in starts}) == 3 and len({b.get(qn("w:name")) for b in starts}) == 3
+    assert sorted(b.get(qn("w:id")) for b in starts) == sorted(body.xpath(".//w:bookmarkEnd/@w:id"))
+    check_package(str(tmp_path / "o.docx"))
+
+
+@pytest.mark.parametrize("kind", ["page", "section"])
+def test_records_on_pages_of_their_own_leave_no_break_after_the_last(tmp_path, kind):
+    doc = docx.Document()
+    doc.add_paragraph("{for c in customers}")
+    doc.add_paragraph("Dear {c}")
+    if kind == "page":
+        doc.add_paragraph().add_run().add_break(docx.enum.text.WD_BREAK.PAGE)
+    else:
+        doc.add_section()
+    doc.add_paragraph("{end for}")
+    doc.save(tmp_path / "t.docx")
+    PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"customers": ["a", "b", "c"]})
+    body = docx.Document(tmp_path / "o.docx").element.body
+    if kind == "page":
+        assert len(body.xpath(".//w:br[@w:type='page']")) == 2
+    else:
+        assert len(body.xpath("w:p/w:pPr/w:sectPr")) == 2 and len(body.xpath("w:sectPr")) == 1
+    assert [p.text for p in docx.Document(tmp_path / "o.docx").paragraphs if p.text] == [
+        "Dear a", "Dear b", "Dear c"
+    ]
