@@ -1,12 +1,19 @@
 """Sections in documents: {for}/{if} tags repeat or show what stands between them,
 inline in a paragraph, as paragraphs and tables, or as table rows."""
 
+import collections
 import io
+import os
+import re
+import shutil
+import subprocess
+import uuid
 
 import docx
 import pandas as pd
 import pytest
 from docx.oxml.ns import qn
+from lxml import etree
 from PIL import Image
 
 from tessel.pagefill import PageFill
@@ -272,7 +279,7 @@ def test_copies_get_unique_drawing_and_bookmark_ids(tmp_path):
     starts = body.xpath(".//w:bookmarkStart")
     assert len({b.get(qn("w:id")) for b in starts}) == 3 and len({b.get(qn("w:name")) for b in starts}) == 3
     assert sorted(b.get(qn("w:id")) for b in starts) == sorted(body.xpath(".//w:bookmarkEnd/@w:id"))
-    check_package(str(tmp_path / "o.docx"))
+    assert check_package(str(tmp_path / "o.docx")) == []
 
 
 @pytest.mark.parametrize("kind", ["page", "section"])
@@ -295,3 +302,81 @@ def test_records_on_pages_of_their_own_leave_no_break_after_the_last(tmp_path, k
     assert [p.text for p in docx.Document(tmp_path / "o.docx").paragraphs if p.text] == [
         "Dear a", "Dear b", "Dear c"
     ]
+
+
+def wrapped(source, target):
+    """A real document whose whole body becomes a loop over `records`."""
+    doc = docx.Document(source)
+    body = doc.element.body
+    first = doc.add_paragraph("{for record in records}")._p
+    body.insert(0, first)
+    end = doc.add_paragraph("{end for}")._p
+    last = body.xpath("w:sectPr")
+    if last:
+        last[0].addprevious(end)
+    doc.save(target)
+    return doc
+
+
+def ids(path, expr):
+    return docx.Document(path).element.body.xpath(expr)
+
+
+@pytest.mark.parametrize(
+    "name, counted",
+    [
+        ("phpword__Sample_11_ReadWord2007.docx", ".//w:footnoteReference/@w:id"),
+        ("pydocx__comments-rich-para.docx", ".//w:commentReference/@w:id"),
+        ("poitl__resume.docx", ".//wp:docPr/@id"),
+        ("poi__bug65649.docx", ".//w:bookmarkStart/@w:name"),
+    ],
+)
+def test_real_documents_repeat_whole_with_their_notes_pictures_and_marks(tmp_path, data_dir, name, counted):
+    template, out = str(tmp_path / "t.docx"), str(tmp_path / "o.docx")
+    wrapped(os.path.join(data_dir, "docx", name), template)
+    PageFill()(template, out, {"records": [1, 2, 3]})
+    assert check_package(out) == []
+    before = ids(os.path.join(data_dir, "docx", name), counted)
+    after = ids(out, counted)
+    assert len(before) > 0 and len(after) == 3 * len(before) and len(set(after)) == len(after)
+    doc = docx.Document(out)
+    for kind, reference, note in [("footnotes", "footnoteReference", "footnote"), ("comments", "commentReference", "comment")]:
+        parts = [r.target_part for r in doc.part.rels.values() if r.reltype.endswith("/" + kind)]
+        if parts:
+            held = set(etree_of(parts[0]).xpath(f"//w:{note}/@w:id", namespaces=NS))
+            assert set(doc.element.body.xpath(f".//w:{reference}/@w:id")) <= held
+
+
+NS = {"w": "http://schemas.openxmlformats.org/wordprocessingml/2006/main"}
+
+
+def etree_of(part):
+    return etree.fromstring(etree.tostring(part.element) if hasattr(part, "element") else part.blob)
+
+
+def pdf_pages(soffice, path, folder):
+    profile = f"file:///tmp/lo-sections-{uuid.uuid4().hex}"
+    try:
+        done = subprocess.run(
+            [soffice, f"-env:UserInstallation={profile}", "--headless", "--convert-to", "pdf",
+             "--outdir", str(folder), str(path)],
+            capture_output=True, text=True, timeout=240)
+    finally:
+        shutil.rmtree(profile[len("file://"):], ignore_errors=True)
+    assert done.returncode == 0, done.stderr
+    pdf = os.path.join(folder, os.path.splitext(os.path.basename(path))[0] + ".pdf")
+    with open(pdf, "rb") as f:
+        return len(re.findall(rb"/Type\s*/Page(?![s\w])", f.read()))
+
+
+def test_letters_one_per_page_convert_without_a_blank_last_page(tmp_path, soffice):
+    doc = docx.Document()
+    doc.add_paragraph("{for c in customers}")
+    doc.add_paragraph("Dear {c.name},")
+    doc.add_paragraph("you owe {round(c.amount, 2)}.")
+    doc.add_paragraph().add_run().add_break(docx.enum.text.WD_BREAK.PAGE)
+    doc.add_paragraph("{end for}")
+    doc.save(tmp_path / "t.docx")
+    customers = pd.DataFrame({"name": ["Ann", "Bob", "Cy"], "amount": [1.0, 2.5, 3.25]})
+    assert PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "letters.docx"), {"customers": customers}) == []
+    assert pdf_pages(soffice, tmp_path / "letters.docx", tmp_path) == 3

@@ -820,6 +820,7 @@ void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report
             fill_story(walk, part.attr("element"), namespace_cls("part"_a = part), prefix.c_str());
         });
     }
+    sections.finish();
 }
 
 void warn(const std::vector<std::string> &warnings) {

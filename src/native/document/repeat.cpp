@@ -317,6 +317,69 @@ void Repeater::note_row_tag(const At &at, const Chain &chain) {
     entry.second.push_back({at.placeholder, row, column, place_of(chain)});
 }
 
+nb::object Repeater::notes_part(const char *type) {
+    auto it = note_parts_.find(type);
+    if (it == note_parts_.end()) {
+        std::tuple<nb::object, nb::object, bool> found{nb::none(), nb::none(), false};
+        for (nb::handle rel : main_part_.attr("rels").attr("values")()) {
+            if (tessel::truthy(rel.attr("is_external")) ||
+                !tessel::truthy(rel.attr("reltype").attr("endswith")(std::string("/") + type)))
+                continue;
+            nb::object part = rel.attr("target_part");
+            // python-docx reads some of these parts as XML, others only as bytes.
+            if (nb::hasattr(part, "element"))
+                found = {part, part.attr("element"), false};
+            else
+                found = {part, nb::module_::import_("docx.oxml.parser").attr("parse_xml")(part.attr("blob")), true};
+            break;
+        }
+        it = note_parts_.emplace(type, std::move(found)).first;
+    }
+    return std::get<1>(it->second);
+}
+
+// Each note a copy refers to gets a copy of its own, as Word wants.
+void Repeater::copy_notes(const std::vector<nb::object> &copy, const char *type, const char *reference,
+                          const char *note) {
+    std::vector<nb::object> refs;
+    const std::string find = std::string("descendant-or-self::w:") + reference;
+    for (const nb::object &el : copy)
+        for (nb::handle r : xpath(el, find.c_str()))
+            refs.push_back(nb::borrow(r));
+    if (refs.empty())
+        return;
+    nb::object root = notes_part(type);
+    if (root.is_none())
+        return;
+    const std::string wid = qn("id");
+    long long top = 0;
+    for (nb::handle v : xpath(root, (std::string("w:") + note + "/@w:id[number(.) = number(.)]").c_str()))
+        top = std::max(top, nb::cast<long long>(nb::module_::import_("builtins").attr("int")(v)));
+    std::unordered_map<std::string, std::string> fresh;
+    for (const nb::object &r : refs) {
+        const std::string old = nb::cast<std::string>(nb::str(r.attr("get")(wid)));
+        auto it = fresh.find(old);
+        if (it == fresh.end()) {
+            nb::object found = xpath_with(root, (std::string("w:") + note + "[@w:id=$id]").c_str(), old);
+            if (nb::len(found) == 0)
+                continue;
+            nb::object made = deepcopy(found[0]);
+            made.attr("set")(wid, std::to_string(++top));
+            root.attr("append")(made);
+            it = fresh.emplace(old, std::to_string(top)).first;
+        }
+        r.attr("set")(wid, it->second);
+    }
+}
+
+void Repeater::finish() {
+    for (auto &[type, entry] : note_parts_) {
+        auto &[part, root, from_bytes] = entry;
+        if (from_bytes)
+            nb::setattr(part, "_blob", nb::module_::import_("docx.opc.oxml").attr("serialize_part_xml")(root));
+    }
+}
+
 void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<std::string> &restart, size_t k) {
     if (k == 0)
         return;
@@ -358,6 +421,11 @@ void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<s
             }
         }
     }
+    copy_notes(copy, "footnotes", "footnoteReference", "footnote");
+    copy_notes(copy, "endnotes", "endnoteReference", "endnote");
+    // A comment's range and reference name it by one id.
+    copy_notes(copy, "comments", "*[self::w:commentRangeStart or self::w:commentRangeEnd or self::w:commentReference]",
+               "comment");
     if (restart.empty())
         return;
     nb::object numbering = main_part_.attr("numbering_part").attr("element");

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -79,6 +80,9 @@ public:
     // Takes the row tags of a table, in the order the sections were expanded.
     std::vector<RowTag> take_row_tags(nb::handle tbl);
 
+    // Writes back the note parts that copies added notes to; before saving.
+    void finish();
+
 private:
     struct At;
     void process(std::vector<At> tags, const Chain &chain);
@@ -89,6 +93,9 @@ private:
     std::string place_in_story(nb::handle p);
     void cut_tags(const std::vector<const At *> &tags);
     void note_row_tag(const At &at, const Chain &chain);
+    // The XML of the main part's footnotes, endnotes or comments, or None.
+    nb::object notes_part(const char *type);
+    void copy_notes(const std::vector<nb::object> &copy, const char *type, const char *reference, const char *note);
     void fix_copy(const std::vector<nb::object> &copy, const std::vector<std::string> &restart, size_t k);
 
     Pattern pattern();
@@ -107,6 +114,8 @@ private:
     std::unordered_map<PyObject *, std::pair<nb::object, nb::object>> tag_paragraphs_;
     std::unordered_map<PyObject *, std::pair<nb::object, std::vector<RowTag>>> row_tags_;
     std::unordered_map<PyObject *, long long> next_drawing_, next_bookmark_;
+    // Note parts by type: (part, its XML, whether the XML was read from bytes).
+    std::unordered_map<std::string, std::tuple<nb::object, nb::object, bool>> note_parts_;
 };
 
 }  // namespace tessel::wordml
