@@ -1,7 +1,7 @@
 """Sections in documents: {for}/{if} tags repeat or show what stands between them,
 inline in a paragraph, as paragraphs and tables, or as table rows."""
 
-import collections
+import copy
 import io
 import os
 import re
@@ -177,6 +177,54 @@ def test_block_loop_copies_tables(tmp_path):
     assert [rows(doc, t) for t in range(len(doc.tables))] == [[["1", "b"]], [["2", "b"]]]
 
 
+@pytest.mark.parametrize("flag, expected", [(True, [["a", "1"], ["b", "2"]]), (False, [["c", "3"]])])
+def test_conditions_over_rows_keep_the_rows_of_their_branch(tmp_path, flag, expected):
+    table = [["{if flag}a", "1"], ["b", "2"], ["{else}c", "3{end if}"]]
+    failed, doc = fill(tmp_path, [table], {"flag": flag})
+    assert failed == []
+    assert rows(doc) == expected
+
+
+def test_sections_in_headers_and_in_tables_of_copies(tmp_path):
+    doc = docx.Document()
+    header = doc.sections[0].header
+    header.paragraphs[0].text = "Head {for x in xs}[{x}]{end for}"
+    header.add_paragraph("{if xs}")
+    header.add_paragraph("listed")
+    header.add_paragraph("{end if}")
+    doc.add_paragraph("{for g in groups}")
+    table = doc.add_table(rows=1, cols=2)
+    table.cell(0, 0).text = "{for y in g}{y}"
+    table.cell(0, 1).text = "{end for}"
+    doc.add_paragraph("{end for}")
+    doc.save(tmp_path / "t.docx")
+    env = {"xs": [1, 2], "groups": ["ab", "c"]}
+    assert PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), env) == []
+    out = docx.Document(tmp_path / "o.docx")
+    assert [p.text for p in out.sections[0].header.paragraphs] == ["Head [1][2]", "listed"]
+    assert [rows(out, t) for t in range(2)] == [[["a", ""], ["b", ""]], [["c", ""]]]
+    places = [f.place for f in PageFill().check(str(tmp_path / "t.docx"), env) if f.placeholder == "y"]
+    assert places[-1] == "table 2, row 1, column 1, for g in groups: item 2, for y in g: item 1"
+    assert "header1, paragraph 1, for x in xs: item 2" in [f.place for f in PageFill().check(str(tmp_path / "t.docx"), env)]
+
+
+def test_a_tag_paragraph_that_ends_a_section_keeps_the_section(tmp_path):
+    doc = docx.Document()
+    doc.add_paragraph("{for x in xs}")
+    doc.add_paragraph("{x}")
+    doc.add_paragraph("{end for}")
+    doc.add_section()
+    doc.paragraphs[2]._p.get_or_add_pPr().append(copy.deepcopy(doc.element.body.sectPr))
+    doc.paragraphs[-1]._p.getparent().remove(doc.paragraphs[-1]._p)
+    doc.add_paragraph("after")
+    doc.save(tmp_path / "t.docx")
+    failed = PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"xs": [1, 2]})
+    assert failed == []
+    out = docx.Document(tmp_path / "o.docx")
+    assert len(out.sections) == len(docx.Document(tmp_path / "t.docx").sections)
+    assert [p.text for p in out.paragraphs] == ["1", "2", "", "after"]
+
+
 @pytest.mark.parametrize(
     "blocks, env, expected",
     [
@@ -256,6 +304,21 @@ def test_a_list_in_a_loop_restarts_its_numbering_in_each_copy(tmp_path):
         (num,) = numbering.xpath(f"w:num[@w:numId='{new}']")
         assert num.xpath("w:abstractNumId/@w:val") == ["97"]
         assert num.xpath("w:lvlOverride[@w:ilvl='0']/w:startOverride/@w:val") == ["1"]
+
+
+def test_a_list_numbered_by_its_style_restarts_too(tmp_path):
+    doc = docx.Document()
+    doc.add_paragraph("{for x in xs}")
+    doc.add_paragraph("step {x}", style="List Number")
+    doc.add_paragraph("{end for}")
+    doc.save(tmp_path / "t.docx")
+    PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "o.docx"), {"xs": "ab"})
+    out = docx.Document(tmp_path / "o.docx")
+    first, second = out.paragraphs
+    assert first._p.pPr.numPr is None and first.style.name == second.style.name == "List Number"
+    fresh = second._p.pPr.numPr.numId.val
+    (num,) = out.part.numbering_part.element.xpath(f"w:num[@w:numId='{fresh}']")
+    assert num.xpath("w:lvlOverride/w:startOverride")
 
 
 def test_copies_get_unique_drawing_and_bookmark_ids(tmp_path):

@@ -429,13 +429,21 @@ nb::object enter(const Walk &walk, nb::handle el, nb::handle place) {
 }
 
 // A paragraph that held only a block section's tag: the tag is reported where it
-// stood, and the paragraph leaves so that no blank line is left.
+// stood, and the paragraph leaves so that no blank line is left (true).
 bool took_tag_paragraph(const Walk &walk, nb::handle p, nb::handle place) {
     nb::object placeholder;
     if (!walk.sections->tag_paragraph(p, placeholder))
         return false;
     const wml::Chain chain = walk.sections->chain_of(p);
     walk.report.filled(placeholder, [&] { return nb::str(place) + nb::str(wml::place_of(chain).c_str()); });
+    // A paragraph that ends a section stays, empty, to keep the section.
+    nb::object properties = wml::first_child(p, wml::Tag::PPr);
+    if (!wml::first_child(properties, wml::Tag::SectPr).is_none()) {
+        for (nb::handle child : wml::children(p))
+            if (child.ptr() != properties.ptr())
+                wml::remove(child);
+        return false;
+    }
     nb::object holder = p.attr("getparent")();
     wml::remove(p);
     if (!holder.is_none())

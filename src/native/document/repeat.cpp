@@ -380,6 +380,32 @@ void Repeater::finish() {
     }
 }
 
+std::pair<std::string, std::string> Repeater::style_list(const std::string &style) {
+    auto it = style_lists_.find(style);
+    if (it != style_lists_.end())
+        return it->second;
+    std::pair<std::string, std::string> found;
+    nb::object styles = main_part_.attr("_styles_part").attr("element");
+    std::string id = style;
+    // A style numbers as the style it is based on, unless it says otherwise; a
+    // few steps, since a file may base styles on each other in a circle.
+    for (int step = 0; step < 8 && found.first.empty() && !id.empty(); ++step) {
+        nb::object el = xpath_with(styles, "w:style[@w:styleId=$id]", id);
+        if (nb::len(el) == 0)
+            break;
+        nb::object num = xpath(el[0], "w:pPr/w:numPr/w:numId/@w:val");
+        if (nb::len(num) > 0) {
+            nb::object level = xpath(el[0], "w:pPr/w:numPr/w:ilvl/@w:val");
+            found = {nb::cast<std::string>(nb::str(num[0])),
+                     nb::len(level) > 0 ? nb::cast<std::string>(nb::str(level[0])) : "0"};
+        }
+        nb::object based = xpath(el[0], "w:basedOn/@w:val");
+        id = nb::len(based) > 0 ? nb::cast<std::string>(nb::str(based[0])) : "";
+    }
+    style_lists_[style] = found;
+    return found;
+}
+
 void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<std::string> &restart, size_t k) {
     if (k == 0)
         return;
@@ -458,6 +484,17 @@ void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<s
             num.attr("append")(override_);
         }
         numbering.attr("append")(num);
+        // Paragraphs numbered by their style get the new list directly.
+        for (const nb::object &el : copy)
+            for (nb::handle p : xpath(el, "descendant-or-self::w:p[not(w:pPr/w:numPr)][w:pPr/w:pStyle]")) {
+                const auto [list, level] =
+                    style_list(nb::cast<std::string>(nb::str(xpath(p, "w:pPr/w:pStyle/@w:val")[0])));
+                if (list != num_id)
+                    continue;
+                nb::object num_pr = p.attr("get_or_add_pPr")().attr("get_or_add_numPr")();
+                num_pr.attr("get_or_add_ilvl")().attr("set")(wval, level);
+                num_pr.attr("get_or_add_numId")().attr("set")(wval, fresh);
+            }
         for (const nb::object &el : copy)
             for (nb::handle n : xpath_with(el, "descendant-or-self::w:numId[@w:val=$id]", num_id))
                 n.attr("set")(wval, fresh);
@@ -631,12 +668,21 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
     std::vector<std::string> restart;
     if (!content.empty()) {
         std::set<std::string> used, before;
-        for (const nb::object &el : content)
+        for (const nb::object &el : content) {
             for (nb::handle v : xpath(el, "descendant-or-self::w:numId/@w:val"))
                 used.insert(nb::cast<std::string>(nb::str(v)));
-        if (!used.empty())
+            for (nb::handle v : xpath(el, "descendant-or-self::w:p[not(w:pPr/w:numPr)]/w:pPr/w:pStyle/@w:val")) {
+                const std::string list = style_list(nb::cast<std::string>(nb::str(v))).first;
+                if (!list.empty())
+                    used.insert(list);
+            }
+        }
+        if (!used.empty()) {
             for (nb::handle v : xpath(content.front(), "preceding::w:numId/@w:val"))
                 before.insert(nb::cast<std::string>(nb::str(v)));
+            for (nb::handle v : xpath(content.front(), "preceding::w:p[not(w:pPr/w:numPr)]/w:pPr/w:pStyle/@w:val"))
+                before.insert(style_list(nb::cast<std::string>(nb::str(v))).first);
+        }
         for (const std::string &id : used)
             if (!before.count(id) && id != "0")
                 restart.push_back(id);

@@ -96,6 +96,8 @@ private:
     // The XML of the main part's footnotes, endnotes or comments, or None.
     nb::object notes_part(const char *type);
     void copy_notes(const std::vector<nb::object> &copy, const char *type, const char *reference, const char *note);
+    // The list a paragraph style numbers with, and at which level; empty for none.
+    std::pair<std::string, std::string> style_list(const std::string &style);
     void fix_copy(const std::vector<nb::object> &copy, const std::vector<std::string> &restart, size_t k);
 
     Pattern pattern();
@@ -114,6 +116,7 @@ private:
     std::unordered_map<PyObject *, std::pair<nb::object, nb::object>> tag_paragraphs_;
     std::unordered_map<PyObject *, std::pair<nb::object, std::vector<RowTag>>> row_tags_;
     std::unordered_map<PyObject *, long long> next_drawing_, next_bookmark_;
+    std::unordered_map<std::string, std::pair<std::string, std::string>> style_lists_;
     // Note parts by type: (part, its XML, whether the XML was read from bytes).
     std::unordered_map<std::string, std::tuple<nb::object, nb::object, bool>> note_parts_;
 };
