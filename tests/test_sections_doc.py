@@ -443,3 +443,15 @@ def test_letters_one_per_page_convert_without_a_blank_last_page(tmp_path, soffic
     customers = pd.DataFrame({"name": ["Ann", "Bob", "Cy"], "amount": [1.0, 2.5, 3.25]})
     assert PageFill()(str(tmp_path / "t.docx"), str(tmp_path / "letters.docx"), {"customers": customers}) == []
     assert pdf_pages(soffice, tmp_path / "letters.docx", tmp_path) == 3
+
+
+def test_check_lists_row_tags_with_their_cells_in_order(tmp_path):
+    template = build(tmp_path / "t.docx", [["{for r in rs}{r.a}", "{r.b}{end for}"]])
+    cell = "table 1, row 1, column {}".format
+    assert [(f.placeholder, f.place) for f in PageFill().check(template, {}, evaluate=False)] == [
+        ("for r in rs", cell(1)), ("r.a", cell(1)), ("r.b", cell(2)), ("end for", cell(2))
+    ]
+    found = PageFill().check(template, {"rs": pd.DataFrame({"a": [1, 3], "b": [2, 4]})})
+    assert [f.placeholder for f in found] == ["for r in rs", "r.a", "r.b", "end for", "r.a", "r.b"]
+    assert [f.place for f in found][1] == cell(1) + ", for r in rs: item 1"
+    assert all(f.reason is None for f in found)

@@ -706,6 +706,15 @@ void fill_cell(const Walk &walk, TableVisit &visit) {
     const nb::object tc = cell.tc;
     const nb::object cell_place = place_of(prefix, visit.table.rows[i].place, cell.column);
     const nb::object place = enter(walk, tc, cell_place);
+    // Tags a row section took out of this cell: an opening one before the cell's
+    // placeholders, a closing one after them.
+    const std::vector<wml::RowTag> row_tags = walk.sections->take_row_tags(tc);
+    auto report_row_tags = [&](bool closing) {
+        for (const wml::RowTag &tag : row_tags)
+            if (tag.closes == closing)
+                walk.report.filled(tag.placeholder, [&] { return nb::str(cell_place) + nb::str(tag.chain.c_str()); });
+    };
+    report_row_tags(false);
     nb::object placeholders = placeholders_of(walk.self, wml::cell_text(tc));
     nb::object frame;
     if (frame_test(placeholders, walk.evaluator, frame)) {
@@ -717,6 +726,7 @@ void fill_cell(const Walk &walk, TableVisit &visit) {
             walk.report.filled(placeholders[0], [&] { return place; });
         else
             walk.report.failed(placeholders[0], place, reason);
+        report_row_tags(true);
         return;
     }
     visit.cell_object = cell_cls(tc, visit.object);
@@ -726,6 +736,7 @@ void fill_cell(const Walk &walk, TableVisit &visit) {
     for (const nb::object &p : paragraphs)
         if (!took_tag_paragraph(walk, p, cell_place))
             fill_paragraph(walk, p, visit.cell_object, cell_place);
+    report_row_tags(true);
 }
 
 // Fills a table and, as each cell is met, the tables nested in it.  A stack of

@@ -305,16 +305,19 @@ void Repeater::cut_tags(const std::vector<const At *> &tags) {
     }
 }
 
-void Repeater::note_row_tag(const At &at, const Chain &chain) {
+void Repeater::note_row_tag(const At &at, const Chain &chain, nb::handle tc, bool closes) {
     size_t row = 1, column = 1;
-    for (nb::handle el : at.tr.attr("itersiblings")("preceding"_a = true))
-        row += tag_of(el) == Tag::Tr;
-    for (nb::handle el : at.tc.attr("itersiblings")("preceding"_a = true))
-        column += tag_of(el) == Tag::Tc;
-    auto &entry = row_tags_[at.tbl.ptr()];
+    if (!tc.is_valid()) {
+        for (nb::handle el : at.tr.attr("itersiblings")("preceding"_a = true))
+            row += tag_of(el) == Tag::Tr;
+        for (nb::handle el : at.tc.attr("itersiblings")("preceding"_a = true))
+            column += tag_of(el) == Tag::Tc;
+    }
+    nb::handle key = tc.is_valid() ? tc : nb::handle(at.tbl);
+    auto &entry = row_tags_[key.ptr()];
     if (!entry.first.is_valid())
-        entry.first = at.tbl;
-    entry.second.push_back({at.placeholder, row, column, place_of(chain)});
+        entry.first = nb::borrow(key);
+    entry.second.push_back({at.placeholder, row, column, place_of(chain), closes});
 }
 
 nb::object Repeater::notes_part(const char *type) {
@@ -626,12 +629,29 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
             tag_paragraphs_[tags[m].p.ptr()] = {tags[m].p, tags[m].placeholder};
     } else {
         std::vector<const At *> cut;
-        for (size_t m : marks) {
-            note_row_tag(tags[m], chain);
+        for (size_t m : marks)
             cut.push_back(&tags[m]);
-        }
         cut_tags(cut);
     }
+    // Where each row tag stood: its row among the section's, its cell in the row.
+    auto note_row_tags = [&](const std::vector<nb::object> &shown) {
+        for (size_t m : marks) {
+            const At &at = tags[m];
+            nb::object tc;
+            if (is(parent_of(at.tc), at.tr)) {
+                const size_t row = (size_t) (std::find_if(rows.begin(), rows.end(),
+                                                          [&](const nb::object &r) { return is(r, at.tr); }) -
+                                             rows.begin());
+                const size_t cell = nb::len(xpath(at.tc, "preceding-sibling::w:tc"));
+                if (row < shown.size() && shown[row].is_valid()) {
+                    nb::object cells = xpath(shown[row], "w:tc");
+                    if (cell < nb::len(cells))
+                        tc = cells[cell];
+                }
+            }
+            note_row_tag(at, chain, tc.is_valid() ? nb::handle(tc) : nb::handle(), m == marks.back());
+        }
+    };
 
     // A table whose rows all went goes too: Word wants a row in a table.
     auto drop_empty_table = [&] {
@@ -654,6 +674,13 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
                     keep_a_paragraph(parent);
                 }
             }
+        }
+        if (shape == Shape::Rows) {
+            // The rows as they stand now, with those that went left out.
+            std::vector<nb::object> shown;
+            for (const nb::object &row : rows)
+                shown.push_back(parent_of(row).is_none() ? nb::object() : row);
+            note_row_tags(shown);
         }
         drop_empty_table();
         process(collect(kept, shape == Shape::Rows ? nb::handle(open.tbl) : nb::handle()), chain);
@@ -717,9 +744,13 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
             remove(last);
             copy.pop_back();
         }
+        if (k == 0 && shape == Shape::Rows)
+            note_row_tags(copy);
         if (!inner.empty())
             process(collect(copy, shape == Shape::Rows ? nb::handle(open.tbl) : nb::handle()), link);
     }
+    if (items.empty() && shape == Shape::Rows)
+        note_row_tags({});
     for (const nb::object &el : content)
         remove(el);
     drop_empty_table();

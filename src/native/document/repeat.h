@@ -45,11 +45,13 @@ std::vector<TagRun> tag_runs(nb::handle p, Pattern pattern);
 // Gives a cell or text box that lost its last paragraph an empty one: Word wants one.
 void keep_a_paragraph(nb::handle container);
 
-// A tag whose text a row section took out of its cell, reported with its table.
+// A tag whose text a row section took out of its cell, reported with the cell
+// it stood in (of the first copy), or with its table when no such cell is left.
 struct RowTag {
     nb::object placeholder;
-    size_t row, column;  // from 1
+    size_t row, column;  // from 1, for a table
     std::string chain;
+    bool closes;  // reported after the cell's placeholders
 };
 
 class Repeater {
@@ -77,8 +79,8 @@ public:
     // True for a paragraph that only held a block section's tag, which it gives.
     bool tag_paragraph(nb::handle p, nb::object &placeholder) const;
 
-    // Takes the row tags of a table, in the order the sections were expanded.
-    std::vector<RowTag> take_row_tags(nb::handle tbl);
+    // Takes the row tags of a cell or table, in the order the sections were expanded.
+    std::vector<RowTag> take_row_tags(nb::handle el);
 
     // Writes back the note parts that copies added notes to; before saving.
     void finish();
@@ -92,7 +94,7 @@ private:
     void fail(const At &at, nb::handle reason);
     std::string place_in_story(nb::handle p);
     void cut_tags(const std::vector<const At *> &tags);
-    void note_row_tag(const At &at, const Chain &chain);
+    void note_row_tag(const At &at, const Chain &chain, nb::handle tc, bool closes);
     // The XML of the main part's footnotes, endnotes or comments, or None.
     nb::object notes_part(const char *type);
     void copy_notes(const std::vector<nb::object> &copy, const char *type, const char *reference, const char *note);
