@@ -22,15 +22,24 @@ const nb::dict &namespaces() {
     });
 }
 
-// lxml's own xpath: python-docx's elements replace it by one that takes no variables.
-const nb::object &lxml_xpath() {
-    return made_once<nb::object>([] { return nb::object(nb::module_::import_("lxml.etree").attr("_Element").attr("xpath")); });
+// A compiled XPath per expression: lxml compiles the text of each xpath() call
+// anew, and sections ask the same questions of every copy.
+const nb::object &compiled(const char *expr) {
+    // Kept for the interpreter's lifetime, like the module objects.
+    static std::unordered_map<std::string, nb::object> *cache = new std::unordered_map<std::string, nb::object>();
+    auto it = cache->find(expr);
+    if (it == cache->end()) {
+        static const nb::object &make_xpath =
+            made_once<nb::object>([] { return nb::object(nb::module_::import_("lxml.etree").attr("XPath")); });
+        it = cache->emplace(expr, make_xpath(expr, "namespaces"_a = namespaces())).first;
+    }
+    return it->second;
 }
 
-nb::object xpath(nb::handle el, const char *expr) { return lxml_xpath()(el, expr, "namespaces"_a = namespaces()); }
+nb::object xpath(nb::handle el, const char *expr) { return compiled(expr)(el); }
 
 nb::object xpath_with(nb::handle el, const char *expr, const std::string &id) {
-    return lxml_xpath()(el, expr, "namespaces"_a = namespaces(), "id"_a = id);
+    return compiled(expr)(el, "id"_a = id);
 }
 
 bool is(nb::handle a, nb::handle b) { return a.ptr() == b.ptr(); }
@@ -714,6 +723,15 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
             if (!before.count(id) && id != "0")
                 restart.push_back(id);
     }
+    // Ids and notes to make unique in copies; most content has none.
+    bool marked = false;
+    for (const nb::object &el : content)
+        marked = marked || tessel::truthy(xpath(el, "boolean(descendant-or-self::wp:docPr | "
+                                                    "descendant-or-self::w:bookmarkStart | "
+                                                    "descendant-or-self::w:footnoteReference | "
+                                                    "descendant-or-self::w:endnoteReference | "
+                                                    "descendant-or-self::w:commentRangeStart | "
+                                                    "descendant-or-self::w:commentReference)"));
     // Records on pages or sections of their own leave no break after the last.
     bool drop_break = false;
     if (shape == Shape::Block && !content.empty() && is_break(content.back())) {
@@ -734,7 +752,8 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
         }
         if (copy.empty())
             continue;
-        fix_copy(copy, restart, k);
+        if (marked || !restart.empty())
+            fix_copy(copy, restart, k);
         if (drop_break && k + 1 == items.size()) {
             nb::object last = copy.back();
             nb::object properties = xpath(last, "w:pPr/w:sectPr");
