@@ -12,7 +12,8 @@ import uuid
 import docx
 import pandas as pd
 import pytest
-from docx.oxml.ns import qn
+from docx.oxml import parse_xml
+from docx.oxml.ns import nsdecls, qn
 from lxml import etree
 from PIL import Image
 
@@ -245,12 +246,38 @@ def test_failed_tags_are_reported_and_left_as_written(tmp_path, blocks, env, exp
     assert texts(doc) == blocks
 
 
-def test_tags_in_different_containers_fail_naming_each_others_place(tmp_path):
-    failed, doc = fill(tmp_path, ["{for x in xs}", [["a", "{end for}"]]], {"xs": [1]})
+@pytest.mark.parametrize(
+    "blocks, open_place, close_place",
+    [
+        (["{for x in xs}", [["a", "{end for}"]]], "paragraph 1", "table 1, row 1, column 2"),
+        ([[["{for x in xs}"]], [["{end for}"]]], "table 1, row 1, column 1", "table 2, row 1, column 1"),
+        ([[["{for x in xs}{x}"]], "{end for}"], "table 1, row 1, column 1", "paragraph 1"),
+    ],
+    ids=["body and cell", "two tables", "row and paragraph"],
+)
+def test_tags_in_different_containers_fail_naming_each_others_place(tmp_path, blocks, open_place, close_place):
+    failed, doc = fill(tmp_path, blocks, {"xs": [1]})
     reasons = {d.placeholder: d.reason for d in failed.details}
-    assert "table 1, row 1, column 2" in reasons["for x in xs"]
-    assert "paragraph 1" in reasons["end for"]
-    assert texts(doc) == ["{for x in xs}"] and rows(doc) == [["a", "{end for}"]]
+    assert close_place in reasons["for x in xs"] and open_place in reasons["end for"]
+    template = docx.Document(tmp_path / "t.docx")
+    assert texts(doc) == texts(template)
+    assert [rows(doc, t) for t in range(len(doc.tables))] == [rows(template, t) for t in range(len(doc.tables))]
+
+
+def test_sections_in_text_boxes(tmp_path):
+    doc = docx.Document()
+    box = "".join(f"<w:p><w:r><w:t>{text}</w:t></w:r></w:p>" for text in ("{for x in xs}", "box {x}", "{end for}"))
+    doc.add_paragraph()._p.append(parse_xml(
+        f'<w:r {nsdecls("w")}><w:pict><v:shape xmlns:v="urn:schemas-microsoft-com:vml" '
+        f'style="width:200pt;height:100pt"><v:textbox><w:txbxContent>{box}</w:txbxContent></v:textbox>'
+        "</v:shape></w:pict></w:r>"))
+    doc.save(tmp_path / "t.docx")
+    template, out = str(tmp_path / "t.docx"), str(tmp_path / "o.docx")
+    assert PageFill()(template, out, {"xs": [1, 2]}) == []
+    content = docx.Document(out).element.body.xpath(".//w:txbxContent")[0]
+    assert [p.xpath("string(.)") for p in content.findall(qn("w:p"))] == ["box 1", "box 2"]
+    places = [f.place for f in PageFill().check(template, {"xs": [1, 2]}) if f.placeholder == "x"]
+    assert places == ["text box 1, paragraph 1, for x in xs: item 1", "text box 1, paragraph 2, for x in xs: item 2"]
 
 
 def test_check_lists_each_tag_once_and_places_items(tmp_path):

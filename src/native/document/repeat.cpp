@@ -467,9 +467,11 @@ void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<s
     if (restart.empty())
         return;
     nb::object numbering = main_part_.attr("numbering_part").attr("element");
-    long long top = 0;
-    for (nb::handle v : xpath(numbering, "w:num/@w:numId[number(.) = number(.)]"))
-        top = std::max(top, nb::cast<long long>(nb::module_::import_("builtins").attr("int")(v)));
+    if (next_num_ == 0) {
+        for (nb::handle v : xpath(numbering, "w:num/@w:numId[number(.) = number(.)]"))
+            next_num_ = std::max(next_num_, nb::cast<long long>(nb::module_::import_("builtins").attr("int")(v)));
+        ++next_num_;
+    }
     const std::string wval = qn("val");
     for (const std::string &num_id : restart) {
         nb::object found = xpath_with(numbering, "w:num[@w:numId=$id]", num_id);
@@ -478,7 +480,7 @@ void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<s
         nb::object abstract = xpath(found[0], "w:abstractNumId");
         if (nb::len(abstract) == 0)
             continue;
-        const std::string fresh = std::to_string(++top);
+        const std::string fresh = std::to_string(next_num_++);
         nb::object num = make(numbering, "num");
         num.attr("set")(qn("numId"), fresh);
         nb::object abstract_id = make(numbering, "abstractNumId");
@@ -697,10 +699,8 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
     }
 
     const std::vector<nb::object> &content = parts[0];
-    std::vector<size_t> inner;  // whether the content holds tags of its own
-    for (size_t m = section.open + 1; m < section.close; ++m)
-        if (std::find(marks.begin(), marks.end(), m) == marks.end())
-            inner.push_back(m);
+    // Whether the content holds tags of its own, to look for in each copy.
+    const bool inner = section.close > section.open + marks.size() - 1;
     std::vector<std::string> restart;
     if (!content.empty()) {
         std::set<std::string> used, before;
@@ -765,7 +765,7 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
         }
         if (k == 0 && shape == Shape::Rows)
             note_row_tags(copy);
-        if (!inner.empty())
+        if (inner)
             process(collect(copy, shape == Shape::Rows ? nb::handle(open.tbl) : nb::handle()), link);
     }
     if (items.empty() && shape == Shape::Rows)
