@@ -364,23 +364,37 @@ void Repeater::copy_notes(const std::vector<nb::object> &copy, const char *type,
     if (root.is_none())
         return;
     const std::string wid = qn("id");
-    long long top = 0;
-    for (nb::handle v : xpath(root, (std::string("w:") + note + "/@w:id[number(.) = number(.)]").c_str()))
-        top = std::max(top, nb::cast<long long>(nb::module_::import_("builtins").attr("int")(v)));
-    std::unordered_map<std::string, std::string> fresh;
+    long long &top = next_note_[type];
+    if (top == 0)
+        for (nb::handle v : xpath(root, (std::string("w:") + note + "/@w:id[number(.) = number(.)]").c_str()))
+            top = std::max(top, nb::cast<long long>(nb::module_::import_("builtins").attr("int")(v)));
+    // The marks of each note, by the id they share.
+    std::vector<std::pair<std::string, std::vector<nb::object>>> groups;
     for (const nb::object &r : refs) {
         const std::string old = nb::cast<std::string>(nb::str(r.attr("get")(wid)));
-        auto it = fresh.find(old);
-        if (it == fresh.end()) {
-            nb::object found = xpath_with(root, (std::string("w:") + note + "[@w:id=$id]").c_str(), old);
-            if (nb::len(found) == 0)
-                continue;
-            nb::object made = deepcopy(found[0]);
-            made.attr("set")(wid, std::to_string(++top));
-            root.attr("append")(made);
-            it = fresh.emplace(old, std::to_string(top)).first;
+        auto it = std::find_if(groups.begin(), groups.end(), [&](const auto &g) { return g.first == old; });
+        if (it == groups.end())
+            it = groups.insert(groups.end(), {old, {}});
+        it->second.push_back(r);
+    }
+    for (auto &[old, marks] : groups) {
+        // A comment whose reference lies outside the copy stays the first copy's:
+        // its range marks leave this one.
+        if (std::string(type) == "comments" &&
+            std::none_of(marks.begin(), marks.end(), [](const nb::object &m) { return tag_of(m) == Tag::CommentReference; })) {
+            for (const nb::object &m : marks)
+                remove(m);
+            continue;
         }
-        r.attr("set")(wid, it->second);
+        nb::object found = xpath_with(root, (std::string("w:") + note + "[@w:id=$id]").c_str(), old);
+        if (nb::len(found) == 0)
+            continue;
+        nb::object made = deepcopy(found[0]);
+        const std::string fresh = std::to_string(++top);
+        made.attr("set")(wid, fresh);
+        root.attr("append")(made);
+        for (const nb::object &m : marks)
+            m.attr("set")(wid, fresh);
     }
 }
 
@@ -442,22 +456,45 @@ void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<s
                 d.attr("set")("id", nb::str(std::to_string(id++).c_str()));
         }
         nb::object starts = xpath(el, "descendant-or-self::w:bookmarkStart");
-        if (nb::len(starts) > 0) {
-            long long &id = next_id(next_bookmark_, "//w:bookmarkStart/@w:id[number(.) = number(.)]");
-            const std::string wid = qn("id"), wname = qn("name");
-            for (nb::handle b : starts) {
-                nb::object old = b.attr("get")(wid);
-                const std::string fresh = std::to_string(id++);
-                b.attr("set")(wid, fresh);
-                nb::object name = b.attr("get")(wname);
-                if (!name.is_none())
-                    b.attr("set")(wname, name + nb::str(("_" + std::to_string(k + 1)).c_str()));
-                for (const nb::object &other : copy)
-                    for (nb::handle e : xpath(other, "descendant-or-self::w:bookmarkEnd"))
-                        if (e.attr("get")(wid).equal(old))
-                            e.attr("set")(wid, fresh);
+        nb::object ends = xpath(el, "descendant-or-self::w:bookmarkEnd");
+        if (nb::len(starts) == 0 && nb::len(ends) == 0)
+            continue;
+        long long &id = next_id(next_bookmark_, "//w:bookmarkStart/@w:id[number(.) = number(.)]");
+        const std::string wid = qn("id"), wname = qn("name");
+        std::vector<nb::object> all_ends;
+        for (const nb::object &other : copy)
+            for (nb::handle e : xpath(other, "descendant-or-self::w:bookmarkEnd"))
+                all_ends.push_back(nb::borrow(e));
+        for (nb::handle b : starts) {
+            nb::object old = b.attr("get")(wid);
+            const std::string fresh = std::to_string(id++);
+            bool ended = false;
+            for (const nb::object &e : all_ends)
+                if (e.attr("get")(wid).equal(old)) {
+                    e.attr("set")(wid, fresh);
+                    ended = true;
+                }
+            // A bookmark that ends outside the copy marks the first copy only.
+            if (!ended) {
+                remove(b);
+                continue;
             }
+            b.attr("set")(wid, fresh);
+            nb::object name = b.attr("get")(wname);
+            if (!name.is_none())
+                b.attr("set")(wname, name + nb::str(("_" + std::to_string(k + 1)).c_str()));
         }
+    }
+    // Ends whose start lies outside the copy.
+    {
+        std::set<std::string> started;
+        for (const nb::object &el : copy)
+            for (nb::handle b : xpath(el, "descendant-or-self::w:bookmarkStart/@w:id"))
+                started.insert(nb::cast<std::string>(nb::str(b)));
+        for (const nb::object &el : copy)
+            for (nb::handle e : xpath(el, "descendant-or-self::w:bookmarkEnd"))
+                if (!started.count(nb::cast<std::string>(nb::str(e.attr("get")(qn("id"))))))
+                    remove(e);
     }
     copy_notes(copy, "footnotes", "footnoteReference", "footnote");
     copy_notes(copy, "endnotes", "endnoteReference", "endnote");

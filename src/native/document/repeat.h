@@ -119,6 +119,7 @@ private:
     std::unordered_map<PyObject *, std::pair<nb::object, std::vector<RowTag>>> row_tags_;
     std::unordered_map<PyObject *, long long> next_drawing_, next_bookmark_;
     long long next_num_ = 0;  // the next w:num id, once one was needed
+    std::unordered_map<std::string, long long> next_note_;  // the highest note id, by type
     std::unordered_map<std::string, std::pair<std::string, std::string>> style_lists_;
     // Note parts by type: (part, its XML, whether the XML was read from bytes).
     std::unordered_map<std::string, std::tuple<nb::object, nb::object, bool>> note_parts_;
