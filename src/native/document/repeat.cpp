@@ -46,11 +46,35 @@ bool is(nb::handle a, nb::handle b) { return a.ptr() == b.ptr(); }
 
 nb::object parent_of(nb::handle el) { return el.attr("getparent")(); }
 
-// All of a paragraph's text, deleted and hidden text too: a quick test for braces.
+// All of an element's text, deleted and hidden text too: for a quick first look.
 nb::object all_text(nb::handle p) {
     static const nb::object &string_of =
         made_once<nb::object>([] { return nb::object(nb::module_::import_("lxml.etree").attr("XPath")("string()")); });
     return string_of(p);
+}
+
+// Whether a text holds a brace followed by a tag's first word: most stories hold
+// no section at all, and need no closer look.
+bool might_hold_tags(nb::handle text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    const int kind = PyUnicode_KIND(text.ptr());
+    const void *data = PyUnicode_DATA(text.ptr());
+    auto at = [&](Py_ssize_t k) { return PyUnicode_READ(kind, data, k); };
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (at(k) != '{')
+            continue;
+        Py_ssize_t j = k + 1;
+        while (j < n && (at(j) == '{' || Py_UNICODE_ISSPACE(at(j))))
+            ++j;
+        for (const char *word : {"for", "if", "elif", "else", "end"}) {
+            Py_ssize_t q = 0;
+            while (word[q] && j + q < n && at(j + q) == (Py_UCS4) word[q])
+                ++q;
+            if (!word[q] && (j + q == n || !(Py_UNICODE_ISALNUM(at(j + q)) || at(j + q) == '_')))
+                return true;
+        }
+    }
+    return false;
 }
 
 bool has_char(nb::handle text, Py_UCS4 c) {
@@ -154,7 +178,7 @@ std::vector<Repeater::At> Repeater::collect(const std::vector<nb::object> &nodes
     };
     std::vector<Where> where{{tbl.is_valid() ? nb::borrow(tbl) : nb::object(), {}, {}}};
     auto paragraph = [&](nb::handle p) {
-        if (!has_char(all_text(p), '{'))
+        if (!might_hold_tags(all_text(p)))
             return;
         nb::object text = paragraph_text(p);
         std::vector<Match> found = scan(text, pattern());
@@ -213,6 +237,8 @@ std::vector<Repeater::At> Repeater::collect(const std::vector<nb::object> &nodes
 }
 
 void Repeater::expand(nb::handle root, const Chain &chain, const std::string &prefix) {
+    if (!might_hold_tags(all_text(root)))
+        return;
     root_ = nb::borrow(root);
     prefix_ = prefix;
     std::vector<nb::object> nodes;
