@@ -2,6 +2,8 @@
 
 #include "core/once.h"
 
+#include <nanobind/stl/string.h>
+
 #include <algorithm>
 #include <string_view>
 

@@ -1,6 +1,7 @@
 // tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
 #include "core/confinement.h"
 #include "core/placeholder.h"
+#include "core/sections.h"
 #include "ooxml/file_kind.h"
 #include "ooxml/package.h"
 #include "workbook/block_style.h"
@@ -175,7 +176,14 @@ public:
 
     void run() {
         collect();
-        size_t next = 0;
+        if (find_tags()) {
+            if (native_ && !call_.evaluator.listing())
+                expand();
+            start_.clear();
+            outside_.clear();
+            collect();
+        }
+        size_t next = 0, pending = 0;
         long row = 0, bound = 0;
         for (unsigned long visits = 1;; ++visits) {
             Position p;
@@ -184,6 +192,8 @@ public:
             const bool from_start = next < start_.size();
             const Position start = from_start ? now(start_[next].position) : 0;
             if (from_start && (created_.empty() || start < created_.top())) {
+                for (; pending < pending_.size() && pending_[pending].at <= start_[next].position; ++pending)
+                    call_.report.filled(pending_[pending].placeholder, [&] { return pending_[pending].place; });
                 p = start;
                 cell = start_[next].cell;
                 place_row = row_of(start_[next].position);
@@ -216,6 +226,9 @@ public:
             if (cell.is_valid())
                 visit(cell, r, c, place_row);
         }
+        for (; pending < pending_.size(); ++pending)
+            call_.report.filled(pending_[pending].placeholder, [&] { return pending_[pending].place; });
+        bind_chain(0);
         fail_outside();
         fill_headers();
         if (!insertions_.empty()) {
@@ -299,10 +312,30 @@ private:
         // The cell's text as the in-text replacements leave it; written back once.
         nb::object text = value;
         bool changed = false;
+        size_t chain = 0;
+        if (!origins_.empty()) {
+            auto origin = origins_.find(cell.ptr());
+            if (origin != origins_.end()) {
+                chain = origin->second.chain;
+                place_row = origin->second.row;
+            }
+        }
+        bind_chain(chain);
+        size_t occurrence = 0;
         for (nb::handle placeholder : placeholders) {
             nb::str delimited = tessel::delimited(placeholder, tessel::read_pattern(call_.self));
             bool ok;
             nb::object reason;
+            if (!tags_.empty()) {
+                if (tessel::sections::parse(placeholder).kind != tessel::sections::Kind::None) {
+                    if (!text.is_valid())
+                        text = cell.attr("value");
+                    if (visit_tag(placeholder, delimited, text, place_row, column, chain, occurrence++))
+                        changed = true;
+                    continue;
+                }
+                ++occurrence;
+            }
             if (delimited.equal(value)) {
                 if (changed) {
                     cell.attr("value") = text;
@@ -321,9 +354,9 @@ private:
                     reason);
             }
             if (ok)
-                call_.report.filled(placeholder, [&] { return place(place_row, column); });
+                call_.report.filled(placeholder, [&] { return place_in(place_row, column, chain); });
             else
-                call_.report.failed(placeholder, place(place_row, column), reason);
+                call_.report.failed(placeholder, place_in(place_row, column, chain), reason);
             // Placeholders a block wrote over were never filled.
             for (const Lost &lost : lost_)
                 call_.report.failed(lost.placeholder, lost.place, lost.reason);
@@ -331,6 +364,467 @@ private:
         }
         if (changed)
             cell.attr("value") = text;
+    }
+
+    // Sections.  A tag found in the template, where it stands there.
+    struct TagAt {
+        long row, column;
+        size_t occurrence;  // among the placeholders of its cell
+        nb::object placeholder;
+        tessel::sections::Tag tag;
+        long section = -1;  // the section it opens, branches or closes
+        nb::object reason;  // why it pairs or stands where no section can form; invalid when it can
+    };
+    // An item of a loop that a copied row stands for.
+    struct Link {
+        size_t section;
+        size_t k;
+        nb::object item;
+    };
+    // Chains of links form a tree: node 0 is no loop, each other node adds one link to its parent.
+    struct ChainNode {
+        size_t parent;
+        Link link;
+    };
+    struct Origin {
+        long row;  // in the template
+        size_t chain;
+    };
+    // A tag in rows a section deleted: reported where the walk passes its place.
+    struct Pending {
+        Position at;
+        nb::object placeholder;
+        nb::str place;
+    };
+
+    // Reads the section tags of the sheet's cells and pairs them; false when there are none.
+    bool find_tags() {
+        namespace sec = tessel::sections;
+        for (const Entry &e : start_) {
+            nb::object value = e.cell.attr("value");
+            if (!PyUnicode_Check(value.ptr()) ||
+                PyUnicode_FindChar(value.ptr(), '{', 0, PyUnicode_GET_LENGTH(value.ptr()), 1) < 0)
+                continue;
+            size_t occurrence = 0;
+            for (nb::handle placeholder : placeholders_in(value)) {
+                sec::Tag tag = sec::parse(placeholder);
+                if (tag.kind != sec::Kind::None) {
+                    const long r = row_of(e.position), c = column_of(e.position);
+                    tag_at_[{r, c, occurrence}] = tags_.size();
+                    tags_.push_back(TagAt{r, c, occurrence, nb::borrow(placeholder), std::move(tag), -1, {}});
+                }
+                ++occurrence;
+            }
+        }
+        if (tags_.empty())
+            return false;
+        if (!native_) {
+            for (TagAt &t : tags_)
+                t.reason = nb::str("sections need engine='native'");
+            return true;
+        }
+        std::vector<sec::Kind> kinds;
+        for (const TagAt &t : tags_)
+            kinds.push_back(t.tag.kind);
+        structure_ = sec::pair(kinds, tessel::read_pattern(call_.self));
+        for (const sec::Unpaired &u : structure_.unpaired)
+            tags_[u.tag].reason = u.reason;
+        place_sections();
+        return true;
+    }
+
+    // The tags of a section, in order.
+    std::vector<size_t> tags_of(size_t s) const {
+        const tessel::sections::Section &sec = structure_.sections[s];
+        std::vector<size_t> out{sec.open};
+        out.insert(out.end(), sec.branches.begin(), sec.branches.end());
+        out.push_back(sec.close);
+        return out;
+    }
+
+    // The rows of each branch of an if (one band for a for), in the template.
+    std::vector<std::pair<long, long>> bands_of(size_t s) const {
+        std::vector<size_t> tags = tags_of(s);
+        std::vector<std::pair<long, long>> bands;
+        for (size_t b = 0; b + 1 < tags.size(); ++b)
+            bands.emplace_back(tags_[tags[b]].row, b + 2 < tags.size() ? tags_[tags[b + 1]].row - 1 : tags_[tags.back()].row);
+        return bands;
+    }
+
+    // Rows are what sections repeat and remove: a section's rows lie within one
+    // branch of the section around it and apart from its neighbours'.  A section
+    // that breaks this does not form, and its tags say why.
+    void place_sections() {
+        const size_t count = structure_.sections.size();
+        children_.assign(count, {});
+        std::vector<long> parent_of(count, -1);
+        std::vector<bool> formed(count, false);
+        std::map<long, long> last_bottom;  // per parent (-1 for the sheet), the bottom row of its last section
+        for (size_t s = 0; s < count; ++s) {
+            const tessel::sections::Section &sec = structure_.sections[s];
+            long parent = sec.parent;
+            while (parent >= 0 && !formed[(size_t) parent])
+                parent = parent_of[(size_t) parent];
+            parent_of[s] = parent;
+            const long top = tags_[sec.open].row, bottom = tags_[sec.close].row;
+            const char *why = nullptr;
+            std::vector<std::pair<long, long>> bands = bands_of(s);
+            for (const auto &[first, last] : bands)
+                if (last < first)
+                    why = "each branch needs rows of its own";
+            if (!why && parent >= 0) {
+                bool inside = false;
+                for (const auto &[first, last] : bands_of((size_t) parent))
+                    inside |= top >= first && bottom <= last;
+                if (!inside)
+                    why = "its rows cross those of the section around it";
+            }
+            auto last = last_bottom.find(parent);
+            if (!why && last != last_bottom.end() && top <= last->second)
+                why = "its rows overlap those of the section before it";
+            if (why) {
+                nb::str reason(why);
+                for (size_t t : tags_of(s))
+                    tags_[t].reason = reason;
+                continue;
+            }
+            formed[s] = true;
+            last_bottom[parent] = bottom;
+            (parent >= 0 ? children_[(size_t) parent] : top_level_).push_back(s);
+            for (size_t t : tags_of(s))
+                tags_[t].section = (long) s;
+        }
+    }
+
+    // True when section `inner` stands inside section `outer` (or is it).
+    bool within(size_t inner, size_t outer) const {
+        for (long s = (long) inner; s >= 0; s = structure_.sections[(size_t) s].parent)
+            if ((size_t) s == outer)
+                return true;
+        return false;
+    }
+
+    // The links of a chain, outermost first.
+    std::vector<const Link *> links_of(size_t chain) const {
+        std::vector<const Link *> links;
+        for (; chain; chain = chains_[chain].parent)
+            links.push_back(&chains_[chain].link);
+        std::reverse(links.begin(), links.end());
+        return links;
+    }
+
+    // Binds the names of a chain's loops, the previous chain's undone.
+    void bind_chain(size_t chain) {
+        if (chain == bound_chain_)
+            return;
+        call_.evaluator.unbind(base_mark_);
+        bound_chain_ = chain;
+        for (const Link *link : links_of(chain)) {
+            nb::object ignored;
+            tessel::guarded(
+                [&] {
+                    tessel::sections::bind(call_.evaluator, tags_[structure_.sections[link->section].open].tag,
+                                           link->item);
+                },
+                ignored);
+        }
+    }
+
+    // A cell's place, followed by the loops and items its row stands for.
+    nb::str place_in(long row, long column, size_t chain) const {
+        nb::str where = place(row, column);
+        if (!chain)
+            return where;
+        std::string items;
+        for (const Link *link : links_of(chain))
+            items += ", " + tessel::sections::item_place(tags_[structure_.sections[link->section].open].tag, link->k);
+        return nb::str("{}{}").format(where, nb::str(items.c_str()));
+    }
+
+    // A tag met by the walk: a tag that worked is reported once, in the first
+    // copy of its section and of those around it that it stands in, and taken
+    // out of the cell's text; one that failed stays.  True when the text changed.
+    bool visit_tag(nb::handle placeholder, nb::handle delimited, nb::object &text, long row, long column, size_t chain,
+                   size_t occurrence) {
+        auto found = tag_at_.find({row, column, occurrence});
+        if (found == tag_at_.end()) {
+            call_.report.failed(placeholder, place_in(row, column, chain),
+                                nb::str("a section's tags must stand in the template's own cells"));
+            return false;
+        }
+        const TagAt &tag = tags_[found->second];
+        if (tag.reason.is_valid()) {
+            call_.report.failed(placeholder, place_in(row, column, chain), tag.reason);
+            return false;
+        }
+        // The chain the section was expanded in: the links outside it.
+        size_t context = chain;
+        bool first = true;
+        for (size_t node = chain; node; node = chains_[node].parent) {
+            if (within(chains_[node].link.section, (size_t) tag.section)) {
+                first = first && chains_[node].link.k == 0;
+                context = chains_[node].parent;
+            }
+        }
+        if (call_.evaluator.listing()) {
+            call_.report.failed(placeholder, place_in(row, column, context), nb::none());
+            return false;
+        }
+        if (!first)
+            return strip_tag(delimited, text);
+        auto outcome = outcome_.find({found->second, context});
+        nb::object reason = outcome == outcome_.end() ? nb::object(nb::str("the section was never reached"))
+                                                      : outcome->second;
+        if (!reason.is_none()) {
+            call_.report.failed(placeholder, place_in(row, column, context), reason);
+            return false;
+        }
+        call_.report.filled(placeholder, [&] { return place_in(row, column, context); });
+        return strip_tag(delimited, text);
+    }
+
+    // A cell that held only the tag is left empty.
+    static bool strip_tag(nb::handle delimited, nb::object &text) {
+        if (!PyUnicode_Check(text.ptr()))
+            return false;
+        nb::object rest = text.attr("replace")(delimited, "", 1);
+        text = tessel::truthy(rest.attr("strip")()) ? rest : nb::none();
+        return true;
+    }
+
+    void set_outcome(size_t s, size_t chain, nb::handle reason) {
+        for (size_t t : tags_of(s))
+            outcome_[{t, chain}] = nb::borrow(reason);
+    }
+
+    // Repeats and removes the rows of the sheet's sections before the walk, which
+    // then visits each copy with its loops' names bound.
+    void expand() {
+        for (const Entry &e : start_) {
+            origins_[e.cell.ptr()] = Origin{row_of(e.position), 0};
+            origin_cells_.push_back(e.cell);
+        }
+        base_mark_ = call_.evaluator.mark();
+        expand_all(top_level_, 0, 0);
+    }
+
+    // Expands sibling sections, their template rows `offset` rows away; returns
+    // the rows they added (negative when they removed more).
+    long expand_all(const std::vector<size_t> &sections, long offset, size_t chain) {
+        long added = 0;
+        for (size_t s : sections)
+            added += expand_one(s, offset + added, chain);
+        return added;
+    }
+
+    long expand_one(size_t s, long offset, size_t chain) {
+        namespace sec = tessel::sections;
+        const sec::Section &section = structure_.sections[s];
+        const TagAt &open = tags_[section.open];
+        const long top = open.row + offset, bottom = tags_[section.close].row + offset, height = bottom - top + 1;
+        tessel::Evaluator &evaluator = call_.evaluator;
+        nb::object reason;
+        if (open.tag.kind == sec::Kind::If) {
+            std::vector<size_t> tags = tags_of(s);
+            size_t chosen = tags.size();
+            const bool decided = tessel::guarded(
+                [&] {
+                    for (size_t b = 0; b + 1 < tags.size() && chosen == tags.size(); ++b) {
+                        const sec::Tag &tag = tags_[tags[b]].tag;
+                        if (tag.kind == sec::Kind::Else || sec::holds(evaluator, tag))
+                            chosen = b;
+                    }
+                },
+                reason);
+            if (!decided) {
+                set_outcome(s, chain, reason);
+                return expand_all(children_[s], offset, chain);
+            }
+            std::vector<std::pair<long, long>> bands = bands_of(s);
+            long shift = offset;
+            for (size_t b = 0; b < bands.size(); ++b) {
+                const long first = bands[b].first + shift, last = bands[b].second + shift;
+                if (b == chosen) {
+                    std::vector<size_t> inside;
+                    for (size_t child : children_[s])
+                        if (tags_[structure_.sections[child].open].row >= bands[b].first &&
+                            tags_[structure_.sections[child].open].row <= bands[b].second)
+                            inside.push_back(child);
+                    shift += expand_all(inside, shift, chain);
+                    continue;
+                }
+                if (!tessel::guarded([&] { remove_rows(first, last - first + 1); }, reason)) {
+                    set_outcome(s, chain, reason);
+                    return shift - offset;
+                }
+                for (size_t t : tags)
+                    if (tags_[t].row >= bands[b].first && tags_[t].row <= bands[b].second)
+                        pending_.push_back(Pending{position(first, 0), tags_[t].placeholder,
+                                                   place_in(tags_[t].row, tags_[t].column, chain)});
+                shift -= last - first + 1;
+            }
+            set_outcome(s, chain, nb::none());
+            return shift - offset;
+        }
+
+        std::vector<nb::object> items;
+        if (!tessel::guarded(
+                [&] {
+                    items = sec::items_of(evaluator, open.tag);
+                    for (const nb::object &item : items) {
+                        const size_t mark = evaluator.mark();
+                        sec::bind(evaluator, open.tag, item);
+                        evaluator.unbind(mark);
+                    }
+                    evaluator.count_copies((long long) height * max_column_ * (long long) items.size());
+                    if (items.empty())
+                        remove_rows(top, height);
+                    else
+                        copy_rows(s, top, bottom, chain, items);
+                },
+                reason)) {
+            set_outcome(s, chain, reason);
+            return expand_all(children_[s], offset, chain);
+        }
+        set_outcome(s, chain, nb::none());
+        if (items.empty()) {
+            for (size_t t : tags_of(s))
+                pending_.push_back(
+                    Pending{position(top, 0), tags_[t].placeholder, place_in(tags_[t].row, tags_[t].column, chain)});
+            return -height;
+        }
+        long added = height * (long) (items.size() - 1);
+        const size_t first_chain = chains_.size() - items.size();
+        for (size_t k = 0; k < items.size(); ++k) {
+            const size_t mark = evaluator.mark();
+            nb::object ignored;
+            if (tessel::guarded([&] { sec::bind(evaluator, open.tag, items[k]); }, ignored))
+                added += expand_all(children_[s], offset + height * (long) k + added - height * (long) (items.size() - 1),
+                                    first_chain + k);
+            evaluator.unbind(mark);
+        }
+        return added;
+    }
+
+    // Deletes `count` rows from row `top` down, as Excel deletes rows.
+    void remove_rows(long top, long count) {
+        sheets::Insertions after = insertions_;
+        after.push_back(sheets::Insertion{top - 1, -count});
+        try {
+            call_.insertion_check.check(nb::cast<std::string>(title_), after);
+            grid::delete_rows(sheet_, top - 1, count);
+        } catch (const std::invalid_argument &e) {
+            tessel::refuse(nb::str("no rows were deleted: {}").format(nb::str(e.what())));
+        }
+        insertions_.swap(after);
+    }
+
+    // Repeats rows top..bottom once per item: copies go under them, as inserted
+    // rows, with their cells, formulas, merges and heights.
+    void copy_rows(size_t s, long top, long bottom, size_t chain, const std::vector<nb::object> &items) {
+        const long height = bottom - top + 1, copies = (long) items.size() - 1;
+        if (copies > 0) {
+            sheets::Insertions after = insertions_;
+            after.push_back(sheets::Insertion{bottom, height * copies});
+            try {
+                call_.insertion_check.check(nb::cast<std::string>(title_), after);
+                grid::insert_rows(sheet_, bottom, height * copies);
+            } catch (const std::invalid_argument &e) {
+                tessel::refuse(nb::str("no rows were inserted: {}").format(nb::str(e.what())));
+            }
+            insertions_.swap(after);
+        }
+        const size_t first_chain = chains_.size();
+        for (size_t k = 0; k < items.size(); ++k)
+            chains_.push_back(ChainNode{chain, Link{s, k, items[k]}});
+
+        std::vector<std::pair<Position, nb::object>> band;
+        PyObject *key, *value;
+        Py_ssize_t at = 0;
+        while (PyDict_Next(cells_.ptr(), &at, &key, &value)) {
+            const long r = nb::cast<long>(nb::handle(PyTuple_GET_ITEM(key, 0)));
+            if (r >= top && r <= bottom)
+                band.emplace_back(position(r, nb::cast<long>(nb::handle(PyTuple_GET_ITEM(key, 1)))), nb::borrow(value));
+        }
+        std::sort(band.begin(), band.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        const size_t layout = insertions_.size();
+        auto own = [&](std::string_view name) { return nb::str(name.data(), name.size()).equal(title_); };
+        for (const auto &[p, cell] : band) {
+            Origin origin{row_of(p), 0};
+            if (auto found = origins_.find(cell.ptr()); found != origins_.end())
+                origin.row = found->second.row;
+            origins_[cell.ptr()] = Origin{origin.row, first_chain};
+            // The formula in the layout the rows have now.
+            nb::object value = cell.attr("_value");
+            std::string formula;
+            const bool is_formula = PyUnicode_Check(value.ptr()) && nb::str("f").equal(cell.attr("data_type"));
+            if (is_formula && copies > 0) {
+                formula = nb::cast<std::string>(value);
+                if (!formula.empty() && formula[0] == '=')
+                    formula.erase(0, 1);
+                size_t since = 0;
+                if (native_) {
+                    auto written = native_->formula_layout.find(cell.ptr());
+                    if (written != native_->formula_layout.end())
+                        since = written->second;
+                }
+                const sheets::Insertions later(insertions_.begin() + (std::ptrdiff_t) std::min(since, insertions_.size()),
+                                               insertions_.end());
+                sheets::SheetLookup lookup = [&](std::string_view name) -> const sheets::Insertions * {
+                    return name.empty() || own(name) ? &later : nullptr;
+                };
+                if (auto moved = sheets::moved_formula(formula, lookup))
+                    formula = *moved;
+            }
+            const bool merged = Py_TYPE(cell.ptr()) == (PyTypeObject *) merged_type.ptr();
+            nb::object style = cell.attr("_style");
+            for (long k = 1; k <= copies; ++k) {
+                const long r = row_of(p) + k * height, c = column_of(p);
+                nb::object copy = cell_type(sheet_, r, c, nb::none(), style.attr("__copy__")());
+                if (!merged) {
+                    copy.attr("_value") = is_formula ? nb::object(nb::str(("=" + sheets::rows_shifted(formula, top, bottom, k * height, own)).c_str()))
+                                                     : value;
+                    copy.attr("data_type") = cell.attr("data_type");
+                }
+                nb::object at_key = nb::make_tuple(r, c);
+                if (PyDict_SetItem(cells_.ptr(), at_key.ptr(), copy.ptr()) < 0)
+                    throw nb::python_error();
+                origins_[copy.ptr()] = Origin{origin.row, first_chain + (size_t) k};
+                origin_cells_.push_back(copy);
+                if (is_formula && native_) {
+                    native_->formula_layout[copy.ptr()] = layout;
+                    native_->copied_cells.push_back(copy);
+                }
+            }
+        }
+        if (copies <= 0)
+            return;
+        nb::object dims = sheet_.attr("row_dimensions");
+        for (long r = top; r <= bottom; ++r) {
+            if (!PyDict_Contains(dims.ptr(), nb::int_(r).ptr()))
+                continue;
+            nb::object ht = nb::object(dims[nb::int_(r)]).attr("ht");
+            if (ht.is_none())
+                continue;
+            for (long k = 1; k <= copies; ++k)
+                nb::object(dims[nb::int_(r + k * height)]).attr("ht") = ht;
+        }
+        // Merges: the template's own, within the section's template rows.
+        if (native_) {
+            const long template_top = tags_[structure_.sections[s].open].row;
+            const long template_bottom = tags_[structure_.sections[s].close].row;
+            for (nb::handle range : sheet_.attr("merged_cells").attr("ranges")) {
+                const long first = nb::cast<long>(range.attr("min_row")), last = nb::cast<long>(range.attr("max_row"));
+                if (first < template_top || last > template_bottom)
+                    continue;
+                const long left = nb::cast<long>(range.attr("min_col")), right = nb::cast<long>(range.attr("max_col"));
+                for (long k = 1; k <= copies; ++k) {
+                    const long r = first - template_top + top + k * height;
+                    native_->added_merges.emplace_back(coordinate(r, left) + ":" + coordinate(r + last - first, right),
+                                                       layout);
+                }
+            }
+        }
     }
 
     // Places name cells as a reader of the template finds them: a cell that rows
@@ -965,6 +1459,19 @@ private:
         long top, bottom, left, right;
     };
     std::vector<Block> blocks_;  // where the fill's blocks wrote, where it stands now
+
+    std::vector<TagAt> tags_;
+    std::map<std::tuple<long, long, size_t>, size_t> tag_at_;  // (template row, column, occurrence) -> tag
+    tessel::sections::Structure structure_;
+    std::vector<std::vector<size_t>> children_;  // per section, the sections it holds that expand
+    std::vector<size_t> top_level_;
+    std::map<std::pair<size_t, size_t>, nb::object> outcome_;  // (tag, chain) -> reason, None when it worked
+    std::vector<ChainNode> chains_{ChainNode{0, Link{0, 0, nb::object()}}};
+    std::unordered_map<PyObject *, Origin> origins_;  // the model's cells in sheets with sections
+    std::vector<nb::object> origin_cells_;             // keeps those keys alive
+    std::vector<Pending> pending_;
+    size_t bound_chain_ = 0;
+    size_t base_mark_ = 0;
 };
 
 bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }

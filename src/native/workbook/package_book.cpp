@@ -429,7 +429,7 @@ void PackageBook::move_objects(const PackageSheet &sheet, const Insertions &own,
 }
 
 void PackageBook::save(nb::handle target, nb::handle inserted, int compress_level) {
-    repair::SheetInsertions all = repair::SheetInsertions::from_python(inserted);
+    repair::SheetInsertions all = repair::SheetInsertions::from_python(inserted, true);
     pkg_.set_compress_level(compress_level);
     if (!all.empty()) {
         repair::move_references(pkg_, all);
@@ -760,8 +760,19 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
             std::string formula = nb::cast<std::string>(nb::str(v));
             if (!formula.empty() && formula[0] == '=')
                 formula.erase(0, 1);
-            if (auto moved = sheets::moved_formula(formula, lookup))
-                formula = *moved;
+            auto layout = sheet.formula_layout.find(value);
+            if (layout == sheet.formula_layout.end()) {
+                if (auto moved = sheets::moved_formula(formula, lookup))
+                    formula = *moved;
+            } else {
+                const Insertions later(moves.begin() + (std::ptrdiff_t) std::min(layout->second, moves.size()),
+                                       moves.end());
+                sheets::SheetLookup after = [&](std::string_view name) {
+                    return name.empty() || all.find(name) == own ? &later : all.find(name);
+                };
+                if (auto moved = sheets::moved_formula(formula, after))
+                    formula = *moved;
+            }
             body = "<" + cells->prefix + "f>" + escaped(formula) + "</" + cells->prefix + "f>";
         } else if (type == "s") {
             xml += " t=\"inlineStr\"";
@@ -845,6 +856,12 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
             extend(std::min(b.row_of(b.columns->rows() - 1), sheets::kMaxRow), b.at.back());
         }
         outs->push_back(std::move(o));
+    }
+    for (const auto &[ref, layout] : sheet.added_merges) {
+        const Insertions later(moves.begin() + (std::ptrdiff_t) std::min(layout, moves.size()), moves.end());
+        std::string now = sheets::moved_area_list(ref, later, sheets::Growth::Cells);
+        if (!now.empty())
+            new_merges.push_back(std::move(now));
     }
     for (auto &[number, row] : rows)
         std::sort(row.cells.begin(), row.cells.end(),

@@ -69,6 +69,12 @@ public:
     std::vector<FrameBlock> blocks;
     std::map<std::string, std::string> headers;  // filled header and footer items by kind
     bool cached_results = false;  // some formula of the template holds its last result
+    // Cells that sections copied, with formulas written in the layout left by the
+    // first n of the sheet's insertions: only the later ones move them.
+    std::unordered_map<PyObject *, size_t> formula_layout;
+    std::vector<nb::object> copied_cells;  // keeps those keys alive
+    // Merged ranges that sections copied, each in the layout after the first n insertions.
+    std::vector<std::pair<std::string, size_t>> added_merges;
 
 private:
     friend class PackageBook;

@@ -640,7 +640,7 @@ std::vector<VmlItem> vml_items(std::string_view vml, std::string_view part) {
 
 }  // namespace
 
-SheetInsertions SheetInsertions::from_python(nb::handle mapping) {
+SheetInsertions SheetInsertions::from_python(nb::handle mapping, bool deleting) {
     SheetInsertions out;
     if (mapping.is_none())
         return out;
@@ -661,7 +661,7 @@ SheetInsertions SheetInsertions::from_python(nb::handle mapping) {
             long row = PyLong_AsLongAndOverflow(nb::object(pair[0]).ptr(), &row_overflow);
             long count = PyLong_AsLongAndOverflow(nb::object(pair[1]).ptr(), &count_overflow);
             if (row_overflow || count_overflow || row < sheets::kRowNumber.min || row > sheets::kRowNumber.max ||
-                count < 0 || count > sheets::kMaxRow)
+                count < (deleting ? -sheets::kMaxRow : 0) || count > sheets::kMaxRow)
                 throw nb::value_error("an inserted row must lie on the sheet, with a count of rows that fits it");
             out.add(std::string_view(utf8, (size_t) size), sheets::Insertion{row, count});
         }
@@ -682,7 +682,7 @@ const Insertions *SheetInsertions::find(std::string_view name) const {
 }
 
 void SheetInsertions::add(std::string_view name, sheets::Insertion insertion) {
-    if (insertion.count > 0)
+    if (insertion.count != 0)
         by_key_[key_of(name)].push_back(insertion);
 }
 

@@ -23,8 +23,8 @@ class SheetInsertions {
 public:
     SheetInsertions() = default;
     // From {sheet name: [(row, count), ...]} or None; raises TypeError or ValueError
-    // for anything else.
-    static SheetInsertions from_python(nb::handle mapping);
+    // for anything else.  `deleting` lets a negative count delete rows.
+    static SheetInsertions from_python(nb::handle mapping, bool deleting = false);
 
     bool empty() const { return by_key_.empty(); }
     const sheets::Insertions *find(std::string_view name) const;
