@@ -193,7 +193,7 @@ public:
             const Position start = from_start ? now(start_[next].position) : 0;
             if (from_start && (created_.empty() || start < created_.top())) {
                 for (; pending < pending_.size() && pending_[pending].at <= start_[next].position; ++pending)
-                    call_.report.filled(pending_[pending].placeholder, [&] { return pending_[pending].place; });
+                    report_pending(pending_[pending]);
                 p = start;
                 cell = start_[next].cell;
                 place_row = row_of(start_[next].position);
@@ -227,7 +227,7 @@ public:
                 visit(cell, r, c, place_row);
         }
         for (; pending < pending_.size(); ++pending)
-            call_.report.filled(pending_[pending].placeholder, [&] { return pending_[pending].place; });
+            report_pending(pending_[pending]);
         bind_chain(0);
         fail_outside();
         fill_headers();
@@ -395,7 +395,14 @@ private:
         Position at;
         nb::object placeholder;
         nb::str place;
+        nb::object reason;  // None for a tag that worked
     };
+    void report_pending(const Pending &p) {
+        if (p.reason.is_none())
+            call_.report.filled(p.placeholder, [&] { return p.place; });
+        else
+            call_.report.failed(p.placeholder, p.place, p.reason);
+    }
 
     // Reads the section tags of the sheet's cells and pairs them; false when there are none.
     bool find_tags() {
@@ -657,10 +664,7 @@ private:
                     set_outcome(s, chain, reason);
                     return shift - offset;
                 }
-                for (size_t t : tags)
-                    if (tags_[t].row >= bands[b].first && tags_[t].row <= bands[b].second)
-                        pending_.push_back(Pending{position(first, 0), tags_[t].placeholder,
-                                                   place_in(tags_[t].row, tags_[t].column, chain)});
+                pend_tags(s, bands[b].first, bands[b].second, first, chain);
                 shift -= last - first + 1;
             }
             set_outcome(s, chain, nb::none());
@@ -688,9 +692,7 @@ private:
         }
         set_outcome(s, chain, nb::none());
         if (items.empty()) {
-            for (size_t t : tags_of(s))
-                pending_.push_back(
-                    Pending{position(top, 0), tags_[t].placeholder, place_in(tags_[t].row, tags_[t].column, chain)});
+            pend_tags(s, open.row, tags_[section.close].row, top, chain);
             return -height;
         }
         long added = height * (long) (items.size() - 1);
@@ -704,6 +706,16 @@ private:
             evaluator.unbind(mark);
         }
         return added;
+    }
+
+    // The tags of template rows first..last that section s deleted, reported
+    // where the rows stood (row `at` now): its own, and those that formed no
+    // section, failed still.
+    void pend_tags(size_t s, long first, long last, long at, size_t chain) {
+        for (const TagAt &tag : tags_)
+            if (tag.row >= first && tag.row <= last && (tag.section == (long) s || tag.reason.is_valid()))
+                pending_.push_back(Pending{position(at, 0), tag.placeholder, place_in(tag.row, tag.column, chain),
+                                           tag.reason.is_valid() ? tag.reason : nb::none()});
     }
 
     // Deletes `count` rows from row `top` down, as Excel deletes rows.

@@ -660,7 +660,9 @@ SheetInsertions SheetInsertions::from_python(nb::handle mapping, bool deleting) 
             int row_overflow = 0, count_overflow = 0;
             long row = PyLong_AsLongAndOverflow(nb::object(pair[0]).ptr(), &row_overflow);
             long count = PyLong_AsLongAndOverflow(nb::object(pair[1]).ptr(), &count_overflow);
-            if (row_overflow || count_overflow || row < sheets::kRowNumber.min || row > sheets::kRowNumber.max ||
+            // Rows deleted from the top are deleted under row 0.
+            if (row_overflow || count_overflow || row < (deleting && count < 0 ? 0 : sheets::kRowNumber.min) ||
+                row > sheets::kRowNumber.max ||
                 count < (deleting ? -sheets::kMaxRow : 0) || count > sheets::kMaxRow)
                 throw nb::value_error("an inserted row must lie on the sheet, with a count of rows that fits it");
             out.add(std::string_view(utf8, (size_t) size), sheets::Insertion{row, count});

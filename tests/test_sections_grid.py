@@ -1,0 +1,247 @@
+"""Sections in workbooks: rows repeated per item between {for} and {end for},
+rows kept or deleted by {if} branches, and how they are reported."""
+
+import os
+import subprocess
+
+import openpyxl
+import pandas as pd
+import pytest
+from openpyxl.formatting.rule import CellIsRule
+
+from tessel.gridfill import GridFill
+
+pytestmark = pytest.mark.filterwarnings("ignore::UserWarning:openpyxl")
+
+
+def template(tmp_path, cells, merges=(), name="template.xlsx", build=None):
+    """A one-sheet workbook "S" holding {coordinate: value}."""
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "S"
+    for coordinate, value in cells.items():
+        ws[coordinate] = value
+    for merge in merges:
+        ws.merge_cells(merge)
+    if build:
+        build(wb)
+    path = tmp_path / name
+    wb.save(path)
+    return str(path)
+
+
+def fill(tmp_path, cells, env, merges=(), build=None, **options):
+    path = template(tmp_path, cells, merges, build=build)
+    out = str(tmp_path / "out.xlsx")
+    failed = GridFill(**options)(path, out, env)
+    return openpyxl.load_workbook(out)["S"], failed
+
+
+def values(ws):
+    return {c.coordinate: c.value for row in ws.iter_rows() for c in row if c.value is not None}
+
+
+GROUP = {"A1": "Name", "A2": "{for r in rows}", "B3": "{r['name']}", "C3": "{r['n']}", "D3": "=C3*2",
+         "A4": "{end for}", "C5": "=SUM(C2:C4)", "A6": "=C3+1"}
+
+
+@pytest.mark.parametrize("count, expected", [
+    (0, {"A1": "Name", "C2": "=SUM(#REF!)", "A3": "=#REF!+1"}),
+    (1, {"A1": "Name", "B3": "a0", "C3": 0, "D3": "=C3*2", "C5": "=SUM(C2:C4)", "A6": "=C3+1"}),
+    (3, {"A1": "Name", "B3": "a0", "C3": 0, "D3": "=C3*2", "B6": "a1", "C6": 1, "D6": "=C6*2",
+         "B9": "a2", "C9": 2, "D9": "=C9*2", "C11": "=SUM(C2:C10)", "A12": "=C3+1"}),
+], ids=["none", "one", "three"])
+def test_rows_repeat_per_item(tmp_path, count, expected):
+    rows = [{"name": f"a{k}", "n": k} for k in range(count)]
+    ws, failed = fill(tmp_path, GROUP, {"rows": rows})
+    assert failed == []
+    assert values(ws) == expected
+
+
+def test_nested_groups_and_two_row_groups(tmp_path):
+    cells = {"A1": "{for g in groups}", "B1": "{g['name']}",
+             "A2": "{for x in g['xs']}", "C2": "{x}", "D2": "{g['name']}-{x}", "A3": "{end for}",
+             "B4": "total {len(g['xs'])}", "A4": "{end for}", "A5": "end"}
+    groups = [{"name": "p", "xs": [1, 2]}, {"name": "q", "xs": []}, {"name": "r", "xs": [3]}]
+    ws, failed = fill(tmp_path, cells, {"groups": groups})
+    assert failed == []
+    assert values(ws) == {
+        "B1": "p", "C2": 1, "D2": "p-1", "C4": 2, "D4": "p-2", "B6": "total 2",
+        "B7": "q", "B8": "total 0",
+        "B9": "r", "C10": 3, "D10": "r-3", "B12": "total 1",
+        "A13": "end"}
+
+
+def test_data_frame_records_and_unpacking(tmp_path):
+    df = pd.DataFrame({"item": ["pen", "ink"], "unit price": [1.5, 4.0]}, index=["p", "i"])
+    cells = {"A1": "{for row in df}", "B1": "{row.Index}", "C1": "{row.item}", "D1": "{row['unit price']}",
+             "E1": "{end for}", "A2": "{for k, (a, b) in enumerate(pairs)}", "B2": "{k}:{a}{b}", "C2": "{end for}"}
+    ws, failed = fill(tmp_path, cells, {"df": df, "pairs": ["xy", "zw"]})
+    assert failed == []
+    assert values(ws) == {"B1": "p", "C1": "pen", "D1": 1.5, "B2": "i", "C2": "ink", "D2": 4.0,
+                          "B3": "0:xy", "B4": "1:zw"}
+
+
+@pytest.mark.parametrize("value, expected", [
+    (1, {"B1": "one", "A2": "=B1"}),
+    (2, {"B1": "two", "A2": "=#REF!"}),
+    (3, {"B1": "other", "A2": "=#REF!"}),
+], ids=["if", "elif", "else"])
+def test_branches_keep_their_rows(tmp_path, value, expected):
+    cells = {"A1": "{if v == 1}", "B1": "one", "A2": "{elif v == 2}", "B2": "two",
+             "A3": "{else}", "B3": "other", "C3": "{end if}", "A4": "=B1"}
+    ws, failed = fill(tmp_path, cells, {"v": value})
+    assert failed == []
+    assert values(ws) == expected
+
+
+def test_false_if_deletes_rows_and_moves_what_is_below(tmp_path):
+    def build(wb):
+        ws = wb.active
+        ws.conditional_formatting.add("B6:B7", CellIsRule(operator="greaterThan", formula=["1"]))
+        ws.conditional_formatting.add("C2:C3", CellIsRule(operator="greaterThan", formula=["1"]))
+        wb.create_sheet("T")["A1"] = "=S!B6+S!B2+SUM(S!B1:B6)"
+        wb.defined_names["below"] = openpyxl.workbook.defined_name.DefinedName("below", attr_text="S!$B$6")
+
+    cells = {"A2": "{if show}", "B2": 5, "A3": "{end if}", "B6": 7, "A8": "=B6*B2"}
+    ws, failed = fill(tmp_path, cells, {"show": False}, merges=["C6:D7", "E2:E3"], build=build)
+    assert failed == []
+    assert values(ws) == {"B4": 7, "A6": "=B4*#REF!"}
+    assert {str(r) for r in ws.merged_cells.ranges} == {"C4:D5"}
+    assert sorted(str(cf.sqref) for cf in ws.conditional_formatting) == ["B4:B5"]
+    wb = ws.parent
+    assert wb["T"]["A1"].value == "=S!B4+S!#REF!+SUM(S!B1:B4)"
+    assert wb.defined_names["below"].attr_text == "S!$B$4"
+
+
+def test_merges_and_heights_follow_the_copies(tmp_path):
+    def build(wb):
+        wb.active.row_dimensions[2].height = 30
+
+    cells = {"A1": "{for x in xs}", "B2": "{x}", "A2": "{end for}", "B5": "=B2"}
+    ws, failed = fill(tmp_path, cells, {"xs": "abc"}, merges=["B2:C2", "B5:C5"], build=build)
+    assert failed == []
+    assert values(ws) == {"B2": "a", "B4": "b", "B6": "c", "B9": "=B2"}
+    assert {str(r) for r in ws.merged_cells.ranges} == {"B2:C2", "B4:C4", "B6:C6", "B9:C9"}
+    assert [ws.row_dimensions[r].height for r in (2, 4, 6)] == [30, 30, 30]
+
+
+@pytest.mark.parametrize("cells, reasons", [
+    ({"A1": "{for x in xs}", "B1": "{x}"}, [("for x in xs", "no {end for} after it"), ("x", "NameError")]),
+    ({"A1": "{end for}", "A2": "{end if}"}, [("end for", "no {for} before it"), ("end if", "no {if} before it")]),
+    ({"A1": "{else}", "A2": "{for x in xs}", "A3": "{elif y}", "A4": "{end for}"},
+     [("else", "{else} outside an {if}"), ("for x in xs", None), ("elif y", "{elif} outside an {if}"),
+      ("end for", None)]),
+    ({"A1": "{for x in 5}", "B1": "{x}", "A2": "{end for}"},
+     [("for x in 5", "TypeError: 'int' object is not iterable"), ("x", "NameError"),
+      ("end for", "TypeError: 'int' object is not iterable")]),
+    ({"A1": "{for a, b in xs}", "A2": "{end for}"},
+     [("for a, b in xs", "ValueError: too many values to unpack (expected 2)"),
+      ("end for", "ValueError: too many values to unpack")]),
+    ({"A1": "{if missing}", "A2": "{end if}"},
+     [("if missing", "NameError: name 'missing' is not defined"), ("end if", "NameError")]),
+    ({"A1": "{if y}", "A2": "{for x in xs}", "B3": "{end for}", "C3": "{else}", "A4": "{end if}"},
+     [("if y", None), ("for x in xs", "its rows cross those of the section around it"),
+      ("end for", "its rows cross those of the section around it"), ("else", None), ("end if", None)]),
+    ({"A1": "{for x in xs}", "B1": "{end for}", "C1": "{for z in xs}", "D1": "{end for}"},
+     [("for x in xs", None), ("end for", None), ("for z in xs", "its rows overlap those of the section before it"),
+      ("end for", "its rows overlap those of the section before it")]),
+], ids=["open", "closes", "outside", "not-iterable", "unpacking", "if-fails", "crossing", "overlapping"])
+def test_tags_that_fail_say_why_and_leave_their_rows(tmp_path, cells, reasons):
+    path = template(tmp_path, cells)
+    findings = GridFill().check(path, {"xs": ["abc"], "y": True})
+    got = [(f.placeholder, f.reason) for f in findings]
+    assert len(got) == len(reasons)
+    for (placeholder, reason), (want, why) in zip(got, reasons):
+        assert placeholder == want
+        assert (reason is None) if why is None else why in reason
+    failed = GridFill()(path, str(tmp_path / "out.xlsx"), {"xs": ["abc"], "y": True})
+    assert list(failed) == [p for (p, why) in reasons if why is not None]
+    # A tag that failed stays in its cell.
+    texts = list(values(openpyxl.load_workbook(tmp_path / "out.xlsx")["S"]).values())
+    assert "{%s}" % failed[0] in texts
+
+
+def test_check_places_name_the_section_and_item(tmp_path):
+    cells = {"A1": "{for r in regions}", "B1": "{r}", "A2": "{for c in r}", "B2": "{c}", "C2": "{end for}",
+             "C3": "{end for}", "A5": "{if 1}", "B5": "{len(regions)}", "C5": "{end if}"}
+    path = template(tmp_path, cells)
+    got = [(f.placeholder, f.place, f.reason) for f in GridFill().check(path, {"regions": ["ab", "c"]})]
+    assert got == [
+        ("for r in regions", "sheet S, cell A1", None),
+        ("r", "sheet S, cell B1, for r in regions: item 1", None),
+        ("for c in r", "sheet S, cell A2, for r in regions: item 1", None),
+        ("c", "sheet S, cell B2, for r in regions: item 1, for c in r: item 1", None),
+        ("end for", "sheet S, cell C2, for r in regions: item 1", None),
+        ("c", "sheet S, cell B2, for r in regions: item 1, for c in r: item 2", None),
+        ("end for", "sheet S, cell C3", None),
+        ("r", "sheet S, cell B1, for r in regions: item 2", None),
+        ("for c in r", "sheet S, cell A2, for r in regions: item 2", None),
+        ("c", "sheet S, cell B2, for r in regions: item 2, for c in r: item 1", None),
+        ("end for", "sheet S, cell C2, for r in regions: item 2", None),
+        ("if 1", "sheet S, cell A5", None),
+        ("len(regions)", "sheet S, cell B5", None),
+        ("end if", "sheet S, cell C5", None),
+    ]
+    listed = [(f.placeholder, f.place) for f in GridFill().check(path, evaluate=False)]
+    assert listed == [("for r in regions", "sheet S, cell A1"), ("r", "sheet S, cell B1"),
+                      ("for c in r", "sheet S, cell A2"), ("c", "sheet S, cell B2"), ("end for", "sheet S, cell C2"),
+                      ("end for", "sheet S, cell C3"), ("if 1", "sheet S, cell A5"),
+                      ("len(regions)", "sheet S, cell B5"), ("end if", "sheet S, cell C5")]
+
+
+def test_tags_in_deleted_rows_are_reported_where_they_stood(tmp_path):
+    cells = {"A1": "{x}", "A2": "{for i in []}", "B3": "{i}", "A3": "{end for}", "A4": "{x}"}
+    path = template(tmp_path, cells)
+    got = [(f.placeholder, f.place, f.reason) for f in GridFill().check(path, {"x": 1})]
+    assert got == [("x", "sheet S, cell A1", None), ("for i in []", "sheet S, cell A2", None),
+                   ("end for", "sheet S, cell A3", None), ("x", "sheet S, cell A4", None)]
+
+
+def test_double_braces_and_text_beside_a_tag(tmp_path):
+    cells = {"A1": "Items: {{for x in xs}}", "B1": "{{x}}", "C1": "{{end for}}"}
+    ws, failed = fill(tmp_path, cells, {"xs": [1, 2]}, pattern="{{}}")
+    assert failed == []
+    assert values(ws) == {"A1": "Items: ", "B1": 1, "A2": "Items: ", "B2": 2}
+
+
+def test_a_block_inside_a_copy(tmp_path):
+    cells = {"A1": "{for t in tables}", "B1": "{t}", "A2": "{end for}", "A3": "end"}
+    tables = [pd.DataFrame({"v": [1, 2]}), pd.DataFrame({"v": [3]})]
+    ws, failed = fill(tmp_path, cells, {"tables": tables}, insert=True)
+    assert failed == []
+    assert values(ws) == {"B1": 1, "B2": 2, "B4": 3, "A6": "end"}
+
+
+def test_openpyxl_engine_refuses_sections(tmp_path):
+    ws, failed = fill(tmp_path, GROUP | {"E1": "{n}"}, {"rows": [], "n": 4}, engine="openpyxl")
+    assert failed.details[0].reason == "sections need engine='native'"
+    assert [f.placeholder for f in failed.details if f.reason == "sections need engine='native'"] == [
+        "for r in rows", "end for"]
+    assert ws["E1"].value == 4
+    assert ws["A2"].value == "{for r in rows}"
+
+
+def test_safe_fill_counts_copies(tmp_path):
+    cells = {"A1": "{for i in range(10**6)}", "B1": "{i}", "J1": "wide", "A2": "{end for}", "A3": "{n}"}
+    ws, failed = fill(tmp_path, cells, {"n": 1}, safe=True)
+    assert "sections copying" in failed.details[0].reason
+    assert failed[0] == "for i in range(10**6)"
+    assert ws["A3"].value == 1
+    assert ws.max_row == 3
+    ws, failed = fill(tmp_path, cells | {"A1": "{for i in range(3)}"}, {"n": 1}, safe=True)
+    assert failed == []
+    assert [ws.cell(r, 2).value for r in (1, 3, 5)] == [0, 1, 2]
+
+
+def test_libreoffice_reads_the_copies(tmp_path, soffice):
+    ws, failed = fill(tmp_path, GROUP, {"rows": [{"name": "a", "n": 2}, {"name": "b", "n": 3}]})
+    assert failed == []
+    out = tmp_path / "pdf"
+    subprocess.run([soffice, "--headless", f"-env:UserInstallation=file://{tmp_path}/lo", "--convert-to", "csv",
+                    "--outdir", str(out), str(tmp_path / "out.xlsx")], check=True, capture_output=True, timeout=180)
+    text = (out / "out.csv").read_text()
+    rows = [line.split(",") for line in text.splitlines()]
+    assert rows[2][1:4] == ["a", "2", "4"] and rows[5][1:4] == ["b", "3", "6"]
+    assert rows[7][2] == "5"
+    assert os.path.getsize(out / "out.csv") > 0
