@@ -315,6 +315,54 @@ void bind(Evaluator &evaluator, const Tag &tag, nb::handle item) {
     }
 }
 
+namespace {
+
+// Where the top-level keyword `for` stands, outside brackets and strings; npos
+// when there is none.
+size_t find_for(std::string_view s) {
+    int depth = 0;
+    char quote = 0;
+    for (size_t k = 0; k < s.size(); ++k) {
+        const char c = s[k];
+        if (quote) {
+            if (c == '\\')
+                ++k;
+            else if (c == quote)
+                quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '(' || c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ')' || c == ']' || c == '}') {
+            --depth;
+        } else if (depth == 0 && s.substr(k, 3) == "for" && (k == 0 || !word_char(s[k - 1])) &&
+                   (k + 3 == s.size() || !word_char(s[k + 3]))) {
+            return k;
+        }
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
+Generator generator(nb::handle text) {
+    Generator out;
+    if (!PyUnicode_Check(text.ptr()))
+        return out;
+    const std::string whole = utf8(text);
+    const std::string_view s = strip(whole);
+    const size_t at = find_for(s);
+    if (at == std::string_view::npos || at == 0)
+        return out;
+    const std::string_view each = strip(s.substr(0, at));
+    Tag loop = parse(to_str(s.substr(at)));
+    if (each.empty() || loop.kind != Kind::For)
+        return out;
+    out.loop = std::move(loop);
+    out.each = to_str(each);
+    return out;
+}
+
 std::string item_place(const Tag &tag, size_t k) {
     return nb::cast<std::string>(tag.words) + ": item " + std::to_string(k + 1);
 }

@@ -14,6 +14,7 @@
 #include "workbook/references.h"
 #include "workbook/repair.h"
 #include "workbook/row_insertion.h"
+#include "workbook/sheets.h"
 #include "workbook/sheet_pictures.h"
 #include "workbook/style_sheet.h"
 #include "workbook/worksheet_rows.h"
@@ -166,9 +167,11 @@ std::string ranges_of(std::vector<Position> cells) {
 // inserted above them so far.
 class SheetFill {
 public:
-    SheetFill(Call &call, nb::handle sheet)
+    // `source`: the title of the template sheet that a repeated sheet copies.
+    SheetFill(Call &call, nb::handle sheet, nb::handle source = nb::handle())
         : call_(call), sheet_(nb::borrow(sheet)), native_(call.book ? call.book->sheet_of(sheet) : nullptr) {
         title_ = sheet.attr("title");
+        source_title_ = source.is_valid() ? nb::borrow(source) : title_;
         cells_ = sheet.attr("_cells");
         if (!PyDict_Check(cells_.ptr()))
             throw nb::type_error("a worksheet's cells must be held in a dict");
@@ -723,7 +726,7 @@ private:
         sheets::Insertions after = insertions_;
         after.push_back(sheets::Insertion{top - 1, -count});
         try {
-            call_.insertion_check.check(nb::cast<std::string>(title_), after);
+            call_.insertion_check.check(nb::cast<std::string>(source_title_), after);
             grid::delete_rows(sheet_, top - 1, count);
         } catch (const std::invalid_argument &e) {
             tessel::refuse(nb::str("no rows were deleted: {}").format(nb::str(e.what())));
@@ -739,7 +742,7 @@ private:
             sheets::Insertions after = insertions_;
             after.push_back(sheets::Insertion{bottom, height * copies});
             try {
-                call_.insertion_check.check(nb::cast<std::string>(title_), after);
+                call_.insertion_check.check(nb::cast<std::string>(source_title_), after);
                 grid::insert_rows(sheet_, bottom, height * copies);
             } catch (const std::invalid_argument &e) {
                 tessel::refuse(nb::str("no rows were inserted: {}").format(nb::str(e.what())));
@@ -882,7 +885,7 @@ private:
     // The sheet's headers and footers, as the template wrote them, placeholders
     // replaced by their values' text.
     void fill_headers() {
-        for (const tessel::headers::Item &item : call_.headers.of(title_)) {
+        for (const tessel::headers::Item &item : call_.headers.of(source_title_)) {
             nb::object text = item.text;
             nb::object placeholders = placeholders_in(text);
             if (nb::len(placeholders)) {
@@ -1007,7 +1010,7 @@ private:
         else
             after.push_back(sheets::Insertion{row, needed});
         try {
-            call_.insertion_check.check(nb::cast<std::string>(title_), after);
+            call_.insertion_check.check(nb::cast<std::string>(source_title_), after);
             grid::insert_rows(sheet_, at, needed);
         } catch (const std::invalid_argument &e) {
             tessel::refuse(nb::str("no rows were inserted: {}").format(nb::str(e.what())));
@@ -1452,6 +1455,7 @@ private:
     nb::object sheet_;
     tessel::native::PackageSheet *native_;  // the sheet in the native engine's workbook
     nb::object title_;
+    nb::object source_title_;
     nb::object cells_;
     std::vector<Entry> start_;  // the cells the sheet held when its visit began
     std::vector<nb::object> outside_;  // cells whose row or column is past the grid
@@ -1511,6 +1515,123 @@ int compress_level(nb::handle self) {
     return (int) v;
 }
 
+// The placeholder of a sheet name in the generator form ("{c.name for c in
+// customers}"); invalid for any other name.
+nb::object generator_name(nb::handle self, nb::handle title) {
+    const Pattern pattern = tessel::read_pattern(self);
+    std::vector<tessel::Match> found = tessel::scan(title, pattern);
+    if (found.size() != 1 || found[0].begin != 0 || found[0].end != PyUnicode_GET_LENGTH(title.ptr()))
+        return nb::object();
+    nb::str placeholder = tessel::placeholder_of(title, found[0], pattern);
+    if (tessel::sections::generator(placeholder).loop.kind == tessel::sections::Kind::None)
+        return nb::object();
+    return std::move(placeholder);
+}
+
+// What a repeated sheet's name reports, given before the sheet (null: at the end).
+struct Announced {
+    PyObject *before;
+    nb::object placeholder;
+    nb::str place;
+    nb::object reason;  // None when it worked
+};
+
+struct SheetCopy {
+    size_t loop;
+    nb::object item;
+    nb::object source;  // the template sheet's title
+};
+
+struct SheetCopies {
+    std::vector<tessel::sections::Tag> loops;
+    std::unordered_map<PyObject *, SheetCopy> of;  // by model
+    std::vector<Announced> announced;
+};
+
+// A sheet name Excel takes, from a value's text: without the characters a name
+// cannot hold, at most 31 characters, and unlike every name in `taken` (folded),
+// to which it is added.
+std::string sheet_name(nb::handle value, std::set<std::string> &taken) {
+    nb::object text = tessel::to_text(value);
+    for (const char *bad : {"[", "]", ":", "*", "?", "/", "\\"})
+        text = text.attr("replace")(bad, "");
+    text = text.attr("strip")().attr("strip")("'");
+    if (!tessel::truthy(text))
+        text = nb::str("Sheet");
+    constexpr Py_ssize_t kLongest = 31;
+    auto cut = [](nb::handle t, Py_ssize_t length) {
+        return nb::steal(PySequence_GetSlice(t.ptr(), 0, length));
+    };
+    std::string name = nb::cast<std::string>(cut(text, kLongest));
+    for (long n = 2; taken.count(tessel::repair::folded_name(name)); ++n) {
+        const std::string suffix = " (" + std::to_string(n) + ")";
+        name = nb::cast<std::string>(cut(text, kLongest - (Py_ssize_t) suffix.size())) + suffix;
+    }
+    taken.insert(tessel::repair::folded_name(name));
+    return name;
+}
+
+// Repeats each sheet whose name is in the generator form once per item, before
+// any sheet is filled.  A sheet whose items cannot be listed or named stays as
+// it is, its name failed.
+SheetCopies repeat_sheets(Call &call) {
+    namespace sec = tessel::sections;
+    SheetCopies out;
+    std::vector<tessel::native::PackageSheet> &sheets = call.book->sheets();
+    for (size_t i = 0; i < sheets.size(); ++i) {
+        nb::str title(sheets[i].name.c_str());
+        nb::object placeholder = generator_name(call.self, title);
+        if (!placeholder.is_valid())
+            continue;
+        nb::str where = nb::str("sheet {}").format(title);
+        if (call.evaluator.listing()) {
+            out.announced.push_back(Announced{sheets[i].model.ptr(), placeholder, where, nb::none()});
+            continue;
+        }
+        sec::Generator generator = sec::generator(placeholder);
+        std::vector<nb::object> items;
+        std::vector<std::string> names;
+        nb::object reason;
+        const bool ok = tessel::guarded(
+            [&] {
+                tessel::Evaluator &evaluator = call.evaluator;
+                items = sec::items_of(evaluator, generator.loop);
+                evaluator.count_copies((long long) PyDict_GET_SIZE(sheets[i].model.attr("_cells").ptr()) *
+                                       (long long) items.size());
+                std::set<std::string> taken;
+                for (size_t k = 0; k < sheets.size(); ++k)
+                    if (k != i)
+                        taken.insert(tessel::repair::folded_name(sheets[k].name));
+                for (const nb::object &item : items) {
+                    const size_t mark = evaluator.mark();
+                    sec::bind(evaluator, generator.loop, item);
+                    nb::object value = evaluator.value(generator.each);
+                    evaluator.unbind(mark);
+                    names.push_back(sheet_name(value, taken));
+                }
+                try {
+                    call.book->repeat_sheet(i, names);
+                } catch (const std::invalid_argument &e) {
+                    tessel::refuse(nb::str("the sheet was not repeated: {}").format(nb::str(e.what())));
+                }
+            },
+            reason);
+        if (!ok) {
+            out.announced.push_back(Announced{sheets[i].model.ptr(), placeholder, where, reason});
+            continue;
+        }
+        const size_t next = i + names.size();
+        out.announced.push_back(
+            Announced{next < sheets.size() || !names.empty() ? sheets[names.empty() ? next : i].model.ptr() : nullptr,
+                      placeholder, where, nb::none()});
+        out.loops.push_back(generator.loop);
+        for (size_t k = 0; k < names.size(); ++k)
+            out.of[sheets[i + k].model.ptr()] = SheetCopy{out.loops.size() - 1, items[k], title};
+        i = next - 1;
+    }
+    return out;
+}
+
 // Fills every worksheet of a workbook (an openpyxl one, or the native engine's
 // models when `book` is given); returns the rows its blocks inserted.
 nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::native::PackageBook *book,
@@ -1530,17 +1651,46 @@ nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, te
               headers,
               insertion_check,
               book};
+    SheetCopies copies;
+    if (book)
+        copies = repeat_sheets(call);
+    size_t announced = 0;
+    auto announce = [&](PyObject *before) {
+        for (; announced < copies.announced.size() && copies.announced[announced].before == before; ++announced) {
+            const Announced &a = copies.announced[announced];
+            if (a.reason.is_none())
+                call.report.filled(a.placeholder, [&] { return a.place; });
+            else
+                call.report.failed(a.placeholder, a.place, a.reason);
+        }
+    };
     auto fill = [&](nb::handle sheet) {
-        SheetFill one(call, sheet);
+        announce(sheet.ptr());
+        auto copy = copies.of.find(sheet.ptr());
+        if (copy == copies.of.end()) {
+            SheetFill one(call, sheet);
+            one.run();
+            return;
+        }
+        const size_t mark = call.evaluator.mark();
+        tessel::sections::bind(call.evaluator, copies.loops[copy->second.loop], copy->second.item);
+        SheetFill one(call, sheet, copy->second.source);
         one.run();
+        call.evaluator.unbind(mark);
     };
     if (book) {
         for (tessel::native::PackageSheet &sheet : book->sheets())
             fill(sheet.model);
     } else {
-        for (nb::handle sheet : workbook.attr("worksheets"))
+        for (nb::handle sheet : workbook.attr("worksheets")) {
+            nb::object placeholder = generator_name(self, sheet.attr("title"));
+            if (placeholder.is_valid())
+                report.failed(placeholder, nb::str("sheet {}").format(sheet.attr("title")),
+                              nb::str("sections need engine='native'"));
             fill(sheet);
+        }
     }
+    announce(nullptr);
     // Warned once the walk is over: a warning turned into an error stops the call
     // before anything is saved, instead of failing the block it is about.
     for (const nb::str &message : call.warnings)

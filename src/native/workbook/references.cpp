@@ -425,6 +425,67 @@ std::string rows_shifted(std::string_view formula, long top, long bottom, long b
     return out ? *out : std::string(formula);
 }
 
+std::optional<std::string> renamed_sheet(std::string_view formula,
+                                         const std::function<bool(std::string_view sheet)> &is_from,
+                                         std::string_view to) {
+    std::string quoted = "'";
+    for (char c : to) {
+        quoted += c;
+        if (c == '\'')
+            quoted += c;
+    }
+    quoted += "'!";
+    std::string out;
+    size_t copied = 0, i = 0;
+    bool changed = false;
+    auto replace = [&](size_t begin, size_t end) {
+        out.append(formula.substr(copied, begin - copied));
+        out += quoted;
+        copied = end;
+        changed = true;
+    };
+    while (i < formula.size()) {
+        const char c = formula[i];
+        if (c == '"') {
+            size_t j = i + 1;
+            while (j < formula.size() && !(formula[j] == '"' && (j + 1 == formula.size() || formula[j + 1] != '"')))
+                j += formula[j] == '"' ? 2 : 1;
+            i = j + 1;
+        } else if (c == '\'') {
+            std::string name;
+            size_t j = i + 1;
+            for (; j < formula.size(); ++j) {
+                if (formula[j] == '\'') {
+                    if (j + 1 < formula.size() && formula[j + 1] == '\'') {
+                        name += '\'';
+                        ++j;
+                        continue;
+                    }
+                    break;
+                }
+                name += formula[j];
+            }
+            if (j + 1 < formula.size() && formula[j + 1] == '!' && is_from(name))
+                replace(i, j + 2);
+            i = j + 1;
+        } else if (is_name_char(c) && (i == 0 || !is_name_char(formula[i - 1]))) {
+            size_t j = i;
+            while (j < formula.size() && is_name_char(formula[j]))
+                ++j;
+            if (j < formula.size() && formula[j] == '!' && (i == 0 || formula[i - 1] != '[') &&
+                is_from(formula.substr(i, j - i)))
+                replace(i, j + 1);
+            i = j;
+        } else {
+            ++i;
+        }
+    }
+    if (!changed)
+        return std::nullopt;
+    out.append(formula.substr(copied));
+    return out;
+}
+
 std::string translated_formula(std::string_view formula, long rows, long columns) {
     auto shift = [&](Point &p, bool &off) {
         if (p.row && !p.row_fixed) {

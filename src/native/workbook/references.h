@@ -91,6 +91,12 @@ std::optional<std::string> moved_formula(std::string_view formula, const SheetLo
 std::string rows_shifted(std::string_view formula, long top, long bottom, long by,
                          const std::function<bool(std::string_view sheet)> &own);
 
+// A formula (without "=") whose references to the sheet that `is_from` accepts
+// (given its name unquoted) name sheet `to` instead; nothing when none does.
+std::optional<std::string> renamed_sheet(std::string_view formula,
+                                         const std::function<bool(std::string_view sheet)> &is_from,
+                                         std::string_view to);
+
 // The formula that a shared formula gives a cell `rows` and `columns` away from
 // the cell that holds its text: the parts that are not fixed by "$" move by the offset.
 std::string translated_formula(std::string_view formula, long rows, long columns);
