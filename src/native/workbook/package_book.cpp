@@ -457,11 +457,28 @@ bool shared_target(const std::string &type) {
     return false;
 }
 
+// The parts a part owns: those its relationships point at, and theirs, but for
+// those that parts share.
+void owned_parts(const Package &pkg, const std::string &part, std::set<std::string> &out) {
+    Relationships rels(pkg, part);
+    for (const Relationship &rel : rels.all()) {
+        if (rel.external || shared_target(rel.type))
+            continue;
+        if (auto target = rels.part_of(pkg, rel))
+            if (out.insert(*target).second)
+                owned_parts(pkg, *target, out);
+    }
+}
+
 }  // namespace
 
 // Copies a part under a fresh name with its relationships, the parts they point
-// at copied too, but for those that parts share; returns the copy's name.
-std::string PackageBook::copy_part(const std::string &from, ContentTypes &types) {
+// at copied too, but for those that parts share; returns the copy's name.  Tables
+// of `leaving` give up their names to the copies.
+// Formulas inside a part (a chart's series) that name the sheet being copied
+// name the copy.
+std::string PackageBook::copy_part(const std::string &from, ContentTypes &types, const std::set<std::string> &leaving,
+                                   const std::pair<std::string, std::string> &sheet) {
     const std::string to = fresh_part(pkg_, from);
     pkg_.write(to, read_part(pkg_, from));
     if (auto type = types.override_of(from))
@@ -473,7 +490,7 @@ std::string PackageBook::copy_part(const std::string &from, ContentTypes &types)
             copy.add(rel.id, rel.type, rel.target, rel.external);
             continue;
         }
-        const std::string target = shared_target(rel.type) ? *part : copy_part(*part, types);
+        const std::string target = shared_target(rel.type) ? *part : copy_part(*part, types, leaving, sheet);
         copy.add(rel.id, rel.type, relative_target(to, target), false);
         if (ends_with(rel.type, "/table")) {
             // Table names and ids are the workbook's: the copy takes fresh ones.
@@ -481,7 +498,8 @@ std::string PackageBook::copy_part(const std::string &from, ContentTypes &types)
             long id = 1;
             std::set<std::string> names;
             for (const std::string &name : pkg_.names()) {
-                if (name == target || name.find("tables/") == std::string::npos || !ends_with(name, ".xml"))
+                if (name == target || leaving.count(name) || name.find("tables/") == std::string::npos ||
+                    !ends_with(name, ".xml"))
                     continue;
                 nb::object other = parse_part(pkg_, name);
                 nb::object other_id = other.attr("get")("id"), other_name = other.attr("get")("name");
@@ -502,6 +520,24 @@ std::string PackageBook::copy_part(const std::string &from, ContentTypes &types)
     }
     if (!copy.all().empty())
         copy.save(pkg_);
+    if (ends_with(to, ".xml") && to.find("charts/") != std::string::npos) {
+        nb::object root = parse_part(pkg_, to);
+        const std::string key = repair::folded_name(sheet.first);
+        bool renamed = false;
+        for (nb::handle f : root.attr("iterfind")(".//{*}f")) {
+            nb::object text = f.attr("text");
+            if (text.is_none())
+                continue;
+            if (auto now = sheets::renamed_sheet(
+                    nb::cast<std::string>(text), [&](std::string_view n) { return repair::folded_name(n) == key; },
+                    sheet.second)) {
+                f.attr("text") = *now;
+                renamed = true;
+            }
+        }
+        if (renamed)
+            write_part(pkg_, to, root);
+    }
     return to;
 }
 
@@ -536,10 +572,12 @@ void PackageBook::repeat_sheet(size_t index, const std::vector<std::string> &nam
     if (count == 0 && nb::len(all) == 1)
         throw std::invalid_argument("a workbook keeps at least one sheet");
 
+    std::set<std::string> owned;
+    owned_parts(pkg_, original.part, owned);
     std::vector<PackageSheet> copies;
     nb::object after = element;
     for (long k = 0; k < count; ++k) {
-        const std::string part = copy_part(original.part, types);
+        const std::string part = copy_part(original.part, types, owned, {original.name, names[(size_t) k]});
         if (k > 0) {
             // One selected sheet: several would open grouped.
             std::string text = text_of(read_part(pkg_, part));
@@ -560,9 +598,12 @@ void PackageBook::repeat_sheet(size_t index, const std::vector<std::string> &nam
     }
     rels.remove(nb::cast<std::string>(element.attr("get")(rid.c_str())));
     all.attr("remove")(element);
-    pkg_.remove(original.part);
-    if (pkg_.has(rels_part_of(original.part)))
-        pkg_.remove(rels_part_of(original.part));
+    owned.insert(original.part);
+    for (const std::string &part : owned) {
+        pkg_.remove(part);
+        if (pkg_.has(rels_part_of(part)))
+            pkg_.remove(rels_part_of(part));
+    }
 
     // Names local to the sheet, one for each copy; those of later sheets count on.
     nb::object defined = root.attr("find")("{*}definedNames");

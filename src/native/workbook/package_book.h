@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -120,7 +121,8 @@ private:
     void write_sheet(PackageSheet &sheet, const repair::SheetInsertions &all,
                      const std::optional<std::string> &drawing_id, bool recalculate);
     void recalculate_on_load();
-    std::string copy_part(const std::string &from, ooxml::ContentTypes &types);
+    std::string copy_part(const std::string &from, ooxml::ContentTypes &types, const std::set<std::string> &leaving,
+                          const std::pair<std::string, std::string> &sheet);
     void rename_sheets();
 
     ooxml::Package pkg_;
