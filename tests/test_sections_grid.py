@@ -3,11 +3,14 @@ rows kept or deleted by {if} branches, and how they are reported."""
 
 import os
 import subprocess
+import zipfile
 
 import openpyxl
 import pandas as pd
 import pytest
+from openpyxl.chart import BarChart, Reference
 from openpyxl.formatting.rule import CellIsRule
+from openpyxl.worksheet.table import Table
 
 from tessel.gridfill import GridFill
 
@@ -245,3 +248,79 @@ def test_libreoffice_reads_the_copies(tmp_path, soffice):
     assert rows[2][1:4] == ["a", "2", "4"] and rows[5][1:4] == ["b", "3", "6"]
     assert rows[7][2] == "5"
     assert os.path.getsize(out / "out.csv") > 0
+
+
+# -- a sheet per item -------------------------------------------------------------
+
+
+class Customer:
+    def __init__(self, name, total):
+        self.name, self.total = name, total
+
+
+def sheet_per_item(tmp_path):
+    """A summary naming the repeated sheet, the sheet itself (a table, a chart, a
+    header, print titles) and a sheet after it."""
+    wb = openpyxl.Workbook()
+    wb.active.title = "Summary"
+    wb.active["A1"] = "='{c.name for c in customers}'!B1"
+    ws = wb.create_sheet("{c.name for c in customers}")
+    ws["A1"], ws["B1"], ws["A2"] = "Customer", "{c.name}", "{c.total}"
+    ws["A3"], ws["B3"], ws["A4"], ws["B4"] = "x", "y", 1, 2
+    ws.add_table(Table(displayName="Items", ref="A3:B4"))
+    chart = BarChart()
+    chart.add_data(Reference(ws, min_col=1, min_row=4, max_row=4))
+    ws.add_chart(chart, "D2")
+    ws.oddHeader.center.text = "Bill for {c.name}"
+    ws.print_title_rows = "1:1"
+    wb.create_sheet("After")["A1"] = "after"
+    path = tmp_path / "sheets.xlsx"
+    wb.save(path)
+    return str(path)
+
+
+def test_a_sheet_per_item(tmp_path):
+    path = sheet_per_item(tmp_path)
+    out = str(tmp_path / "out.xlsx")
+    customers = [Customer("Acme/Corp: [EU]", 1), Customer("acme/corp: eu", 2),
+                 Customer("A customer name much longer than a sheet's", 3)]
+    assert GridFill()(path, out, {"customers": customers}) == []
+    wb = openpyxl.load_workbook(out)
+    names = ["AcmeCorp EU", "acmecorp eu (2)", "A customer name much longer tha"]
+    assert wb.sheetnames == ["Summary", *names, "After"]
+    assert wb["Summary"]["A1"].value == "='AcmeCorp EU'!B1"
+    for name, customer, table in zip(names, customers, ["Items", "Items_2", "Items_3"]):
+        ws = wb[name]
+        assert (ws["B1"].value, ws["A2"].value) == (customer.name, customer.total)
+        assert list(ws.tables) == [table]
+        assert ws.oddHeader.center.text == f"Bill for {customer.name}"
+        assert ws.print_title_rows == "$1:$1"
+        assert ws._charts[0].series[0].val.numRef.f == f"'{name}'!$A$4"
+    with zipfile.ZipFile(out) as archive:
+        assert sum(name.startswith("xl/charts/chart") for name in archive.namelist()) == 3
+
+
+@pytest.mark.parametrize("customers, sheets, reason", [
+    ([], ["Summary", "After"], None),
+    (5, ["Summary", "{c.name for c in customers}", "After"], "TypeError: 'int' object is not iterable"),
+], ids=["none", "not-iterable"])
+def test_sheet_per_item_without_items(tmp_path, customers, sheets, reason):
+    path = sheet_per_item(tmp_path)
+    out = str(tmp_path / "out.xlsx")
+    findings = GridFill().check(path, {"customers": customers})
+    assert (findings[0].placeholder, findings[0].place, findings[0].reason) == (
+        "c.name for c in customers", "sheet {c.name for c in customers}", reason)
+    GridFill()(path, out, {"customers": customers})
+    assert openpyxl.load_workbook(out).sheetnames == sheets
+
+
+def test_sheet_per_item_check_and_openpyxl_engine(tmp_path):
+    path = sheet_per_item(tmp_path)
+    env = {"customers": [Customer("a", 1), Customer("b", 2)]}
+    places = [f.place for f in GridFill().check(path, env)]
+    assert places == ["sheet {c.name for c in customers}", "sheet a, cell B1", "sheet a, cell A2", "sheet a, header",
+                      "sheet b, cell B1", "sheet b, cell A2", "sheet b, header"]
+    listed = [f.place for f in GridFill().check(path, evaluate=False)]
+    assert listed[0] == "sheet {c.name for c in customers}" and len(listed) == 4
+    failed = GridFill(engine="openpyxl")(path, str(tmp_path / "out.xlsx"), env)
+    assert failed.details[0].reason == "sections need engine='native'"

@@ -329,6 +329,8 @@ private:
             nb::str delimited = tessel::delimited(placeholder, tessel::read_pattern(call_.self));
             bool ok;
             nb::object reason;
+            if (names_sheet(value, placeholder, delimited))
+                continue;
             if (!tags_.empty()) {
                 if (tessel::sections::parse(placeholder).kind != tessel::sections::Kind::None) {
                     if (!text.is_valid())
@@ -405,6 +407,16 @@ private:
             call_.report.filled(p.placeholder, [&] { return p.place; });
         else
             call_.report.failed(p.placeholder, p.place, p.reason);
+    }
+
+    // A formula that names a repeated sheet ("='{c.name for c in customers}'!B1")
+    // holds its name, not a placeholder.
+    static bool names_sheet(nb::handle value, nb::handle placeholder, nb::handle delimited) {
+        if (PyUnicode_GET_LENGTH(value.ptr()) == 0 || PyUnicode_READ_CHAR(value.ptr(), 0) != '=')
+            return false;
+        nb::str quoted = nb::str("'{}'!").format(delimited);
+        return PyUnicode_Find(value.ptr(), quoted.ptr(), 0, PyUnicode_GET_LENGTH(value.ptr()), 1) >= 0 &&
+               tessel::sections::generator(placeholder).loop.kind != tessel::sections::Kind::None;
     }
 
     // Reads the section tags of the sheet's cells and pairs them; false when there are none.
