@@ -324,3 +324,22 @@ def test_sheet_per_item_check_and_openpyxl_engine(tmp_path):
     assert listed[0] == "sheet {c.name for c in customers}" and len(listed) == 4
     failed = GridFill(engine="openpyxl")(path, str(tmp_path / "out.xlsx"), env)
     assert failed.details[0].reason == "sections need engine='native'"
+
+
+def test_deleted_rows_take_their_comments_and_links(tmp_path):
+    from openpyxl.comments import Comment
+
+    def build(wb):
+        ws = wb.active
+        ws["B2"].comment = Comment("gone", "me")
+        ws["B5"].comment = Comment("kept", "me")
+        ws["B2"].hyperlink = "https://example.com/gone"
+        ws["B5"].hyperlink = "https://example.com/kept"
+
+    cells = {"A1": "{if show}", "B2": "x", "A3": "{end if}", "B5": "y"}
+    ws, failed = fill(tmp_path, cells, {"show": False}, build=build)
+    assert failed == []
+    assert values(ws) == {"B2": "y"}
+    assert ws["B2"].comment.text == "kept"
+    assert ws["B2"].hyperlink.target == "https://example.com/kept"
+    assert [link.ref for link in ws._hyperlinks] in ([], ["B2"])

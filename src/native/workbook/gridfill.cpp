@@ -1,5 +1,6 @@
 // tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
 #include "core/confinement.h"
+#include "core/once.h"
 #include "core/placeholder.h"
 #include "core/sections.h"
 #include "ooxml/file_kind.h"
@@ -746,6 +747,24 @@ private:
         insertions_.swap(after);
     }
 
+    // A model cell made as openpyxl's Cell() makes one, without running its
+    // constructor: sections copy many.
+    nb::object copied_cell(long r, long c, nb::handle value, nb::handle data_type, nb::handle style) {
+        const nb::object &style_array = tessel::made_once<nb::object>(
+            [] { return nb::object(nb::module_::import_("openpyxl.styles.cell_style").attr("StyleArray")); });
+        const nb::object &make = tessel::made_once<nb::object>([] { return nb::object(cell_type.attr("__new__")); });
+        nb::object cell = make(cell_type);
+        nb::setattr(cell, "parent", sheet_);
+        nb::setattr(cell, "_style", style.is_none() ? nb::none() : style_array(style));
+        nb::setattr(cell, "row", nb::int_(r));
+        nb::setattr(cell, "column", nb::int_(c));
+        nb::setattr(cell, "_value", value);
+        nb::setattr(cell, "_hyperlink", nb::none());
+        nb::setattr(cell, "data_type", data_type);
+        nb::setattr(cell, "_comment", nb::none());
+        return cell;
+    }
+
     // Repeats rows top..bottom once per item: copies go under them, as inserted
     // rows, with their cells, formulas, merges and heights.
     void copy_rows(size_t s, long top, long bottom, size_t chain, const std::vector<nb::object> &items) {
@@ -805,14 +824,16 @@ private:
             }
             const bool merged = Py_TYPE(cell.ptr()) == (PyTypeObject *) merged_type.ptr();
             nb::object style = cell.attr("_style");
+            nb::object data_type = merged ? nb::object(nb::str("n")) : cell.attr("data_type");
+            if (merged)
+                value = nb::none();
             for (long k = 1; k <= copies; ++k) {
                 const long r = row_of(p) + k * height, c = column_of(p);
-                nb::object copy = cell_type(sheet_, r, c, nb::none(), style.attr("__copy__")());
-                if (!merged) {
-                    copy.attr("_value") = is_formula ? nb::object(nb::str(("=" + sheets::rows_shifted(formula, top, bottom, k * height, own)).c_str()))
-                                                     : value;
-                    copy.attr("data_type") = cell.attr("data_type");
-                }
+                nb::object copy = copied_cell(
+                    r, c,
+                    is_formula ? nb::str(("=" + sheets::rows_shifted(formula, top, bottom, k * height, own)).c_str())
+                               : value,
+                    data_type, style);
                 nb::object at_key = nb::make_tuple(r, c);
                 if (PyDict_SetItem(cells_.ptr(), at_key.ptr(), copy.ptr()) < 0)
                     throw nb::python_error();
@@ -1530,6 +1551,10 @@ int compress_level(nb::handle self) {
 // The placeholder of a sheet name in the generator form ("{c.name for c in
 // customers}"); invalid for any other name.
 nb::object generator_name(nb::handle self, nb::handle title) {
+    // The pattern is read only for a name that may hold a placeholder.
+    if (!PyUnicode_Check(title.ptr()) ||
+        PyUnicode_FindChar(title.ptr(), '{', 0, PyUnicode_GET_LENGTH(title.ptr()), 1) < 0)
+        return nb::object();
     const Pattern pattern = tessel::read_pattern(self);
     std::vector<tessel::Match> found = tessel::scan(title, pattern);
     if (found.size() != 1 || found[0].begin != 0 || found[0].end != PyUnicode_GET_LENGTH(title.ptr()))

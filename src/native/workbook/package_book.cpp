@@ -389,16 +389,17 @@ void PackageBook::move_objects(const PackageSheet &sheet, const Insertions &own,
     sheets::SheetLookup lookup = [&](std::string_view name) { return name.empty() ? &own : all.find(name); };
     auto move_refs = [&](nb::handle root, const char *path) {
         bool moved = false;
-        for (nb::handle el : root.attr("iterfind")(path)) {
+        for (nb::handle el : nb::list(root.attr("iterfind")(path))) {
             nb::object ref = el.attr("get")("ref");
             if (ref.is_none())
                 continue;
             std::string text = nb::cast<std::string>(ref);
             std::string now = sheets::moved_area_list(text, own, sheets::Growth::Cells);
-            if (now != text) {
+            if (now.empty())
+                el.attr("getparent")().attr("remove")(el);  // its cells were deleted
+            else if (now != text)
                 el.attr("set")("ref", now);
-                moved = true;
-            }
+            moved = moved || now != text;
         }
         return moved;
     };

@@ -731,7 +731,9 @@ std::string moved_vml(std::string_view vml, const Insertions &insertions, const 
                 break;
             }
             case VmlItem::Kind::Row: {
-                long moved = sheets::moved_row(item.top.row + 1, insertions) - 1;
+                // A shape whose row was deleted comes to the row that follows.
+                sheets::Marker top{item.top.row, 0}, bottom = top;
+                long moved = sheets::move_anchor(top, bottom, sheets::Follow::Move, insertions) ? top.row : -1;
                 if (moved < 0)
                     pushed_off(part, item.top.row);
                 if (moved != item.top.row)
