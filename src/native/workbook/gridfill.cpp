@@ -827,6 +827,10 @@ private:
             nb::object data_type = merged ? nb::object(nb::str("n")) : cell.attr("data_type");
             if (merged)
                 value = nb::none();
+            // The section's own tags stand in its first copy only.
+            for (size_t t : {structure_.sections[s].open, structure_.sections[s].close})
+                if (!is_formula && tags_[t].row == origin.row && tags_[t].column == column_of(p) && copies > 0)
+                    strip_tag(tessel::delimited(tags_[t].placeholder, tessel::read_pattern(call_.self)), value);
             for (long k = 1; k <= copies; ++k) {
                 const long r = row_of(p) + k * height, c = column_of(p);
                 nb::object copy = copied_cell(
