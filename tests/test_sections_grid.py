@@ -1,6 +1,7 @@
 """Sections in workbooks: rows repeated per item between {for} and {end for},
 rows kept or deleted by {if} branches, and how they are reported."""
 
+import io
 import os
 import subprocess
 import zipfile
@@ -12,6 +13,7 @@ from openpyxl.chart import BarChart, Reference
 from openpyxl.formatting.rule import CellIsRule
 from openpyxl.worksheet.table import Table
 
+import ooxml_check
 from tessel.gridfill import GridFill
 
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning:openpyxl")
@@ -113,6 +115,7 @@ def test_false_if_deletes_rows_and_moves_what_is_below(tmp_path):
     assert {str(r) for r in ws.merged_cells.ranges} == {"C4:D5"}
     assert sorted(str(cf.sqref) for cf in ws.conditional_formatting) == ["B4:B5"]
     wb = ws.parent
+    assert ooxml_check.check_package(tmp_path / "out.xlsx") == []
     assert wb["T"]["A1"].value == "=S!B4+S!#REF!+SUM(S!B1:B4)"
     assert wb.defined_names["below"].attr_text == "S!$B$4"
 
@@ -298,6 +301,31 @@ def test_a_sheet_per_item(tmp_path):
         assert ws._charts[0].series[0].val.numRef.f == f"'{name}'!$A$4"
     with zipfile.ZipFile(out) as archive:
         assert sum(name.startswith("xl/charts/chart") for name in archive.namelist()) == 3
+    assert ooxml_check.check_package(out) == []
+
+
+def test_sheet_copies_own_their_drawings_and_comments(tmp_path):
+    from openpyxl.comments import Comment
+    from openpyxl.drawing.image import Image as XImage
+    from PIL import Image
+
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "{n for n in names}"
+    ws["A1"] = "{n}"
+    ws["A5"].comment = Comment("note", "me")
+    picture = io.BytesIO()
+    Image.new("RGB", (10, 10), "red").save(picture, "PNG")
+    ws.add_image(XImage(picture), "C3")
+    wb.save(tmp_path / "t.xlsx")
+    out = str(tmp_path / "out.xlsx")
+    assert GridFill()(str(tmp_path / "t.xlsx"), out, {"names": ["x", "y"]}) == []
+    assert ooxml_check.check_package(out) == []
+    inventory = ooxml_check.drawing_inventory(out)
+    assert list(inventory) == ["x", "y"]
+    assert all(inventory[name] == {"pictures": 1, "comments": 1} for name in ("x", "y"))
+    with zipfile.ZipFile(out) as archive:
+        assert sum(name.startswith("xl/media/") for name in archive.namelist()) == 1
 
 
 @pytest.mark.parametrize("customers, sheets, reason", [
