@@ -149,3 +149,32 @@ def test_line_loops_match_a_python_join(items, before, after):
     out, failed = fill(template, {"xs": items})
     assert failed == []
     assert out == before + "\n" + "".join(f"<{x}>\n" for x in items) + after
+
+
+@pytest.mark.parametrize(
+    "argv, code, expected",
+    [
+        (["--rows", "c.csv", "--one-file", "customers", "--trust"], 0,
+         "Letters\nDear Ann: 3 x 1.5 (0)\nDear Bob: 4 x 2.25 (1)\n"),
+        # safe mode reads records as the trusted fill does
+        (["--rows", "c.csv", "--one-file", "customers"], 0, "Letters\nDear Ann: 3 x 1.5 (0)\nDear Bob: 4 x 2.25 (1)\n"),
+        (["--one-file", "customers"], 2, "needs --rows"),
+        (["--rows", "c.csv", "--one-file", "1x"], 2, "must be a Python name"),
+    ],
+)
+def test_the_command_fills_all_rows_into_one_file(tmp_path, capsys, monkeypatch, argv, code, expected):
+    from tessel.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "c.csv").write_text("name,amount,unit price\nAnn,3,1.5\nBob,4,2.25\n")
+    (tmp_path / "t.txt").write_text("Letters\n{for r in customers}\nDear {r.name}: {r.amount} x {r['unit price']} "
+                                    "({r.Index})\n{end for}\n")
+    try:
+        status = main(["fill", "t.txt", "out.txt", *argv])
+    except SystemExit as exc:
+        status = exc.code
+    assert status == code
+    if code == 0:
+        assert (tmp_path / "out.txt").read_text() == expected
+    else:
+        assert expected in capsys.readouterr().err
