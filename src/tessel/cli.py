@@ -183,7 +183,8 @@ def _is_tag(placeholder):
 
 DOUBLE_HINT = "every placeholder is written {{...}}: fill it with --pattern '{{}}'"
 SINGLE_HINT = "no placeholder is written {{...}}, but some are written {...}: leave out --pattern '{{}}'"
-TAG_HINT = "{% ... %} and {# ... #} tags (loops, conditions, comments) are not supported"
+TAG_HINT = ("{% ... %} and {# ... #} tags (loops, conditions, comments) are not supported; sections are written "
+            "{for x in xs} ... {end for} and {if c} ... {end if}")
 TAG_FATE = {"{}": "; each one is taken for a placeholder and fails",
             "{{}}": "; they are left in the output as they are"}
 
