@@ -178,3 +178,38 @@ def test_the_command_fills_all_rows_into_one_file(tmp_path, capsys, monkeypatch,
         assert (tmp_path / "out.txt").read_text() == expected
     else:
         assert expected in capsys.readouterr().err
+
+
+names = st.sampled_from(["a", "b", "c", "item", "x1"])
+targets = st.recursive(names, lambda inner: st.lists(inner, min_size=1, max_size=3).map(tuple), max_leaves=5)
+values = st.recursive(st.integers(0, 9), lambda inner: st.lists(inner, max_size=3).map(tuple), max_leaves=6)
+
+
+def _written(target, parenthesised=False):
+    if isinstance(target, str):
+        return target
+    inner = ", ".join(_written(t, True) for t in target) + ("," if len(target) == 1 else "")
+    return f"({inner})" if parenthesised else inner
+
+
+def _leaves(target):
+    return [target] if isinstance(target, str) else [n for t in target for n in _leaves(t)]
+
+
+@settings(max_examples=80, deadline=None)
+@given(target=targets, items=st.lists(values, max_size=3))
+def test_loop_names_unpack_as_python_for_does(target, items):
+    written = _written(target)
+    shown = "|".join(f"{{{name}}}" for name in _leaves(target))
+    template = f"{{for {written} in items}}{shown};{{end for}}"
+    try:
+        expected = ""
+        for item in items:
+            scope = {}
+            exec(f"for {written} in [item]: pass", {"item": item}, scope)
+            expected += "|".join(str(scope[name]) for name in _leaves(target)) + ";"
+    except (TypeError, ValueError) as exc:
+        out, failed = fill(template, {"items": items})
+        assert out == template and failed[0][2] == f"{type(exc).__name__}: {exc}"
+        return
+    assert fill(template, {"items": items}) == (expected, [])
