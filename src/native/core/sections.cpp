@@ -34,7 +34,13 @@ bool after_keyword(std::string_view s, std::string_view keyword, std::string_vie
     return true;
 }
 
-nb::str to_str(std::string_view s) { return nb::str(s.data(), s.size()); }
+// Texts go to UTF-8 and back with lone surrogates kept, as a str may hold them.
+nb::str to_str(std::string_view s) {
+    PyObject *r = PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t) s.size(), "surrogatepass");
+    if (!r)
+        throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
 
 // Where the top-level keyword `in` of a for's text stands, outside brackets and
 // strings; npos when there is none.
@@ -135,11 +141,10 @@ bool read_target(std::string_view s, Target &out) {
 }
 
 std::string utf8(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *s = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!s)
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!bytes.is_valid())
         throw nb::python_error();
-    return std::string(s, (size_t) size);
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), (size_t) PyBytes_GET_SIZE(bytes.ptr()));
 }
 
 }  // namespace
