@@ -371,3 +371,29 @@ def test_deleted_rows_take_their_comments_and_links(tmp_path):
     assert ws["B2"].comment.text == "kept"
     assert ws["B2"].hyperlink.target == "https://example.com/kept"
     assert [link.ref for link in ws._hyperlinks] in ([], ["B2"])
+
+
+def test_row_sections_in_each_repeated_sheet(tmp_path):
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "{g.get('name') for g in groups}"
+    ws["A1"], ws["A2"], ws["B3"], ws["C3"], ws["A3"] = "{g['name']}", "{for x in g['xs']}", "{x}", "=B3*2", "{end for}"
+    ws["B5"] = "=SUM(B2:B3)"
+    ws["A6"], ws["B6"], ws["A7"], ws["B8"] = "{if g['flag']}", "flag", "{end if}", "=B6"
+    ws.merge_cells("D2:D3")
+    summary = wb.create_sheet("Summary")
+    summary["A1"] = "=SUM('{g.get(''name'') for g in groups}'!B2:B3)"
+    summary.conditional_formatting.add("A1", CellIsRule(operator="greaterThan",
+                                                        formula=["'{g.get(''name'') for g in groups}'!B5"]))
+    wb.save(tmp_path / "t.xlsx")
+    groups = [{"name": "p", "xs": [1, 2, 3], "flag": True}, {"name": "q", "xs": [], "flag": False}]
+    out = str(tmp_path / "out.xlsx")
+    assert GridFill()(str(tmp_path / "t.xlsx"), out, {"groups": groups}) == []
+    wb = openpyxl.load_workbook(out)
+    assert values(wb["p"]) == {"A1": "p", "B3": 1, "C3": "=B3*2", "B5": 2, "C5": "=B5*2", "B7": 3, "C7": "=B7*2",
+                               "B9": "=SUM(B2:B7)", "B10": "flag", "B12": "=B10"}
+    assert {str(r) for r in wb["p"].merged_cells.ranges} == {"D2:D3", "D4:D5", "D6:D7"}
+    assert values(wb["q"]) == {"A1": "q", "B3": "=SUM(#REF!)", "B4": "=#REF!"}
+    # Formulas elsewhere name the first copy, and follow its rows.
+    assert wb["Summary"]["A1"].value == "=SUM('p'!B2:B7)"
+    assert [rule.formula for cf in wb["Summary"].conditional_formatting for rule in cf.rules] == [["'p'!B9"]]

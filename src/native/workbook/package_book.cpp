@@ -657,8 +657,7 @@ void PackageBook::repeat_sheet(size_t index, const std::vector<std::string> &nam
     }
 }
 
-// Formulas of the sheets and defined names that name a repeated sheet name its
-// first copy.
+// Formulas that name a repeated sheet name its first copy.
 void PackageBook::rename_sheets() {
     if (renamed_.empty())
         return;
@@ -687,20 +686,29 @@ void PackageBook::rename_sheets() {
     }
     if (changed)
         write_part(pkg_, book, root);
-    for (const PackageSheet &sheet : sheets_) {
-        nb::object xml = parse_part(pkg_, sheet.part);
+    // Cell formulas, conditional formats and validations of the sheets, and the series of charts.
+    std::vector<std::string> parts;
+    for (const PackageSheet &sheet : sheets_)
+        parts.push_back(sheet.part);
+    for (const std::string &name : pkg_.names())
+        if (name.find("charts/chart") != std::string::npos && ends_with(name, ".xml"))
+            parts.push_back(name);
+    for (const std::string &part : parts) {
+        nb::object xml = parse_part(pkg_, part);
         bool edited = false;
-        for (nb::handle f : xml.attr("iterfind")(".//{*}f")) {
-            nb::object text = f.attr("text");
-            if (text.is_none())
-                continue;
-            if (auto now = rename(nb::cast<std::string>(text))) {
-                f.attr("text") = *now;
-                edited = true;
+        for (const char *path : {".//{*}f", ".//{*}formula", ".//{*}formula1", ".//{*}formula2"}) {
+            for (nb::handle f : xml.attr("iterfind")(path)) {
+                nb::object text = f.attr("text");
+                if (text.is_none())
+                    continue;
+                if (auto now = rename(nb::cast<std::string>(text))) {
+                    f.attr("text") = *now;
+                    edited = true;
+                }
             }
         }
         if (edited)
-            write_part(pkg_, sheet.part, xml);
+            write_part(pkg_, part, xml);
     }
 }
 
