@@ -26,7 +26,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
+#include <optional>
 #include <memory>
 #include <queue>
 #include <set>
@@ -628,7 +630,102 @@ private:
             origin_cells_.push_back(e.cell);
         }
         base_mark_ = call_.evaluator.mark();
+        load_rows();
         expand_all(top_level_, 0, 0);
+        store_rows();
+    }
+
+    // The sheet's rows while sections repeat and delete them: moving a row is
+    // moving a pointer, and the model takes the rows where they end up once.
+    struct RowAt {
+        std::vector<std::pair<long, nb::object>> cells;  // by column
+        nb::object dimension;                            // its row_dimensions entry, if any
+    };
+    std::list<RowAt> rows_;
+    // Where in rows_ the expansion works, which goes down the sheet: finding a row
+    // walks from the last one found.
+    std::list<RowAt>::iterator finger_;
+    long finger_row_ = 0;
+    std::optional<std::vector<tessel::repair::InsertionCheck::Placed>> anchors_;  // as the sections moved them
+
+    // Row r, rows past the last made empty as needed.
+    std::list<RowAt>::iterator row_at(long r) {
+        while ((long) rows_.size() < r)
+            rows_.emplace_back();
+        if (!finger_row_ || finger_row_ > (long) rows_.size() + 1) {
+            finger_ = rows_.begin();
+            finger_row_ = 1;
+        }
+        for (; finger_row_ < r; ++finger_row_)
+            ++finger_;
+        for (; finger_row_ > r; --finger_row_)
+            --finger_;
+        return finger_;
+    }
+
+    void load_rows() {
+        std::vector<RowAt> rows;
+        for (const Entry &e : start_) {
+            const size_t r = (size_t) row_of(e.position);
+            if (rows.size() < r)
+                rows.resize(r);
+            rows[r - 1].cells.emplace_back(column_of(e.position), e.cell);
+        }
+        for (auto [key, dimension] : nb::borrow<nb::dict>(sheet_.attr("row_dimensions"))) {
+            int overflow = 0;
+            const long r = PyLong_AsLongAndOverflow(key.ptr(), &overflow);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            if (overflow || r < 1 || r > sheets::kMaxRow)
+                continue;
+            if (rows.size() < (size_t) r)
+                rows.resize((size_t) r);
+            rows[(size_t) r - 1].dimension = nb::borrow(dimension);
+        }
+        rows_.assign(std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+        finger_row_ = 0;
+    }
+
+    void store_rows() {
+        nb::dict dimensions = nb::borrow<nb::dict>(sheet_.attr("row_dimensions"));
+        std::vector<std::pair<nb::object, nb::object>> kept;  // entries of no row of the grid
+        for (auto [key, dimension] : dimensions) {
+            int overflow = 0;
+            const long r = PyLong_AsLongAndOverflow(key.ptr(), &overflow);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            if (overflow || r < 1 || r > sheets::kMaxRow)
+                kept.emplace_back(nb::borrow(key), nb::borrow(dimension));
+        }
+        PyDict_Clear(dimensions.ptr());
+        for (const auto &[key, dimension] : kept)
+            dimensions[key] = dimension;
+        for (const Entry &e : start_)
+            if (PyDict_DelItem(cells_.ptr(), nb::make_tuple(row_of(e.position), column_of(e.position)).ptr()) < 0)
+                throw nb::python_error();
+        long r = 0;
+        for (RowAt &at : rows_) {
+            nb::int_ row(++r);
+            for (const auto &[c, cell] : at.cells) {
+                nb::setattr(cell, "row", row);
+                nb::object key = nb::make_tuple(r, c);
+                if (PyDict_SetItem(cells_.ptr(), key.ptr(), cell.ptr()) < 0)
+                    throw nb::python_error();
+                nb::object link = nb::getattr(cell, "_hyperlink", nb::none());
+                if (!link.is_none())
+                    link.attr("ref") = coordinate(r, c);
+            }
+            if (at.dimension.is_valid()) {
+                at.dimension.attr("index") = r;
+                dimensions[row] = at.dimension;
+            }
+        }
+        nb::object current = nb::getattr(sheet_, "_current_row", nb::none());
+        if (!current.is_none() && nb::cast<long>(current) > 0) {
+            const long moved = sheets::moved_row(nb::cast<long>(current), insertions_);
+            sheet_.attr("_current_row") = moved ? moved : (long) rows_.size();
+        }
+        rows_.clear();
     }
 
     // Expands sibling sections, their template rows `offset` rows away; returns
@@ -736,15 +833,16 @@ private:
 
     // Deletes `count` rows from row `top` down, as Excel deletes rows.
     void remove_rows(long top, long count) {
-        sheets::Insertions after = insertions_;
-        after.push_back(sheets::Insertion{top - 1, -count});
+        const sheets::Insertion removal{top - 1, -count};
         try {
-            call_.insertion_check.check(nb::cast<std::string>(source_title_), after);
-            grid::delete_rows(sheet_, top - 1, count);
+            call_.insertion_check.check_next(nb::cast<std::string>(source_title_), anchors_, removal);
         } catch (const std::invalid_argument &e) {
             tessel::refuse(nb::str("no rows were deleted: {}").format(nb::str(e.what())));
         }
-        insertions_.swap(after);
+        insertions_.push_back(removal);
+        const auto last = row_at(top + count);
+        finger_ = rows_.erase(std::prev(last, count), last);
+        finger_row_ = top;
     }
 
     // A model cell made as openpyxl's Cell() makes one, without running its
@@ -770,29 +868,30 @@ private:
     void copy_rows(size_t s, long top, long bottom, size_t chain, const std::vector<nb::object> &items) {
         const long height = bottom - top + 1, copies = (long) items.size() - 1;
         if (copies > 0) {
-            sheets::Insertions after = insertions_;
-            after.push_back(sheets::Insertion{bottom, height * copies});
+            const sheets::Insertion insertion{bottom, height * copies};
             try {
-                call_.insertion_check.check(nb::cast<std::string>(source_title_), after);
-                grid::insert_rows(sheet_, bottom, height * copies);
+                if ((long) rows_.size() > bottom && (long) rows_.size() + height * copies > sheets::kMaxRow)
+                    throw std::invalid_argument("inserting " + std::to_string(height * copies) + " rows under row " +
+                                                std::to_string(bottom) + " would push cells off the sheet");
+                call_.insertion_check.check_next(nb::cast<std::string>(source_title_), anchors_, insertion);
             } catch (const std::invalid_argument &e) {
                 tessel::refuse(nb::str("no rows were inserted: {}").format(nb::str(e.what())));
             }
-            insertions_.swap(after);
+            insertions_.push_back(insertion);
         }
         const size_t first_chain = chains_.size();
         for (size_t k = 0; k < items.size(); ++k)
             chains_.push_back(ChainNode{chain, Link{s, k, items[k]}});
 
+        std::vector<RowAt> made((size_t) (height * copies));
         std::vector<std::pair<Position, nb::object>> band;
-        PyObject *key, *value;
-        Py_ssize_t at = 0;
-        while (PyDict_Next(cells_.ptr(), &at, &key, &value)) {
-            const long r = nb::cast<long>(nb::handle(PyTuple_GET_ITEM(key, 0)));
-            if (r >= top && r <= bottom)
-                band.emplace_back(position(r, nb::cast<long>(nb::handle(PyTuple_GET_ITEM(key, 1)))), nb::borrow(value));
+        std::vector<nb::object> heights;  // of the group's rows, None for none
+        auto row = row_at(top);
+        for (long r = top; r <= bottom; ++r, ++row) {
+            for (const auto &[c, cell] : row->cells)
+                band.emplace_back(position(r, c), cell);
+            heights.push_back(row->dimension.is_valid() ? nb::object(row->dimension.attr("ht")) : nb::none());
         }
-        std::sort(band.begin(), band.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
         const size_t layout = insertions_.size();
         auto own = [&](std::string_view name) { return nb::str(name.data(), name.size()).equal(title_); };
         for (const auto &[p, cell] : band) {
@@ -838,9 +937,7 @@ private:
                     is_formula ? nb::str(("=" + sheets::rows_shifted(formula, top, bottom, k * height, own)).c_str())
                                : value,
                     data_type, style);
-                nb::object at_key = nb::make_tuple(r, c);
-                if (PyDict_SetItem(cells_.ptr(), at_key.ptr(), copy.ptr()) < 0)
-                    throw nb::python_error();
+                made[(size_t) (r - bottom - 1)].cells.emplace_back(c, copy);
                 origins_[copy.ptr()] = Origin{origin.row, first_chain + (size_t) k};
                 origin_cells_.push_back(copy);
                 if (is_formula && native_) {
@@ -851,16 +948,19 @@ private:
         }
         if (copies <= 0)
             return;
-        nb::object dims = sheet_.attr("row_dimensions");
+        const nb::object &dimension_type = tessel::made_once<nb::object>(
+            [] { return nb::object(nb::module_::import_("openpyxl.worksheet.dimensions").attr("RowDimension")); });
         for (long r = top; r <= bottom; ++r) {
-            if (!PyDict_Contains(dims.ptr(), nb::int_(r).ptr()))
-                continue;
-            nb::object ht = nb::object(dims[nb::int_(r)]).attr("ht");
+            const nb::object &ht = heights[(size_t) (r - top)];
             if (ht.is_none())
                 continue;
             for (long k = 1; k <= copies; ++k)
-                nb::object(dims[nb::int_(r + k * height)]).attr("ht") = ht;
+                made[(size_t) (r - top + (k - 1) * height)].dimension =
+                    dimension_type(sheet_, "index"_a = r + k * height, "ht"_a = ht);
         }
+        // The finger stays on the row under the group, now under the copies too.
+        rows_.insert(row_at(bottom + 1), std::make_move_iterator(made.begin()), std::make_move_iterator(made.end()));
+        finger_row_ += (long) made.size();
         // Merges: the template's own, within the section's template rows.
         if (native_) {
             const long template_top = tags_[structure_.sections[s].open].row;

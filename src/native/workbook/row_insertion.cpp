@@ -851,4 +851,21 @@ void InsertionCheck::check(const std::string &sheet, const Insertions &insertion
     }
 }
 
+void InsertionCheck::check_next(const std::string &sheet, std::optional<std::vector<Placed>> &moved,
+                                sheets::Insertion next) {
+    if (!moved) {
+        check(sheet, {});
+        std::vector<Placed> anchors;
+        for (const Object &o : sheets_.at(sheet).objects)
+            anchors.push_back(Placed{o.top, o.bottom, o.follow, o.part});
+        moved = std::move(anchors);
+    }
+    std::vector<Placed> now = *moved;
+    const Insertions one{next};
+    for (Placed &a : now)
+        if (!sheets::move_anchor(a.top, a.bottom, a.follow, one))
+            pushed_off(a.part, a.top.row);
+    moved = std::move(now);
+}
+
 }  // namespace tessel::repair

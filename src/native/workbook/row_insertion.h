@@ -80,6 +80,17 @@ public:
     // the sheet.
     void check(const std::string &sheet, const sheets::Insertions &insertions);
 
+    // check() one insertion at a time, for a fill that makes many: `moved` holds
+    // the anchors of the sheet's objects as the insertions so far left them
+    // (read on the first call, when `moved` has no value) and takes `next`.
+    // Throws as check() does, leaving `moved` as it was.
+    struct Placed {
+        sheets::Marker top, bottom;
+        sheets::Follow follow;
+        std::string part;
+    };
+    void check_next(const std::string &sheet, std::optional<std::vector<Placed>> &moved, sheets::Insertion next);
+
 private:
     struct Object {
         std::string part;

@@ -5,7 +5,6 @@
 
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
 #include <climits>
 #include <optional>
 #include <stdexcept>
@@ -41,8 +40,7 @@ std::string off_sheet(long row, long count, const char *what) {
 }
 
 // The entries under `row` of a dict keyed by row or by (row, column), with the
-// rows they move to (0 for those that rows deleted take); throws when one would
-// leave the sheet.
+// rows they move to; throws when one would leave the sheet.
 std::vector<std::pair<long, Entries::value_type>> below(PyObject *dict, long row, long count, const char *what) {
     std::vector<std::pair<long, Entries::value_type>> out;
     PyObject *key, *value;
@@ -51,10 +49,6 @@ std::vector<std::pair<long, Entries::value_type>> below(PyObject *dict, long row
         long r = row_key(key);
         if (r <= row)
             continue;
-        if (count < 0 && r <= row - count) {
-            out.push_back({0, {nb::borrow(key), nb::borrow(value)}});
-            continue;
-        }
         if (r > sheets::kMaxRow - count)
             throw std::invalid_argument(off_sheet(row, count, what));
         out.push_back({r + count, {nb::borrow(key), nb::borrow(value)}});
@@ -120,10 +114,9 @@ std::optional<Moving> moving(nb::handle anchor, const sheets::Insertions &insert
 
 }  // namespace
 
-namespace {
-
-// Inserts rows, or deletes them for a negative count.
-void shift_rows(nb::handle sheet, long row, long count) {
+void insert_rows(nb::handle sheet, long row, long count) {
+    if (count <= 0)
+        return;
     const sheets::Insertions insertion{sheets::Insertion{row, count}};
     nb::object cells = sheet.attr("_cells"), dimensions = sheet.attr("row_dimensions");
     if (!PyDict_Check(cells.ptr()) || !PyDict_Check(dimensions.ptr()))
@@ -149,8 +142,6 @@ void shift_rows(nb::handle sheet, long row, long count) {
     nb::str row_name("row"), hyperlink_name("_hyperlink");
     for (auto &[r, entry] : moved_cells) {
         auto &[key, cell] = entry;
-        if (!r)
-            continue;
         nb::object column = nb::borrow(PyTuple_GET_ITEM(key.ptr(), 1));
         set_item(cells.ptr(), nb::make_tuple(r, column), cell);
         nb::setattr(cell, row_name, nb::int_(r));
@@ -164,8 +155,6 @@ void shift_rows(nb::handle sheet, long row, long count) {
         }
     }
     for (auto &[r, entry] : moved_rows) {
-        if (!r)
-            continue;
         set_item(dimensions.ptr(), nb::int_(r), entry.second);
         entry.second.attr("index") = r;
     }
@@ -176,19 +165,7 @@ void shift_rows(nb::handle sheet, long row, long count) {
             m.anchor.attr("to").attr("row") = m.new_bottom.row;
     }
     if (!current.is_none() && nb::cast<long>(current) > row)
-        sheet.attr("_current_row") = std::max(row, nb::cast<long>(current) + count);
-}
-
-}  // namespace
-
-void insert_rows(nb::handle sheet, long row, long count) {
-    if (count > 0)
-        shift_rows(sheet, row, count);
-}
-
-void delete_rows(nb::handle sheet, long row, long count) {
-    if (count > 0)
-        shift_rows(sheet, row, -count);
+        sheet.attr("_current_row") = nb::cast<long>(current) + count;
 }
 
 }  // namespace tessel::grid

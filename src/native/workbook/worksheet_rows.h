@@ -18,8 +18,4 @@ namespace nb = nanobind;
 // would be pushed off the sheet, or when an anchor holds a number out of range.
 void insert_rows(nb::handle sheet, long row, long count);
 
-// Deletes the `count` rows under row `row` of `sheet`, with their cells and row
-// formats; what stood below moves up as insert_rows moves it down.
-void delete_rows(nb::handle sheet, long row, long count);
-
 }  // namespace tessel::grid
