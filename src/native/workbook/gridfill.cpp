@@ -630,9 +630,20 @@ private:
             origin_cells_.push_back(e.cell);
         }
         base_mark_ = call_.evaluator.mark();
-        load_rows();
-        expand_all(top_level_, 0, 0);
-        store_rows();
+        // Copies are cells of the model, none of them garbage: collecting while
+        // they are made would cost more than making them.
+        const int collecting = PyGC_Disable();
+        try {
+            load_rows();
+            expand_all(top_level_, 0, 0);
+            store_rows();
+        } catch (...) {
+            if (collecting)
+                PyGC_Enable();
+            throw;
+        }
+        if (collecting)
+            PyGC_Enable();
     }
 
     // The sheet's rows while sections repeat and delete them: moving a row is
