@@ -204,9 +204,12 @@ def test_tags_in_deleted_rows_are_reported_where_they_stood(tmp_path):
                    ("end for", "sheet S, cell A3", None), ("x", "sheet S, cell A4", None)]
 
 
-def test_double_braces_and_text_beside_a_tag(tmp_path):
-    cells = {"A1": "Items: {{for x in xs}}", "B1": "{{x}}", "C1": "{{end for}}"}
-    ws, failed = fill(tmp_path, cells, {"xs": [1, 2]}, pattern="{{}}")
+@pytest.mark.parametrize("pattern, cells", [
+    ("{{}}", {"A1": "Items: {{for x in xs}}", "B1": "{{x}}", "C1": "{{end for}}"}),
+    ("{}", {"A1": "Items: {\tfor x in xs }", "B1": "{x}", "C1": "{ end for}"}),
+], ids=["double", "spaces"])
+def test_tag_forms_and_text_beside_a_tag(tmp_path, pattern, cells):
+    ws, failed = fill(tmp_path, cells, {"xs": [1, 2]}, pattern=pattern)
     assert failed == []
     assert values(ws) == {"A1": "Items: ", "B1": 1, "A2": "Items: ", "B2": 2}
 

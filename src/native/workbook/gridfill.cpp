@@ -422,13 +422,38 @@ private:
                tessel::sections::generator(placeholder).loop.kind != tessel::sections::Kind::None;
     }
 
+    // False for a text where no "{" opens a word that a tag starts with ("for",
+    // "if", "elif", "else", "end"): most cells, passed over without scanning.
+    static bool may_hold_tag(nb::handle value) {
+        if (!PyUnicode_Check(value.ptr()))
+            return false;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value.ptr());
+        const int kind = PyUnicode_KIND(value.ptr());
+        const void *data = PyUnicode_DATA(value.ptr());
+        for (Py_ssize_t k = 0; k < length; ++k) {
+            if (PyUnicode_READ(kind, data, k) != '{')
+                continue;
+            Py_ssize_t j = k + 1;
+            for (; j < length; ++j) {
+                const Py_UCS4 c = PyUnicode_READ(kind, data, j);
+                if (c != '{' && c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v')
+                    break;
+            }
+            if (j < length) {
+                const Py_UCS4 c = PyUnicode_READ(kind, data, j);
+                if (c == 'f' || c == 'i' || c == 'e')
+                    return true;
+            }
+        }
+        return false;
+    }
+
     // Reads the section tags of the sheet's cells and pairs them; false when there are none.
     bool find_tags() {
         namespace sec = tessel::sections;
         for (const Entry &e : start_) {
             nb::object value = e.cell.attr("value");
-            if (!PyUnicode_Check(value.ptr()) ||
-                PyUnicode_FindChar(value.ptr(), '{', 0, PyUnicode_GET_LENGTH(value.ptr()), 1) < 0)
+            if (!may_hold_tag(value))
                 continue;
             size_t occurrence = 0;
             for (nb::handle placeholder : placeholders_in(value)) {
