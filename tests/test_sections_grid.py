@@ -214,6 +214,13 @@ def test_tag_forms_and_text_beside_a_tag(tmp_path, pattern, cells):
     assert values(ws) == {"A1": "Items: ", "B1": 1, "A2": "Items: ", "B2": 2}
 
 
+def test_tags_and_a_placeholder_in_one_cell(tmp_path):
+    cells = {"A1": "{for x in xs}{x}{end for}", "B1": "b{x}", "A3": "=SUM(A1:A1)"}
+    ws, failed = fill(tmp_path, cells, {"xs": [1, 2, 3]})
+    assert failed == []
+    assert values(ws) == {"A1": 1, "B1": "b1", "A2": 2, "B2": "b2", "A3": 3, "B3": "b3", "A5": "=SUM(A1:A3)"}
+
+
 def test_a_block_inside_a_copy(tmp_path):
     cells = {"A1": "{for t in tables}", "B1": "{t}", "A2": "{end for}", "A3": "end"}
     tables = [pd.DataFrame({"v": [1, 2]}), pd.DataFrame({"v": [3]})]

@@ -327,23 +327,37 @@ private:
             }
         }
         bind_chain(chain);
-        size_t occurrence = 0;
+        if (!tags_.empty()) {
+            // Tags first: the cell's other placeholders fill as if the tags that
+            // worked had never stood there ("{for x in xs}{x}{end for}" holds {x} whole).
+            nb::list others;
+            size_t occurrence = 0;
+            bool tagged = false;
+            for (nb::handle placeholder : placeholders) {
+                if (tessel::sections::parse(placeholder).kind == tessel::sections::Kind::None) {
+                    others.append(placeholder);
+                    ++occurrence;
+                    continue;
+                }
+                tagged = true;
+                visit_tag(placeholder, tessel::delimited(placeholder, tessel::read_pattern(call_.self)), text,
+                          place_row, column, chain, occurrence++);
+            }
+            if (tagged) {
+                if (!text.is(value))
+                    cell.attr("value") = text;
+                if (!PyUnicode_Check(text.ptr()))
+                    return;
+                value = text;
+                placeholders = std::move(others);
+            }
+        }
         for (nb::handle placeholder : placeholders) {
             nb::str delimited = tessel::delimited(placeholder, tessel::read_pattern(call_.self));
             bool ok;
             nb::object reason;
             if (names_sheet(value, placeholder, delimited))
                 continue;
-            if (!tags_.empty()) {
-                if (tessel::sections::parse(placeholder).kind != tessel::sections::Kind::None) {
-                    if (!text.is_valid())
-                        text = cell.attr("value");
-                    if (visit_tag(placeholder, delimited, text, place_row, column, chain, occurrence++))
-                        changed = true;
-                    continue;
-                }
-                ++occurrence;
-            }
             if (delimited.equal(value)) {
                 if (changed) {
                     cell.attr("value") = text;
@@ -593,19 +607,19 @@ private:
 
     // A tag met by the walk: a tag that worked is reported once, in the first
     // copy of its section and of those around it that it stands in, and taken
-    // out of the cell's text; one that failed stays.  True when the text changed.
-    bool visit_tag(nb::handle placeholder, nb::handle delimited, nb::object &text, long row, long column, size_t chain,
+    // out of the cell's text; one that failed stays.
+    void visit_tag(nb::handle placeholder, nb::handle delimited, nb::object &text, long row, long column, size_t chain,
                    size_t occurrence) {
         auto found = tag_at_.find({row, column, occurrence});
         if (found == tag_at_.end()) {
             call_.report.failed(placeholder, place_in(row, column, chain),
                                 nb::str("a section's tags must stand in the template's own cells"));
-            return false;
+            return;
         }
         const TagAt &tag = tags_[found->second];
         if (tag.reason.is_valid()) {
             call_.report.failed(placeholder, place_in(row, column, chain), tag.reason);
-            return false;
+            return;
         }
         // The chain the section was expanded in: the links outside it.
         size_t context = chain;
@@ -618,28 +632,29 @@ private:
         }
         if (call_.evaluator.listing()) {
             call_.report.failed(placeholder, place_in(row, column, context), nb::none());
-            return false;
+            return;
         }
-        if (!first)
-            return strip_tag(delimited, text);
+        if (!first) {
+            strip_tag(delimited, text);
+            return;
+        }
         auto outcome = outcome_.find({found->second, context});
         nb::object reason = outcome == outcome_.end() ? nb::object(nb::str("the section was never reached"))
                                                       : outcome->second;
         if (!reason.is_none()) {
             call_.report.failed(placeholder, place_in(row, column, context), reason);
-            return false;
+            return;
         }
         call_.report.filled(placeholder, [&] { return place_in(row, column, context); });
-        return strip_tag(delimited, text);
+        strip_tag(delimited, text);
     }
 
     // A cell that held only the tag is left empty.
-    static bool strip_tag(nb::handle delimited, nb::object &text) {
+    static void strip_tag(nb::handle delimited, nb::object &text) {
         if (!PyUnicode_Check(text.ptr()))
-            return false;
+            return;
         nb::object rest = text.attr("replace")(delimited, "", 1);
         text = tessel::truthy(rest.attr("strip")()) ? rest : nb::none();
-        return true;
     }
 
     void set_outcome(size_t s, size_t chain, nb::handle reason) {
