@@ -148,11 +148,13 @@ def test_unknown_name_close_to_a_variable_gets_a_suggestion(tmp_path, capsys, te
         pytest.param("txt", "{name}", "{}", [], id="plain"),
         pytest.param("txt", "{name}", "{{}}", ["no placeholder is written {{...}}"], id="single-under-double"),
         pytest.param("docx", "{% for x in xs %}{{x}}{% endfor %}", "{{}}",
-                     ["tags (loops, conditions, comments) are not supported; they are left in the output"],
+                     ["tags (loops, conditions, comments) are not supported; sections are written {for x in xs} "
+                      "... {end for} and {if c} ... {end if}; they are left in the output"],
                      id="tags-under-double"),
         pytest.param("txt", "{# note #}{{name}}", "{}",
                      ["every placeholder is written {{...}}", "tags (loops, conditions, comments) are not "
-                      "supported; each one is taken for a placeholder"], id="comment-and-double"),
+                      "supported; sections are written {for x in xs} ... {end for} and {if c} ... {end if}; each "
+                      "one is taken for a placeholder"], id="comment-and-double"),
     ],
 )
 def test_templates_for_another_pattern_or_tags_get_a_hint(tmp_path, capsys, kind, text, pattern, hints):

@@ -10,6 +10,7 @@ What the command reads is read in `inputs`, what it writes is written in
 
 import argparse
 import difflib
+import keyword
 import os
 import re
 import string
@@ -182,7 +183,8 @@ def _is_tag(placeholder):
 
 DOUBLE_HINT = "every placeholder is written {{...}}: fill it with --pattern '{{}}'"
 SINGLE_HINT = "no placeholder is written {{...}}, but some are written {...}: leave out --pattern '{{}}'"
-TAG_HINT = "{% ... %} and {# ... #} tags (loops, conditions, comments) are not supported"
+TAG_HINT = ("{% ... %} and {# ... #} tags (loops, conditions, comments) are not supported; sections are written "
+            "{for x in xs} ... {end for} and {if c} ... {end if}")
 TAG_FATE = {"{}": "; each one is taken for a placeholder and fails",
             "{{}}": "; they are left in the output as they are"}
 
@@ -235,12 +237,16 @@ def _filler_for(args, kind):
 
 def cmd_fill(args):
     kind = _template_kind(args.template)
-    if args.rows:
+    if args.one_file is not None and not args.rows:
+        raise UsageError("--one-file NAME needs --rows FILE, whose rows become the list NAME")
+    if args.rows and args.one_file is None:
         return _fill_rows(args, kind)
     outputs.check_output(args.template, args.output, kind)
     soffice = outputs.find_soffice() if outputs.is_pdf(args.output) else None
     template = _template_input(args.template, kind)
     env = inputs.load_variables(args.data, args.set)
+    if args.one_file is not None:
+        env[args.one_file] = inputs.row_records(args.rows)
     filler = _filler_for(args, kind)
     _say_if_unconfined(filler, "tessel fill")
     created = outputs.make_folders([args.output])
@@ -521,6 +527,9 @@ def build_parser():
     fill.add_argument("--rows", metavar="FILE",
                       help="one output per row of a .csv/.xlsx/.parquet file; its columns are variables (an "
                       "empty field gives empty text)")
+    fill.add_argument("--one-file", type=_python_name, metavar="NAME",
+                      help="with --rows: one OUTPUT in which the rows are the list NAME of records, for a "
+                      "template written with {for r in NAME} ... {end for} (r.column, r['a column'])")
     fill.add_argument("--jobs", type=_positive, metavar="N",
                       help="with --rows: worker processes (default: one per core)")
     fill.set_defaults(run=cmd_fill)
@@ -539,6 +548,12 @@ def build_parser():
                       help="folder for the filled files (default: tessel-demo)")
     demo.set_defaults(run=cmd_demo)
     return parser
+
+
+def _python_name(text):
+    if not text.isidentifier() or keyword.iskeyword(text):
+        raise argparse.ArgumentTypeError(f"must be a Python name, not {text!r}")
+    return text
 
 
 def _positive(text):

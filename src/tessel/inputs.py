@@ -15,6 +15,7 @@ import warnings
 
 from . import batch
 from .errors import UsageError
+from .records import Record
 
 PICTURES = (".png", ".jpg", ".jpeg", ".gif")
 FRAMES = (".csv", ".xlsx", ".parquet")
@@ -287,6 +288,12 @@ def read_rows(path):
             if not isinstance(column, str):
                 raise UsageError(f"{path}: column {column!r} has no text name")
     return rows
+
+
+def row_records(path):
+    """The rows of a --rows file as records, for `fill --one-file`: columns as
+    attributes and keys, the row's number from 0 as `Index`."""
+    return [Record(row, k) for k, row in enumerate(read_rows(path))]
 
 
 class RowVariables(dict):

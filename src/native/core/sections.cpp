@@ -34,7 +34,13 @@ bool after_keyword(std::string_view s, std::string_view keyword, std::string_vie
     return true;
 }
 
-nb::str to_str(std::string_view s) { return nb::str(s.data(), s.size()); }
+// Texts go to UTF-8 and back with lone surrogates kept, as a str may hold them.
+nb::str to_str(std::string_view s) {
+    PyObject *r = PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t) s.size(), "surrogatepass");
+    if (!r)
+        throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
 
 // Where the top-level keyword `in` of a for's text stands, outside brackets and
 // strings; npos when there is none.
@@ -135,11 +141,10 @@ bool read_target(std::string_view s, Target &out) {
 }
 
 std::string utf8(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *s = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!s)
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!bytes.is_valid())
         throw nb::python_error();
-    return std::string(s, (size_t) size);
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), (size_t) PyBytes_GET_SIZE(bytes.ptr()));
 }
 
 }  // namespace
@@ -313,6 +318,54 @@ void bind(Evaluator &evaluator, const Tag &tag, nb::handle item) {
         evaluator.unbind(mark);
         throw;
     }
+}
+
+namespace {
+
+// Where the top-level keyword `for` stands, outside brackets and strings; npos
+// when there is none.
+size_t find_for(std::string_view s) {
+    int depth = 0;
+    char quote = 0;
+    for (size_t k = 0; k < s.size(); ++k) {
+        const char c = s[k];
+        if (quote) {
+            if (c == '\\')
+                ++k;
+            else if (c == quote)
+                quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '(' || c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ')' || c == ']' || c == '}') {
+            --depth;
+        } else if (depth == 0 && s.substr(k, 3) == "for" && (k == 0 || !word_char(s[k - 1])) &&
+                   (k + 3 == s.size() || !word_char(s[k + 3]))) {
+            return k;
+        }
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
+Generator generator(nb::handle text) {
+    Generator out;
+    if (!PyUnicode_Check(text.ptr()))
+        return out;
+    const std::string whole = utf8(text);
+    const std::string_view s = strip(whole);
+    const size_t at = find_for(s);
+    if (at == std::string_view::npos || at == 0)
+        return out;
+    const std::string_view each = strip(s.substr(0, at));
+    Tag loop = parse(to_str(s.substr(at)));
+    if (each.empty() || loop.kind != Kind::For)
+        return out;
+    out.loop = std::move(loop);
+    out.each = to_str(each);
+    return out;
 }
 
 std::string item_place(const Tag &tag, size_t k) {

@@ -73,6 +73,15 @@ bool holds(Evaluator &evaluator, const Tag &tag);
 // failure throws a Refusal; undo with evaluator.unbind.
 void bind(Evaluator &evaluator, const Tag &tag, nb::handle item);
 
+// A text in Python's generator form, "EXPR for NAME in ITEMS": a loop (a for
+// tag over ITEMS) and the expression each item gives.  `loop.kind` is Kind::None
+// when the text is not one.
+struct Generator {
+    Tag loop;
+    nb::object each;  // EXPR's text
+};
+Generator generator(nb::handle text);
+
 // How places name an item of a for: "for item in items: item 3" (k from 0).
 std::string item_place(const Tag &tag, size_t k);
 

@@ -1,9 +1,11 @@
 // tessel.linefill: fills a template held in a string.
 #include "core/confinement.h"
 #include "core/placeholder.h"
+#include "core/sections.h"
 
 #include <nanobind/stl/string.h>
 
+#include <string>
 #include <vector>
 
 namespace nb = nanobind;
@@ -220,6 +222,234 @@ private:
     Py_ssize_t next_ = 0, counted_ = 0, line_ = 1;
 };
 
+namespace sections = tessel::sections;
+
+// A template with sections, filled in one pass from start to end: each copy's
+// placeholders are evaluated with its item's names, and what a value writes is
+// never scanned again.  Places are lines of the filled text, followed by the item
+// of each section they stand in.
+class SectionText {
+public:
+    SectionText(nb::handle text, std::vector<Match> matches, std::vector<sections::Tag> tags, Pattern pattern,
+                tessel::Evaluator &evaluator, tessel::Report &report)
+        : text_(text), matches_(std::move(matches)), tags_(std::move(tags)), pattern_(pattern),
+          evaluator_(evaluator), report_(report) {
+        std::vector<sections::Kind> kinds;
+        std::vector<size_t> at;
+        for (size_t k = 0; k < tags_.size(); ++k)
+            if (tags_[k].kind != sections::Kind::None) {
+                kinds.push_back(tags_[k].kind);
+                at.push_back(k);
+            }
+        sections::Structure structure = sections::pair(kinds, pattern);
+        opened_.assign(matches_.size(), -1);
+        unpaired_.assign(matches_.size(), nb::object());
+        for (sections::Unpaired &u : structure.unpaired)
+            unpaired_[at[u.tag]] = std::move(u.reason);
+        for (sections::Section &section : structure.sections) {
+            Span span;
+            span.tags.push_back(at[section.open]);
+            for (size_t b : section.branches)
+                span.tags.push_back(at[b]);
+            span.tags.push_back(at[section.close]);
+            bool lines = true;
+            for (size_t m : span.tags)
+                lines = lines && alone_on_line(matches_[m]);
+            for (size_t m : span.tags)
+                span.cuts.push_back(lines ? line_of(matches_[m]) : Cut{matches_[m].begin, matches_[m].end});
+            opened_[span.tags.front()] = (long) spans_.size();
+            spans_.push_back(std::move(span));
+        }
+    }
+
+    nb::object run() {
+        render(0, matches_.size(), 0, PyUnicode_GET_LENGTH(text_.ptr()));
+        return nb::str("").attr("join")(out_);
+    }
+
+private:
+    struct Cut {
+        Py_ssize_t begin, end;
+    };
+    // A paired section: its tags (match indexes: open, branches, close) and the
+    // text each tag takes away: the tag itself, or the whole line it stands alone on.
+    struct Span {
+        std::vector<size_t> tags;
+        std::vector<Cut> cuts;
+    };
+
+    Py_ssize_t length() const { return PyUnicode_GET_LENGTH(text_.ptr()); }
+    Py_UCS4 at(Py_ssize_t k) const { return PyUnicode_READ_CHAR(text_.ptr(), k); }
+
+    Cut line_of(const Match &m) const {
+        Py_ssize_t begin = m.begin, end = m.end;
+        while (begin > 0 && at(begin - 1) != '\n')
+            --begin;
+        while (end < length() && at(end) != '\n')
+            ++end;
+        return {begin, end < length() ? end + 1 : end};
+    }
+
+    bool alone_on_line(const Match &m) const {
+        const Cut line = line_of(m);
+        for (Py_ssize_t k = line.begin; k < line.end; ++k)
+            if ((k < m.begin || k >= m.end) && !Py_UNICODE_ISSPACE(at(k)))
+                return false;
+        return true;
+    }
+
+    void emit(nb::object piece) {
+        lines_ += PyUnicode_Count(piece.ptr(), newline(), 0, PyUnicode_GET_LENGTH(piece.ptr()));
+        out_.append(piece);
+    }
+
+    void emit_text(Py_ssize_t begin, Py_ssize_t end) {
+        if (end > begin)
+            emit(substring(text_, begin, end));
+    }
+
+    nb::object place() const {
+        std::string where = "line " + std::to_string(lines_);
+        for (const std::string &item : items_)
+            where += ", " + item;
+        return nb::str(where.c_str());
+    }
+
+    nb::object placeholder(size_t m) const { return tessel::placeholder_of(text_, matches_[m], pattern_); }
+
+    void filled(size_t m) {
+        report_.filled(placeholder(m), [&] { return place(); });
+    }
+
+    void failed(size_t m, nb::handle reason) { report_.failed(placeholder(m), place(), reason); }
+
+    // Writes the text [begin, end), which holds the matches [first, last).
+    void render(size_t first, size_t last, Py_ssize_t begin, Py_ssize_t end) {
+        Py_ssize_t done = begin;
+        for (size_t m = first; m < last;) {
+            const Match &match = matches_[m];
+            if (opened_[m] >= 0) {
+                const Span &span = spans_[(size_t) opened_[m]];
+                emit_text(done, std::min(span.cuts.front().begin, end));
+                section(span);
+                done = std::max(done, span.cuts.back().end);
+                m = span.tags.back() + 1;
+                continue;
+            }
+            emit_text(done, match.begin);
+            done = match.end;
+            if (unpaired_[m].is_valid()) {
+                failed(m, unpaired_[m]);
+                emit(substring(text_, match.begin, match.end));
+            } else {
+                value(m);
+            }
+            ++m;
+        }
+        emit_text(done, end);
+    }
+
+    void value(size_t m) {
+        const Match &match = matches_[m];
+        nb::object reason, text;
+        nb::object ph = placeholder(m);
+        if (tessel::guarded([&] { text = tessel::to_text(evaluator_.value(ph)); }, reason)) {
+            filled(m);
+            emit(std::move(text));
+        } else {
+            failed(m, reason);
+            emit(substring(text_, match.begin, match.end));
+        }
+    }
+
+    // The content between tag t and tag t+1 of a section.
+    void content(const Span &span, size_t t) {
+        render(span.tags[t] + 1, span.tags[t + 1], span.cuts[t].end, span.cuts[t + 1].begin);
+    }
+
+    // A section whose opening tag failed stays as it is: its tags as text, each
+    // of its parts once.
+    void as_it_is(const Span &span, nb::handle reason) {
+        const bool is_for = tags_[span.tags.front()].kind == sections::Kind::For;
+        nb::str partner = nb::str((std::string("its ") + (pattern_ == Pattern::Single ? "{" : "{{") +
+                                   (is_for ? "for" : "if") + (pattern_ == Pattern::Single ? "}" : "}}") +
+                                   " failed").c_str());
+        for (size_t t = 0; t < span.tags.size(); ++t) {
+            const size_t m = span.tags[t];
+            emit_text(span.cuts[t].begin, matches_[m].begin);
+            failed(m, t == 0 ? reason : partner);
+            emit(substring(text_, matches_[m].begin, span.cuts[t].end));
+            if (t + 1 < span.tags.size())
+                content(span, t);
+        }
+    }
+
+    void section(const Span &span) {
+        const sections::Tag &open = tags_[span.tags.front()];
+        nb::object reason;
+        if (open.kind == sections::Kind::For) {
+            std::vector<nb::object> items;
+            const Py_ssize_t size = span.cuts.back().begin - span.cuts.front().end;
+            // Every item is bound once before any is written: a section that
+            // cannot take one of them stays as it is.
+            if (!tessel::guarded(
+                    [&] {
+                        items = sections::items_of(evaluator_, open);
+                        evaluator_.count_copies((long long) size * (long long) items.size());
+                        for (const nb::object &item : items) {
+                            const size_t mark = evaluator_.mark();
+                            sections::bind(evaluator_, open, item);
+                            evaluator_.unbind(mark);
+                        }
+                    },
+                    reason))
+                return as_it_is(span, reason);
+            filled(span.tags.front());
+            for (size_t k = 0; k < items.size(); ++k) {
+                const size_t mark = evaluator_.mark();
+                sections::bind(evaluator_, open, items[k]);
+                items_.push_back(sections::item_place(open, k));
+                content(span, 0);
+                items_.pop_back();
+                evaluator_.unbind(mark);
+            }
+            filled(span.tags.back());
+            return;
+        }
+        // An if: the first branch whose condition holds, else the {else}.
+        for (size_t t = 0; t + 1 < span.tags.size(); ++t) {
+            const sections::Tag &tag = tags_[span.tags[t]];
+            bool taken = tag.kind == sections::Kind::Else;
+            if (!taken && !tessel::guarded([&] { taken = sections::holds(evaluator_, tag); }, reason))
+                return as_it_is(span, reason);
+            filled(span.tags[t]);
+            if (taken) {
+                content(span, t);
+                break;
+            }
+        }
+        filled(span.tags.back());
+    }
+
+    static PyObject *newline() {
+        static PyObject *const s = PyUnicode_InternFromString("\n");
+        return s;
+    }
+
+    nb::handle text_;
+    std::vector<Match> matches_;
+    std::vector<sections::Tag> tags_;
+    Pattern pattern_;
+    tessel::Evaluator &evaluator_;
+    tessel::Report &report_;
+    std::vector<long> opened_;           // per match: the section it opens, or -1
+    std::vector<nb::object> unpaired_;   // per match: why its tag pairs with nothing
+    std::vector<Span> spans_;
+    nb::list out_;
+    std::vector<std::string> items_;     // the items the text being written stands in
+    Py_ssize_t lines_ = 1;
+};
+
 // The walk of one template: evaluates every placeholder in order and returns the
 // filled text; failures, and when checking every placeholder, go to `report`.
 nb::object line_walk(nb::handle self, nb::object text, tessel::Evaluator &evaluator,
@@ -238,6 +468,18 @@ nb::object line_walk(nb::handle self, nb::object text, tessel::Evaluator &evalua
         placeholders = found;
     } else {
         placeholders = extract(text);
+    }
+    // Sections are found where the scanner's places are known; a listing shows
+    // their tags once each, as placeholders.
+    if (native && !evaluator.listing()) {
+        std::vector<sections::Tag> tags;
+        bool any = false;
+        for (nb::handle placeholder : placeholders) {
+            tags.push_back(sections::parse(placeholder));
+            any = any || tags.back().kind != sections::Kind::None;
+        }
+        if (any)
+            return SectionText(text, std::move(matches), std::move(tags), scanned, evaluator, report).run();
     }
 
     Lines lines(text, native ? &matches : nullptr);

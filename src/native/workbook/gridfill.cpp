@@ -1,6 +1,8 @@
 // tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
 #include "core/confinement.h"
+#include "core/once.h"
 #include "core/placeholder.h"
+#include "core/sections.h"
 #include "ooxml/file_kind.h"
 #include "ooxml/package.h"
 #include "workbook/block_style.h"
@@ -13,6 +15,7 @@
 #include "workbook/references.h"
 #include "workbook/repair.h"
 #include "workbook/row_insertion.h"
+#include "workbook/sheets.h"
 #include "workbook/sheet_pictures.h"
 #include "workbook/style_sheet.h"
 #include "workbook/worksheet_rows.h"
@@ -23,7 +26,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
+#include <optional>
 #include <memory>
 #include <queue>
 #include <set>
@@ -165,9 +170,11 @@ std::string ranges_of(std::vector<Position> cells) {
 // inserted above them so far.
 class SheetFill {
 public:
-    SheetFill(Call &call, nb::handle sheet)
+    // `source`: the title of the template sheet that a repeated sheet copies.
+    SheetFill(Call &call, nb::handle sheet, nb::handle source = nb::handle())
         : call_(call), sheet_(nb::borrow(sheet)), native_(call.book ? call.book->sheet_of(sheet) : nullptr) {
         title_ = sheet.attr("title");
+        source_title_ = source.is_valid() ? nb::borrow(source) : title_;
         cells_ = sheet.attr("_cells");
         if (!PyDict_Check(cells_.ptr()))
             throw nb::type_error("a worksheet's cells must be held in a dict");
@@ -175,7 +182,14 @@ public:
 
     void run() {
         collect();
-        size_t next = 0;
+        if (find_tags()) {
+            if (native_ && !call_.evaluator.listing())
+                expand();
+            start_.clear();
+            outside_.clear();
+            collect();
+        }
+        size_t next = 0, pending = 0;
         long row = 0, bound = 0;
         for (unsigned long visits = 1;; ++visits) {
             Position p;
@@ -184,6 +198,8 @@ public:
             const bool from_start = next < start_.size();
             const Position start = from_start ? now(start_[next].position) : 0;
             if (from_start && (created_.empty() || start < created_.top())) {
+                for (; pending < pending_.size() && pending_[pending].at <= start_[next].position; ++pending)
+                    report_pending(pending_[pending]);
                 p = start;
                 cell = start_[next].cell;
                 place_row = row_of(start_[next].position);
@@ -216,6 +232,9 @@ public:
             if (cell.is_valid())
                 visit(cell, r, c, place_row);
         }
+        for (; pending < pending_.size(); ++pending)
+            report_pending(pending_[pending]);
+        bind_chain(0);
         fail_outside();
         fill_headers();
         if (!insertions_.empty()) {
@@ -299,10 +318,46 @@ private:
         // The cell's text as the in-text replacements leave it; written back once.
         nb::object text = value;
         bool changed = false;
+        size_t chain = 0;
+        if (!origins_.empty()) {
+            auto origin = origins_.find(cell.ptr());
+            if (origin != origins_.end()) {
+                chain = origin->second.chain;
+                place_row = origin->second.row;
+            }
+        }
+        bind_chain(chain);
+        if (!tags_.empty()) {
+            // Tags first: the cell's other placeholders fill as if the tags that
+            // worked had never stood there ("{for x in xs}{x}{end for}" holds {x} whole).
+            nb::list others;
+            size_t occurrence = 0;
+            bool tagged = false;
+            for (nb::handle placeholder : placeholders) {
+                if (tessel::sections::parse(placeholder).kind == tessel::sections::Kind::None) {
+                    others.append(placeholder);
+                    ++occurrence;
+                    continue;
+                }
+                tagged = true;
+                visit_tag(placeholder, tessel::delimited(placeholder, tessel::read_pattern(call_.self)), text,
+                          place_row, column, chain, occurrence++);
+            }
+            if (tagged) {
+                if (!text.is(value))
+                    cell.attr("value") = text;
+                if (!PyUnicode_Check(text.ptr()))
+                    return;
+                value = text;
+                placeholders = std::move(others);
+            }
+        }
         for (nb::handle placeholder : placeholders) {
             nb::str delimited = tessel::delimited(placeholder, tessel::read_pattern(call_.self));
             bool ok;
             nb::object reason;
+            if (names_sheet(value, placeholder, delimited))
+                continue;
             if (delimited.equal(value)) {
                 if (changed) {
                     cell.attr("value") = text;
@@ -321,9 +376,9 @@ private:
                     reason);
             }
             if (ok)
-                call_.report.filled(placeholder, [&] { return place(place_row, column); });
+                call_.report.filled(placeholder, [&] { return place_in(place_row, column, chain); });
             else
-                call_.report.failed(placeholder, place(place_row, column), reason);
+                call_.report.failed(placeholder, place_in(place_row, column, chain), reason);
             // Placeholders a block wrote over were never filled.
             for (const Lost &lost : lost_)
                 call_.report.failed(lost.placeholder, lost.place, lost.reason);
@@ -331,6 +386,648 @@ private:
         }
         if (changed)
             cell.attr("value") = text;
+    }
+
+    // Sections.  A tag found in the template, where it stands there.
+    struct TagAt {
+        long row, column;
+        size_t occurrence;  // among the placeholders of its cell
+        nb::object placeholder;
+        tessel::sections::Tag tag;
+        long section = -1;  // the section it opens, branches or closes
+        nb::object reason;  // why it pairs or stands where no section can form; invalid when it can
+    };
+    // An item of a loop that a copied row stands for.
+    struct Link {
+        size_t section;
+        size_t k;
+        nb::object item;
+    };
+    // Chains of links form a tree: node 0 is no loop, each other node adds one link to its parent.
+    struct ChainNode {
+        size_t parent;
+        Link link;
+    };
+    struct Origin {
+        long row;  // in the template
+        size_t chain;
+    };
+    // A tag in rows a section deleted: reported where the walk passes its place.
+    struct Pending {
+        Position at;
+        nb::object placeholder;
+        nb::str place;
+        nb::object reason;  // None for a tag that worked
+    };
+    void report_pending(const Pending &p) {
+        if (p.reason.is_none())
+            call_.report.filled(p.placeholder, [&] { return p.place; });
+        else
+            call_.report.failed(p.placeholder, p.place, p.reason);
+    }
+
+    // A formula that names a repeated sheet ("='{c.name for c in customers}'!B1")
+    // holds its name, not a placeholder.
+    static bool names_sheet(nb::handle value, nb::handle placeholder, nb::handle delimited) {
+        if (PyUnicode_GET_LENGTH(value.ptr()) == 0 || PyUnicode_READ_CHAR(value.ptr(), 0) != '=')
+            return false;
+        nb::str quoted = nb::str("'{}'!").format(delimited);
+        return PyUnicode_Find(value.ptr(), quoted.ptr(), 0, PyUnicode_GET_LENGTH(value.ptr()), 1) >= 0 &&
+               tessel::sections::generator(placeholder).loop.kind != tessel::sections::Kind::None;
+    }
+
+    // False for a text where no "{" opens a word that a tag starts with ("for",
+    // "if", "elif", "else", "end"): most cells, passed over without scanning.
+    static bool may_hold_tag(nb::handle value) {
+        if (!PyUnicode_Check(value.ptr()))
+            return false;
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value.ptr());
+        const int kind = PyUnicode_KIND(value.ptr());
+        const void *data = PyUnicode_DATA(value.ptr());
+        for (Py_ssize_t k = 0; k < length; ++k) {
+            if (PyUnicode_READ(kind, data, k) != '{')
+                continue;
+            Py_ssize_t j = k + 1;
+            for (; j < length; ++j) {
+                const Py_UCS4 c = PyUnicode_READ(kind, data, j);
+                if (c != '{' && c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v')
+                    break;
+            }
+            if (j < length) {
+                const Py_UCS4 c = PyUnicode_READ(kind, data, j);
+                if (c == 'f' || c == 'i' || c == 'e')
+                    return true;
+            }
+        }
+        return false;
+    }
+
+    // Reads the section tags of the sheet's cells and pairs them; false when there are none.
+    bool find_tags() {
+        namespace sec = tessel::sections;
+        for (const Entry &e : start_) {
+            nb::object value = e.cell.attr("value");
+            if (!may_hold_tag(value))
+                continue;
+            size_t occurrence = 0;
+            for (nb::handle placeholder : placeholders_in(value)) {
+                sec::Tag tag = sec::parse(placeholder);
+                if (tag.kind != sec::Kind::None) {
+                    const long r = row_of(e.position), c = column_of(e.position);
+                    tag_at_[{r, c, occurrence}] = tags_.size();
+                    tags_.push_back(TagAt{r, c, occurrence, nb::borrow(placeholder), std::move(tag), -1, {}});
+                }
+                ++occurrence;
+            }
+        }
+        if (tags_.empty())
+            return false;
+        if (!native_) {
+            for (TagAt &t : tags_)
+                t.reason = nb::str("sections need engine='native'");
+            return true;
+        }
+        std::vector<sec::Kind> kinds;
+        for (const TagAt &t : tags_)
+            kinds.push_back(t.tag.kind);
+        structure_ = sec::pair(kinds, tessel::read_pattern(call_.self));
+        for (const sec::Unpaired &u : structure_.unpaired)
+            tags_[u.tag].reason = u.reason;
+        place_sections();
+        return true;
+    }
+
+    // The tags of a section, in order.
+    std::vector<size_t> tags_of(size_t s) const {
+        const tessel::sections::Section &sec = structure_.sections[s];
+        std::vector<size_t> out{sec.open};
+        out.insert(out.end(), sec.branches.begin(), sec.branches.end());
+        out.push_back(sec.close);
+        return out;
+    }
+
+    // The rows of each branch of an if (one band for a for), in the template.
+    std::vector<std::pair<long, long>> bands_of(size_t s) const {
+        std::vector<size_t> tags = tags_of(s);
+        std::vector<std::pair<long, long>> bands;
+        for (size_t b = 0; b + 1 < tags.size(); ++b)
+            bands.emplace_back(tags_[tags[b]].row, b + 2 < tags.size() ? tags_[tags[b + 1]].row - 1 : tags_[tags.back()].row);
+        return bands;
+    }
+
+    // Rows are what sections repeat and remove: a section's rows lie within one
+    // branch of the section around it and apart from its neighbours'.  A section
+    // that breaks this does not form, and its tags say why.
+    void place_sections() {
+        const size_t count = structure_.sections.size();
+        children_.assign(count, {});
+        std::vector<long> parent_of(count, -1);
+        std::vector<bool> formed(count, false);
+        std::map<long, long> last_bottom;  // per parent (-1 for the sheet), the bottom row of its last section
+        for (size_t s = 0; s < count; ++s) {
+            const tessel::sections::Section &sec = structure_.sections[s];
+            long parent = sec.parent;
+            while (parent >= 0 && !formed[(size_t) parent])
+                parent = parent_of[(size_t) parent];
+            parent_of[s] = parent;
+            const long top = tags_[sec.open].row, bottom = tags_[sec.close].row;
+            const char *why = nullptr;
+            std::vector<std::pair<long, long>> bands = bands_of(s);
+            for (const auto &[first, last] : bands)
+                if (last < first)
+                    why = "each branch needs rows of its own";
+            if (!why && parent >= 0) {
+                bool inside = false;
+                for (const auto &[first, last] : bands_of((size_t) parent))
+                    inside |= top >= first && bottom <= last;
+                if (!inside)
+                    why = "its rows cross those of the section around it";
+            }
+            auto last = last_bottom.find(parent);
+            if (!why && last != last_bottom.end() && top <= last->second)
+                why = "its rows overlap those of the section before it";
+            if (why) {
+                nb::str reason(why);
+                for (size_t t : tags_of(s))
+                    tags_[t].reason = reason;
+                continue;
+            }
+            formed[s] = true;
+            last_bottom[parent] = bottom;
+            (parent >= 0 ? children_[(size_t) parent] : top_level_).push_back(s);
+            for (size_t t : tags_of(s))
+                tags_[t].section = (long) s;
+        }
+    }
+
+    // True when section `inner` stands inside section `outer` (or is it).
+    bool within(size_t inner, size_t outer) const {
+        for (long s = (long) inner; s >= 0; s = structure_.sections[(size_t) s].parent)
+            if ((size_t) s == outer)
+                return true;
+        return false;
+    }
+
+    // The links of a chain, outermost first.
+    std::vector<const Link *> links_of(size_t chain) const {
+        std::vector<const Link *> links;
+        for (; chain; chain = chains_[chain].parent)
+            links.push_back(&chains_[chain].link);
+        std::reverse(links.begin(), links.end());
+        return links;
+    }
+
+    // Binds the names of a chain's loops, the previous chain's undone.
+    void bind_chain(size_t chain) {
+        if (chain == bound_chain_)
+            return;
+        call_.evaluator.unbind(base_mark_);
+        bound_chain_ = chain;
+        for (const Link *link : links_of(chain)) {
+            nb::object ignored;
+            tessel::guarded(
+                [&] {
+                    tessel::sections::bind(call_.evaluator, tags_[structure_.sections[link->section].open].tag,
+                                           link->item);
+                },
+                ignored);
+        }
+    }
+
+    // A cell's place, followed by the loops and items its row stands for.
+    nb::str place_in(long row, long column, size_t chain) const {
+        nb::str where = place(row, column);
+        if (!chain)
+            return where;
+        std::string items;
+        for (const Link *link : links_of(chain))
+            items += ", " + tessel::sections::item_place(tags_[structure_.sections[link->section].open].tag, link->k);
+        return nb::str("{}{}").format(where, nb::str(items.c_str()));
+    }
+
+    // A tag met by the walk: a tag that worked is reported once, in the first
+    // copy of its section and of those around it that it stands in, and taken
+    // out of the cell's text; one that failed stays.
+    void visit_tag(nb::handle placeholder, nb::handle delimited, nb::object &text, long row, long column, size_t chain,
+                   size_t occurrence) {
+        auto found = tag_at_.find({row, column, occurrence});
+        if (found == tag_at_.end()) {
+            call_.report.failed(placeholder, place_in(row, column, chain),
+                                nb::str("a section's tags must stand in the template's own cells"));
+            return;
+        }
+        const TagAt &tag = tags_[found->second];
+        if (tag.reason.is_valid()) {
+            call_.report.failed(placeholder, place_in(row, column, chain), tag.reason);
+            return;
+        }
+        // The chain the section was expanded in: the links outside it.
+        size_t context = chain;
+        bool first = true;
+        for (size_t node = chain; node; node = chains_[node].parent) {
+            if (within(chains_[node].link.section, (size_t) tag.section)) {
+                first = first && chains_[node].link.k == 0;
+                context = chains_[node].parent;
+            }
+        }
+        if (call_.evaluator.listing()) {
+            call_.report.failed(placeholder, place_in(row, column, context), nb::none());
+            return;
+        }
+        if (!first) {
+            strip_tag(delimited, text);
+            return;
+        }
+        auto outcome = outcome_.find({found->second, context});
+        nb::object reason = outcome == outcome_.end() ? nb::object(nb::str("the section was never reached"))
+                                                      : outcome->second;
+        if (!reason.is_none()) {
+            call_.report.failed(placeholder, place_in(row, column, context), reason);
+            return;
+        }
+        call_.report.filled(placeholder, [&] { return place_in(row, column, context); });
+        strip_tag(delimited, text);
+    }
+
+    // A cell that held only the tag is left empty.
+    static void strip_tag(nb::handle delimited, nb::object &text) {
+        if (!PyUnicode_Check(text.ptr()))
+            return;
+        nb::object rest = text.attr("replace")(delimited, "", 1);
+        text = tessel::truthy(rest.attr("strip")()) ? rest : nb::none();
+    }
+
+    void set_outcome(size_t s, size_t chain, nb::handle reason) {
+        for (size_t t : tags_of(s))
+            outcome_[{t, chain}] = nb::borrow(reason);
+    }
+
+    // Repeats and removes the rows of the sheet's sections before the walk, which
+    // then visits each copy with its loops' names bound.
+    void expand() {
+        for (const Entry &e : start_) {
+            origins_[e.cell.ptr()] = Origin{row_of(e.position), 0};
+            origin_cells_.push_back(e.cell);
+        }
+        base_mark_ = call_.evaluator.mark();
+        // Copies are cells of the model, none of them garbage: collecting while
+        // they are made would cost more than making them.
+        const int collecting = PyGC_Disable();
+        try {
+            load_rows();
+            expand_all(top_level_, 0, 0);
+            store_rows();
+        } catch (...) {
+            if (collecting)
+                PyGC_Enable();
+            throw;
+        }
+        if (collecting)
+            PyGC_Enable();
+    }
+
+    // The sheet's rows while sections repeat and delete them: moving a row is
+    // moving a pointer, and the model takes the rows where they end up once.
+    struct RowAt {
+        std::vector<std::pair<long, nb::object>> cells;  // by column
+        nb::object dimension;                            // its row_dimensions entry, if any
+    };
+    std::list<RowAt> rows_;
+    // Where in rows_ the expansion works, which goes down the sheet: finding a row
+    // walks from the last one found.
+    std::list<RowAt>::iterator finger_;
+    long finger_row_ = 0;
+    std::optional<std::vector<tessel::repair::InsertionCheck::Placed>> anchors_;  // as the sections moved them
+
+    // Row r, rows past the last made empty as needed.
+    std::list<RowAt>::iterator row_at(long r) {
+        while ((long) rows_.size() < r)
+            rows_.emplace_back();
+        if (!finger_row_ || finger_row_ > (long) rows_.size() + 1) {
+            finger_ = rows_.begin();
+            finger_row_ = 1;
+        }
+        for (; finger_row_ < r; ++finger_row_)
+            ++finger_;
+        for (; finger_row_ > r; --finger_row_)
+            --finger_;
+        return finger_;
+    }
+
+    void load_rows() {
+        std::vector<RowAt> rows;
+        for (const Entry &e : start_) {
+            const size_t r = (size_t) row_of(e.position);
+            if (rows.size() < r)
+                rows.resize(r);
+            rows[r - 1].cells.emplace_back(column_of(e.position), e.cell);
+        }
+        for (auto [key, dimension] : nb::borrow<nb::dict>(sheet_.attr("row_dimensions"))) {
+            int overflow = 0;
+            const long r = PyLong_AsLongAndOverflow(key.ptr(), &overflow);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            if (overflow || r < 1 || r > sheets::kMaxRow)
+                continue;
+            if (rows.size() < (size_t) r)
+                rows.resize((size_t) r);
+            rows[(size_t) r - 1].dimension = nb::borrow(dimension);
+        }
+        rows_.assign(std::make_move_iterator(rows.begin()), std::make_move_iterator(rows.end()));
+        finger_row_ = 0;
+    }
+
+    void store_rows() {
+        nb::dict dimensions = nb::borrow<nb::dict>(sheet_.attr("row_dimensions"));
+        std::vector<std::pair<nb::object, nb::object>> kept;  // entries of no row of the grid
+        for (auto [key, dimension] : dimensions) {
+            int overflow = 0;
+            const long r = PyLong_AsLongAndOverflow(key.ptr(), &overflow);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            if (overflow || r < 1 || r > sheets::kMaxRow)
+                kept.emplace_back(nb::borrow(key), nb::borrow(dimension));
+        }
+        PyDict_Clear(dimensions.ptr());
+        for (const auto &[key, dimension] : kept)
+            dimensions[key] = dimension;
+        for (const Entry &e : start_)
+            if (PyDict_DelItem(cells_.ptr(), nb::make_tuple(row_of(e.position), column_of(e.position)).ptr()) < 0)
+                throw nb::python_error();
+        long r = 0;
+        for (RowAt &at : rows_) {
+            nb::int_ row(++r);
+            for (const auto &[c, cell] : at.cells) {
+                nb::setattr(cell, "row", row);
+                nb::object key = nb::make_tuple(r, c);
+                if (PyDict_SetItem(cells_.ptr(), key.ptr(), cell.ptr()) < 0)
+                    throw nb::python_error();
+                nb::object link = nb::getattr(cell, "_hyperlink", nb::none());
+                if (!link.is_none())
+                    link.attr("ref") = coordinate(r, c);
+            }
+            if (at.dimension.is_valid()) {
+                at.dimension.attr("index") = r;
+                dimensions[row] = at.dimension;
+            }
+        }
+        nb::object current = nb::getattr(sheet_, "_current_row", nb::none());
+        if (!current.is_none() && nb::cast<long>(current) > 0) {
+            const long moved = sheets::moved_row(nb::cast<long>(current), insertions_);
+            sheet_.attr("_current_row") = moved ? moved : (long) rows_.size();
+        }
+        rows_.clear();
+    }
+
+    // Expands sibling sections, their template rows `offset` rows away; returns
+    // the rows they added (negative when they removed more).
+    long expand_all(const std::vector<size_t> &sections, long offset, size_t chain) {
+        long added = 0;
+        for (size_t s : sections)
+            added += expand_one(s, offset + added, chain);
+        return added;
+    }
+
+    long expand_one(size_t s, long offset, size_t chain) {
+        namespace sec = tessel::sections;
+        const sec::Section &section = structure_.sections[s];
+        const TagAt &open = tags_[section.open];
+        const long top = open.row + offset, bottom = tags_[section.close].row + offset, height = bottom - top + 1;
+        tessel::Evaluator &evaluator = call_.evaluator;
+        nb::object reason;
+        if (open.tag.kind == sec::Kind::If) {
+            std::vector<size_t> tags = tags_of(s);
+            size_t chosen = tags.size();
+            const bool decided = tessel::guarded(
+                [&] {
+                    for (size_t b = 0; b + 1 < tags.size() && chosen == tags.size(); ++b) {
+                        const sec::Tag &tag = tags_[tags[b]].tag;
+                        if (tag.kind == sec::Kind::Else || sec::holds(evaluator, tag))
+                            chosen = b;
+                    }
+                },
+                reason);
+            if (!decided) {
+                set_outcome(s, chain, reason);
+                return expand_all(children_[s], offset, chain);
+            }
+            std::vector<std::pair<long, long>> bands = bands_of(s);
+            long shift = offset;
+            for (size_t b = 0; b < bands.size(); ++b) {
+                const long first = bands[b].first + shift, last = bands[b].second + shift;
+                if (b == chosen) {
+                    std::vector<size_t> inside;
+                    for (size_t child : children_[s])
+                        if (tags_[structure_.sections[child].open].row >= bands[b].first &&
+                            tags_[structure_.sections[child].open].row <= bands[b].second)
+                            inside.push_back(child);
+                    shift += expand_all(inside, shift, chain);
+                    continue;
+                }
+                if (!tessel::guarded([&] { remove_rows(first, last - first + 1); }, reason)) {
+                    set_outcome(s, chain, reason);
+                    return shift - offset;
+                }
+                pend_tags(s, bands[b].first, bands[b].second, first, chain);
+                shift -= last - first + 1;
+            }
+            set_outcome(s, chain, nb::none());
+            return shift - offset;
+        }
+
+        std::vector<nb::object> items;
+        if (!tessel::guarded(
+                [&] {
+                    items = sec::items_of(evaluator, open.tag);
+                    for (const nb::object &item : items) {
+                        const size_t mark = evaluator.mark();
+                        sec::bind(evaluator, open.tag, item);
+                        evaluator.unbind(mark);
+                    }
+                    evaluator.count_copies((long long) height * max_column_ * (long long) items.size());
+                    if (items.empty())
+                        remove_rows(top, height);
+                    else
+                        copy_rows(s, top, bottom, chain, items);
+                },
+                reason)) {
+            set_outcome(s, chain, reason);
+            return expand_all(children_[s], offset, chain);
+        }
+        set_outcome(s, chain, nb::none());
+        if (items.empty()) {
+            pend_tags(s, open.row, tags_[section.close].row, top, chain);
+            return -height;
+        }
+        long added = height * (long) (items.size() - 1);
+        const size_t first_chain = chains_.size() - items.size();
+        for (size_t k = 0; k < items.size(); ++k) {
+            const size_t mark = evaluator.mark();
+            nb::object ignored;
+            if (tessel::guarded([&] { sec::bind(evaluator, open.tag, items[k]); }, ignored))
+                added += expand_all(children_[s], offset + height * (long) k + added - height * (long) (items.size() - 1),
+                                    first_chain + k);
+            evaluator.unbind(mark);
+        }
+        return added;
+    }
+
+    // The tags of template rows first..last that section s deleted, reported
+    // where the rows stood (row `at` now): its own, and those that formed no
+    // section, failed still.
+    void pend_tags(size_t s, long first, long last, long at, size_t chain) {
+        for (const TagAt &tag : tags_)
+            if (tag.row >= first && tag.row <= last && (tag.section == (long) s || tag.reason.is_valid()))
+                pending_.push_back(Pending{position(at, 0), tag.placeholder, place_in(tag.row, tag.column, chain),
+                                           tag.reason.is_valid() ? tag.reason : nb::none()});
+    }
+
+    // Deletes `count` rows from row `top` down, as Excel deletes rows.
+    void remove_rows(long top, long count) {
+        const sheets::Insertion removal{top - 1, -count};
+        try {
+            call_.insertion_check.check_next(nb::cast<std::string>(source_title_), anchors_, removal);
+        } catch (const std::invalid_argument &e) {
+            tessel::refuse(nb::str("no rows were deleted: {}").format(nb::str(e.what())));
+        }
+        insertions_.push_back(removal);
+        const auto last = row_at(top + count);
+        finger_ = rows_.erase(std::prev(last, count), last);
+        finger_row_ = top;
+    }
+
+    // A model cell made as openpyxl's Cell() makes one, without running its
+    // constructor: sections copy many.
+    nb::object copied_cell(long r, long c, nb::handle value, nb::handle data_type, nb::handle style) {
+        const nb::object &style_array = tessel::made_once<nb::object>(
+            [] { return nb::object(nb::module_::import_("openpyxl.styles.cell_style").attr("StyleArray")); });
+        const nb::object &make = tessel::made_once<nb::object>([] { return nb::object(cell_type.attr("__new__")); });
+        nb::object cell = make(cell_type);
+        nb::setattr(cell, "parent", sheet_);
+        nb::setattr(cell, "_style", style.is_none() ? nb::none() : style_array(style));
+        nb::setattr(cell, "row", nb::int_(r));
+        nb::setattr(cell, "column", nb::int_(c));
+        nb::setattr(cell, "_value", value);
+        nb::setattr(cell, "_hyperlink", nb::none());
+        nb::setattr(cell, "data_type", data_type);
+        nb::setattr(cell, "_comment", nb::none());
+        return cell;
+    }
+
+    // Repeats rows top..bottom once per item: copies go under them, as inserted
+    // rows, with their cells, formulas, merges and heights.
+    void copy_rows(size_t s, long top, long bottom, size_t chain, const std::vector<nb::object> &items) {
+        const long height = bottom - top + 1, copies = (long) items.size() - 1;
+        if (copies > 0) {
+            const sheets::Insertion insertion{bottom, height * copies};
+            try {
+                if ((long) rows_.size() > bottom && (long) rows_.size() + height * copies > sheets::kMaxRow)
+                    throw std::invalid_argument("inserting " + std::to_string(height * copies) + " rows under row " +
+                                                std::to_string(bottom) + " would push cells off the sheet");
+                call_.insertion_check.check_next(nb::cast<std::string>(source_title_), anchors_, insertion);
+            } catch (const std::invalid_argument &e) {
+                tessel::refuse(nb::str("no rows were inserted: {}").format(nb::str(e.what())));
+            }
+            insertions_.push_back(insertion);
+        }
+        const size_t first_chain = chains_.size();
+        for (size_t k = 0; k < items.size(); ++k)
+            chains_.push_back(ChainNode{chain, Link{s, k, items[k]}});
+
+        std::vector<RowAt> made((size_t) (height * copies));
+        std::vector<std::pair<Position, nb::object>> band;
+        std::vector<nb::object> heights;  // of the group's rows, None for none
+        auto row = row_at(top);
+        for (long r = top; r <= bottom; ++r, ++row) {
+            for (const auto &[c, cell] : row->cells)
+                band.emplace_back(position(r, c), cell);
+            heights.push_back(row->dimension.is_valid() ? nb::object(row->dimension.attr("ht")) : nb::none());
+        }
+        const size_t layout = insertions_.size();
+        auto own = [&](std::string_view name) { return nb::str(name.data(), name.size()).equal(title_); };
+        for (const auto &[p, cell] : band) {
+            Origin origin{row_of(p), 0};
+            if (auto found = origins_.find(cell.ptr()); found != origins_.end())
+                origin.row = found->second.row;
+            origins_[cell.ptr()] = Origin{origin.row, first_chain};
+            // The formula in the layout the rows have now.
+            nb::object value = cell.attr("_value");
+            std::string formula;
+            const bool is_formula = PyUnicode_Check(value.ptr()) && nb::str("f").equal(cell.attr("data_type"));
+            if (is_formula && copies > 0) {
+                formula = nb::cast<std::string>(value);
+                if (!formula.empty() && formula[0] == '=')
+                    formula.erase(0, 1);
+                size_t since = 0;
+                if (native_) {
+                    auto written = native_->formula_layout.find(cell.ptr());
+                    if (written != native_->formula_layout.end())
+                        since = written->second;
+                }
+                const sheets::Insertions later(insertions_.begin() + (std::ptrdiff_t) std::min(since, insertions_.size()),
+                                               insertions_.end());
+                sheets::SheetLookup lookup = [&](std::string_view name) -> const sheets::Insertions * {
+                    return name.empty() || own(name) ? &later : nullptr;
+                };
+                if (auto moved = sheets::moved_formula(formula, lookup))
+                    formula = *moved;
+            }
+            const bool merged = Py_TYPE(cell.ptr()) == (PyTypeObject *) merged_type.ptr();
+            nb::object style = cell.attr("_style");
+            nb::object data_type = merged ? nb::object(nb::str("n")) : cell.attr("data_type");
+            if (merged)
+                value = nb::none();
+            // The section's own tags stand in its first copy only.
+            for (size_t t : {structure_.sections[s].open, structure_.sections[s].close})
+                if (!is_formula && tags_[t].row == origin.row && tags_[t].column == column_of(p) && copies > 0)
+                    strip_tag(tessel::delimited(tags_[t].placeholder, tessel::read_pattern(call_.self)), value);
+            for (long k = 1; k <= copies; ++k) {
+                const long r = row_of(p) + k * height, c = column_of(p);
+                nb::object copy = copied_cell(
+                    r, c,
+                    is_formula ? nb::str(("=" + sheets::rows_shifted(formula, top, bottom, k * height, own)).c_str())
+                               : value,
+                    data_type, style);
+                made[(size_t) (r - bottom - 1)].cells.emplace_back(c, copy);
+                origins_[copy.ptr()] = Origin{origin.row, first_chain + (size_t) k};
+                origin_cells_.push_back(copy);
+                if (is_formula && native_) {
+                    native_->formula_layout[copy.ptr()] = layout;
+                    native_->copied_cells.push_back(copy);
+                }
+            }
+        }
+        if (copies <= 0)
+            return;
+        const nb::object &dimension_type = tessel::made_once<nb::object>(
+            [] { return nb::object(nb::module_::import_("openpyxl.worksheet.dimensions").attr("RowDimension")); });
+        for (long r = top; r <= bottom; ++r) {
+            const nb::object &ht = heights[(size_t) (r - top)];
+            if (ht.is_none())
+                continue;
+            for (long k = 1; k <= copies; ++k)
+                made[(size_t) (r - top + (k - 1) * height)].dimension =
+                    dimension_type(sheet_, "index"_a = r + k * height, "ht"_a = ht);
+        }
+        // The finger stays on the row under the group, now under the copies too.
+        rows_.insert(row_at(bottom + 1), std::make_move_iterator(made.begin()), std::make_move_iterator(made.end()));
+        finger_row_ += (long) made.size();
+        // Merges: the template's own, within the section's template rows.
+        if (native_) {
+            const long template_top = tags_[structure_.sections[s].open].row;
+            const long template_bottom = tags_[structure_.sections[s].close].row;
+            for (nb::handle range : sheet_.attr("merged_cells").attr("ranges")) {
+                const long first = nb::cast<long>(range.attr("min_row")), last = nb::cast<long>(range.attr("max_row"));
+                if (first < template_top || last > template_bottom)
+                    continue;
+                const long left = nb::cast<long>(range.attr("min_col")), right = nb::cast<long>(range.attr("max_col"));
+                for (long k = 1; k <= copies; ++k) {
+                    const long r = first - template_top + top + k * height;
+                    native_->added_merges.emplace_back(coordinate(r, left) + ":" + coordinate(r + last - first, right),
+                                                       layout);
+                }
+            }
+        }
     }
 
     // Places name cells as a reader of the template finds them: a cell that rows
@@ -376,7 +1073,7 @@ private:
     // The sheet's headers and footers, as the template wrote them, placeholders
     // replaced by their values' text.
     void fill_headers() {
-        for (const tessel::headers::Item &item : call_.headers.of(title_)) {
+        for (const tessel::headers::Item &item : call_.headers.of(source_title_)) {
             nb::object text = item.text;
             nb::object placeholders = placeholders_in(text);
             if (nb::len(placeholders)) {
@@ -501,7 +1198,7 @@ private:
         else
             after.push_back(sheets::Insertion{row, needed});
         try {
-            call_.insertion_check.check(nb::cast<std::string>(title_), after);
+            call_.insertion_check.check(nb::cast<std::string>(source_title_), after);
             grid::insert_rows(sheet_, at, needed);
         } catch (const std::invalid_argument &e) {
             tessel::refuse(nb::str("no rows were inserted: {}").format(nb::str(e.what())));
@@ -946,6 +1643,7 @@ private:
     nb::object sheet_;
     tessel::native::PackageSheet *native_;  // the sheet in the native engine's workbook
     nb::object title_;
+    nb::object source_title_;
     nb::object cells_;
     std::vector<Entry> start_;  // the cells the sheet held when its visit began
     std::vector<nb::object> outside_;  // cells whose row or column is past the grid
@@ -965,6 +1663,19 @@ private:
         long top, bottom, left, right;
     };
     std::vector<Block> blocks_;  // where the fill's blocks wrote, where it stands now
+
+    std::vector<TagAt> tags_;
+    std::map<std::tuple<long, long, size_t>, size_t> tag_at_;  // (template row, column, occurrence) -> tag
+    tessel::sections::Structure structure_;
+    std::vector<std::vector<size_t>> children_;  // per section, the sections it holds that expand
+    std::vector<size_t> top_level_;
+    std::map<std::pair<size_t, size_t>, nb::object> outcome_;  // (tag, chain) -> reason, None when it worked
+    std::vector<ChainNode> chains_{ChainNode{0, Link{0, 0, nb::object()}}};
+    std::unordered_map<PyObject *, Origin> origins_;  // the model's cells in sheets with sections
+    std::vector<nb::object> origin_cells_;             // keeps those keys alive
+    std::vector<Pending> pending_;
+    size_t bound_chain_ = 0;
+    size_t base_mark_ = 0;
 };
 
 bool safe_of(nb::handle self) { return tessel::truthy(nb::getattr(self, "safe", nb::bool_(false))); }
@@ -992,6 +1703,127 @@ int compress_level(nb::handle self) {
     return (int) v;
 }
 
+// The placeholder of a sheet name in the generator form ("{c.name for c in
+// customers}"); invalid for any other name.
+nb::object generator_name(nb::handle self, nb::handle title) {
+    // The pattern is read only for a name that may hold a placeholder.
+    if (!PyUnicode_Check(title.ptr()) ||
+        PyUnicode_FindChar(title.ptr(), '{', 0, PyUnicode_GET_LENGTH(title.ptr()), 1) < 0)
+        return nb::object();
+    const Pattern pattern = tessel::read_pattern(self);
+    std::vector<tessel::Match> found = tessel::scan(title, pattern);
+    if (found.size() != 1 || found[0].begin != 0 || found[0].end != PyUnicode_GET_LENGTH(title.ptr()))
+        return nb::object();
+    nb::str placeholder = tessel::placeholder_of(title, found[0], pattern);
+    if (tessel::sections::generator(placeholder).loop.kind == tessel::sections::Kind::None)
+        return nb::object();
+    return std::move(placeholder);
+}
+
+// What a repeated sheet's name reports, given before the sheet (null: at the end).
+struct Announced {
+    PyObject *before;
+    nb::object placeholder;
+    nb::str place;
+    nb::object reason;  // None when it worked
+};
+
+struct SheetCopy {
+    size_t loop;
+    nb::object item;
+    nb::object source;  // the template sheet's title
+};
+
+struct SheetCopies {
+    std::vector<tessel::sections::Tag> loops;
+    std::unordered_map<PyObject *, SheetCopy> of;  // by model
+    std::vector<Announced> announced;
+};
+
+// A sheet name Excel takes, from a value's text: without the characters a name
+// cannot hold, at most 31 characters, and unlike every name in `taken` (folded),
+// to which it is added.
+std::string sheet_name(nb::handle value, std::set<std::string> &taken) {
+    nb::object text = tessel::to_text(value);
+    for (const char *bad : {"[", "]", ":", "*", "?", "/", "\\"})
+        text = text.attr("replace")(bad, "");
+    text = text.attr("strip")().attr("strip")("'");
+    if (!tessel::truthy(text))
+        text = nb::str("Sheet");
+    constexpr Py_ssize_t kLongest = 31;
+    auto cut = [](nb::handle t, Py_ssize_t length) {
+        return nb::steal(PySequence_GetSlice(t.ptr(), 0, length));
+    };
+    std::string name = nb::cast<std::string>(cut(text, kLongest));
+    for (long n = 2; taken.count(tessel::repair::folded_name(name)); ++n) {
+        const std::string suffix = " (" + std::to_string(n) + ")";
+        name = nb::cast<std::string>(cut(text, kLongest - (Py_ssize_t) suffix.size())) + suffix;
+    }
+    taken.insert(tessel::repair::folded_name(name));
+    return name;
+}
+
+// Repeats each sheet whose name is in the generator form once per item, before
+// any sheet is filled.  A sheet whose items cannot be listed or named stays as
+// it is, its name failed.
+SheetCopies repeat_sheets(Call &call) {
+    namespace sec = tessel::sections;
+    SheetCopies out;
+    std::vector<tessel::native::PackageSheet> &sheets = call.book->sheets();
+    for (size_t i = 0; i < sheets.size(); ++i) {
+        nb::str title(sheets[i].name.c_str());
+        nb::object placeholder = generator_name(call.self, title);
+        if (!placeholder.is_valid())
+            continue;
+        nb::str where = nb::str("sheet {}").format(title);
+        if (call.evaluator.listing()) {
+            out.announced.push_back(Announced{sheets[i].model.ptr(), placeholder, where, nb::none()});
+            continue;
+        }
+        sec::Generator generator = sec::generator(placeholder);
+        std::vector<nb::object> items;
+        std::vector<std::string> names;
+        nb::object reason;
+        const bool ok = tessel::guarded(
+            [&] {
+                tessel::Evaluator &evaluator = call.evaluator;
+                items = sec::items_of(evaluator, generator.loop);
+                evaluator.count_copies((long long) PyDict_GET_SIZE(sheets[i].model.attr("_cells").ptr()) *
+                                       (long long) items.size());
+                std::set<std::string> taken;
+                for (size_t k = 0; k < sheets.size(); ++k)
+                    if (k != i)
+                        taken.insert(tessel::repair::folded_name(sheets[k].name));
+                for (const nb::object &item : items) {
+                    const size_t mark = evaluator.mark();
+                    sec::bind(evaluator, generator.loop, item);
+                    nb::object value = evaluator.value(generator.each);
+                    evaluator.unbind(mark);
+                    names.push_back(sheet_name(value, taken));
+                }
+                try {
+                    call.book->repeat_sheet(i, names);
+                } catch (const std::invalid_argument &e) {
+                    tessel::refuse(nb::str("the sheet was not repeated: {}").format(nb::str(e.what())));
+                }
+            },
+            reason);
+        if (!ok) {
+            out.announced.push_back(Announced{sheets[i].model.ptr(), placeholder, where, reason});
+            continue;
+        }
+        const size_t next = i + names.size();
+        out.announced.push_back(
+            Announced{next < sheets.size() || !names.empty() ? sheets[names.empty() ? next : i].model.ptr() : nullptr,
+                      placeholder, where, nb::none()});
+        out.loops.push_back(generator.loop);
+        for (size_t k = 0; k < names.size(); ++k)
+            out.of[sheets[i + k].model.ptr()] = SheetCopy{out.loops.size() - 1, items[k], title};
+        i = next - 1;
+    }
+    return out;
+}
+
 // Fills every worksheet of a workbook (an openpyxl one, or the native engine's
 // models when `book` is given); returns the rows its blocks inserted.
 nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, tessel::native::PackageBook *book,
@@ -1011,17 +1843,46 @@ nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, te
               headers,
               insertion_check,
               book};
+    SheetCopies copies;
+    if (book)
+        copies = repeat_sheets(call);
+    size_t announced = 0;
+    auto announce = [&](PyObject *before) {
+        for (; announced < copies.announced.size() && copies.announced[announced].before == before; ++announced) {
+            const Announced &a = copies.announced[announced];
+            if (a.reason.is_none())
+                call.report.filled(a.placeholder, [&] { return a.place; });
+            else
+                call.report.failed(a.placeholder, a.place, a.reason);
+        }
+    };
     auto fill = [&](nb::handle sheet) {
-        SheetFill one(call, sheet);
+        announce(sheet.ptr());
+        auto copy = copies.of.find(sheet.ptr());
+        if (copy == copies.of.end()) {
+            SheetFill one(call, sheet);
+            one.run();
+            return;
+        }
+        const size_t mark = call.evaluator.mark();
+        tessel::sections::bind(call.evaluator, copies.loops[copy->second.loop], copy->second.item);
+        SheetFill one(call, sheet, copy->second.source);
         one.run();
+        call.evaluator.unbind(mark);
     };
     if (book) {
         for (tessel::native::PackageSheet &sheet : book->sheets())
             fill(sheet.model);
     } else {
-        for (nb::handle sheet : workbook.attr("worksheets"))
+        for (nb::handle sheet : workbook.attr("worksheets")) {
+            nb::object placeholder = generator_name(self, sheet.attr("title"));
+            if (placeholder.is_valid())
+                report.failed(placeholder, nb::str("sheet {}").format(sheet.attr("title")),
+                              nb::str("sections need engine='native'"));
             fill(sheet);
+        }
     }
+    announce(nullptr);
     // Warned once the walk is over: a warning turned into an error stops the call
     // before anything is saved, instead of failing the block it is about.
     for (const nb::str &message : call.warnings)

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <set>
 #include <stdexcept>
 
 namespace tessel::native {
@@ -388,16 +389,17 @@ void PackageBook::move_objects(const PackageSheet &sheet, const Insertions &own,
     sheets::SheetLookup lookup = [&](std::string_view name) { return name.empty() ? &own : all.find(name); };
     auto move_refs = [&](nb::handle root, const char *path) {
         bool moved = false;
-        for (nb::handle el : root.attr("iterfind")(path)) {
+        for (nb::handle el : nb::list(root.attr("iterfind")(path))) {
             nb::object ref = el.attr("get")("ref");
             if (ref.is_none())
                 continue;
             std::string text = nb::cast<std::string>(ref);
             std::string now = sheets::moved_area_list(text, own, sheets::Growth::Cells);
-            if (now != text) {
+            if (now.empty())
+                el.attr("getparent")().attr("remove")(el);  // its cells were deleted
+            else if (now != text)
                 el.attr("set")("ref", now);
-                moved = true;
-            }
+            moved = moved || now != text;
         }
         return moved;
     };
@@ -428,9 +430,292 @@ void PackageBook::move_objects(const PackageSheet &sheet, const Insertions &own,
     }
 }
 
+namespace {
+
+constexpr const char *kWorksheetType = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet";
+
+// A part name the package does not hold yet: "xl/tables/table3.xml" for
+// "xl/tables/table1.xml", numbered on from the digits its name ends with.
+std::string fresh_part(const Package &pkg, const std::string &like) {
+    const size_t slash = like.rfind('/') + 1, dot = like.rfind('.');
+    const size_t stem_end = dot == std::string::npos || dot < slash ? like.size() : dot;
+    size_t digits = stem_end;
+    while (digits > slash && like[digits - 1] >= '0' && like[digits - 1] <= '9')
+        --digits;
+    const std::string head = like.substr(0, digits), tail = like.substr(stem_end);
+    for (long n = 1;; ++n) {
+        std::string name = head + std::to_string(n) + tail;
+        if (!pkg.has(name))
+            return name;
+    }
+}
+
+// Parts that several sheets may point at: a copy shares them.
+bool shared_target(const std::string &type) {
+    for (const char *kind : {"/image", "/audio", "/video", "/media", "/oleObject", "/package", "/hyperlink"})
+        if (ends_with(type, kind))
+            return true;
+    return false;
+}
+
+// The parts a part owns: those its relationships point at, and theirs, but for
+// those that parts share.
+void owned_parts(const Package &pkg, const std::string &part, std::set<std::string> &out) {
+    Relationships rels(pkg, part);
+    for (const Relationship &rel : rels.all()) {
+        if (rel.external || shared_target(rel.type))
+            continue;
+        if (auto target = rels.part_of(pkg, rel))
+            if (out.insert(*target).second)
+                owned_parts(pkg, *target, out);
+    }
+}
+
+}  // namespace
+
+// Copies a part under a fresh name with its relationships, the parts they point
+// at copied too, but for those that parts share; returns the copy's name.  Tables
+// of `leaving` give up their names to the copies.
+// Formulas inside a part (a chart's series) that name the sheet being copied
+// name the copy.
+std::string PackageBook::copy_part(const std::string &from, ContentTypes &types, const std::set<std::string> &leaving,
+                                   const std::pair<std::string, std::string> &sheet) {
+    const std::string to = fresh_part(pkg_, from);
+    pkg_.write(to, read_part(pkg_, from));
+    if (auto type = types.override_of(from))
+        types.add_override(to, *type);
+    Relationships source(pkg_, from), copy(pkg_, to);
+    for (const Relationship &rel : source.all()) {
+        auto part = rel.external ? std::nullopt : source.part_of(pkg_, rel);
+        if (!part) {
+            copy.add(rel.id, rel.type, rel.target, rel.external);
+            continue;
+        }
+        const std::string target = shared_target(rel.type) ? *part : copy_part(*part, types, leaving, sheet);
+        copy.add(rel.id, rel.type, relative_target(to, target), false);
+        if (ends_with(rel.type, "/table")) {
+            // Table names and ids are the workbook's: the copy takes fresh ones.
+            nb::object root = parse_part(pkg_, target);
+            long id = 1;
+            std::set<std::string> names;
+            for (const std::string &name : pkg_.names()) {
+                if (name == target || leaving.count(name) || name.find("tables/") == std::string::npos ||
+                    !ends_with(name, ".xml"))
+                    continue;
+                nb::object other = parse_part(pkg_, name);
+                nb::object other_id = other.attr("get")("id"), other_name = other.attr("get")("name");
+                if (!other_id.is_none())
+                    id = std::max(id, std::stol(nb::cast<std::string>(other_id)) + 1);
+                if (!other_name.is_none())
+                    names.insert(repair::folded_name(nb::cast<std::string>(other_name)));
+            }
+            nb::object name = root.attr("get")("displayName");
+            std::string base = name.is_none() ? "Table" : nb::cast<std::string>(name), fresh = base;
+            for (long n = 2; names.count(repair::folded_name(fresh)); ++n)
+                fresh = base + "_" + std::to_string(n);
+            root.attr("set")("id", std::to_string(id));
+            root.attr("set")("name", fresh);
+            root.attr("set")("displayName", fresh);
+            write_part(pkg_, target, root);
+        }
+    }
+    if (!copy.all().empty())
+        copy.save(pkg_);
+    if (ends_with(to, ".xml") && to.find("charts/") != std::string::npos) {
+        nb::object root = parse_part(pkg_, to);
+        const std::string key = repair::folded_name(sheet.first);
+        bool renamed = false;
+        for (nb::handle f : root.attr("iterfind")(".//{*}f")) {
+            nb::object text = f.attr("text");
+            if (text.is_none())
+                continue;
+            if (auto now = sheets::renamed_sheet(
+                    nb::cast<std::string>(text), [&](std::string_view n) { return repair::folded_name(n) == key; },
+                    sheet.second)) {
+                f.attr("text") = *now;
+                renamed = true;
+            }
+        }
+        if (renamed)
+            write_part(pkg_, to, root);
+    }
+    return to;
+}
+
+void PackageBook::repeat_sheet(size_t index, const std::vector<std::string> &names) {
+    const std::string book = repair::workbook_part(pkg_);
+    nb::object root = parse_part(pkg_, book);
+    Relationships rels(pkg_, book);
+    ContentTypes types(pkg_);
+    const std::string rid = clark(kOfficeRelNs, "id");
+    const PackageSheet &original = sheets_[index];
+    nb::object all = root.attr("find")("{*}sheets");
+    nb::object element;
+    long position = 0, max_id = 0;
+    for (nb::handle sheet : all.attr("iterfind")("{*}sheet")) {
+        nb::object id = sheet.attr("get")(rid.c_str());
+        nb::object sheet_id = sheet.attr("get")("sheetId");
+        if (!sheet_id.is_none())
+            max_id = std::max(max_id, std::stol(nb::cast<std::string>(sheet_id)));
+        if (!element.is_valid() && !id.is_none()) {
+            const Relationship *rel = rels.find(nb::cast<std::string>(id));
+            if (rel && rels.part_of(pkg_, *rel) == original.part) {
+                element = nb::borrow(sheet);
+                continue;
+            }
+        }
+        if (!element.is_valid())
+            ++position;
+    }
+    const long count = (long) names.size();
+    if (!element.is_valid())
+        throw std::invalid_argument("the workbook lists no sheet " + original.name);
+    if (count == 0 && nb::len(all) == 1)
+        throw std::invalid_argument("a workbook keeps at least one sheet");
+
+    std::set<std::string> owned;
+    owned_parts(pkg_, original.part, owned);
+    std::vector<PackageSheet> copies;
+    nb::object after = element;
+    for (long k = 0; k < count; ++k) {
+        const std::string part = copy_part(original.part, types, owned, {original.name, names[(size_t) k]});
+        if (k > 0) {
+            // One selected sheet: several would open grouped.
+            std::string text = text_of(read_part(pkg_, part));
+            for (size_t at; (at = text.find(" tabSelected=\"1\"")) != std::string::npos;)
+                text.erase(at, 16);
+            pkg_.write(part, nb::bytes(text.data(), text.size()));
+        }
+        nb::object sheet = element.attr("__copy__")();
+        sheet.attr("set")("name", names[(size_t) k]);
+        sheet.attr("set")("sheetId", std::to_string(++max_id));
+        sheet.attr("set")(rid.c_str(), rels.add("", kWorksheetType, relative_target(book, part), false));
+        after.attr("addnext")(sheet);
+        after = sheet;
+        PackageSheet copy;
+        copy.name = names[(size_t) k];
+        copy.part = part;
+        copies.push_back(std::move(copy));
+    }
+    rels.remove(nb::cast<std::string>(element.attr("get")(rid.c_str())));
+    all.attr("remove")(element);
+    owned.insert(original.part);
+    for (const std::string &part : owned) {
+        pkg_.remove(part);
+        if (pkg_.has(rels_part_of(part)))
+            pkg_.remove(rels_part_of(part));
+    }
+
+    // Names local to the sheet, one for each copy; those of later sheets count on.
+    nb::object defined = root.attr("find")("{*}definedNames");
+    if (!defined.is_none()) {
+        for (nb::handle name : nb::list(defined.attr("findall")("{*}definedName"))) {
+            nb::object local = name.attr("get")("localSheetId");
+            if (local.is_none())
+                continue;
+            const long id = std::stol(nb::cast<std::string>(local));
+            if (id > position) {
+                name.attr("set")("localSheetId", std::to_string(id + count - 1));
+            } else if (id == position) {
+                nb::object last = nb::borrow(name);
+                for (long k = 0; k < count; ++k) {
+                    nb::object copy = name.attr("__copy__")();
+                    copy.attr("set")("localSheetId", std::to_string(position + k));
+                    nb::object text = name.attr("text");
+                    if (!text.is_none()) {
+                        auto renamed = sheets::renamed_sheet(
+                            nb::cast<std::string>(text),
+                            [&](std::string_view n) {
+                                return repair::folded_name(n) == repair::folded_name(original.name);
+                            },
+                            names[(size_t) k]);
+                        if (renamed)
+                            copy.attr("text") = *renamed;
+                    }
+                    last.attr("addnext")(copy);
+                    last = copy;
+                }
+                defined.attr("remove")(name);
+            }
+        }
+    }
+    for (nb::handle view : root.attr("iterfind")("{*}bookViews/{*}workbookView")) {
+        nb::object tab = view.attr("get")("activeTab");
+        if (!tab.is_none() && std::stol(nb::cast<std::string>(tab)) > position)
+            view.attr("set")("activeTab", std::to_string(std::max(position, std::stol(nb::cast<std::string>(tab)) + count - 1)));
+    }
+    write_part(pkg_, book, root);
+    rels.save(pkg_);
+    types.prune(pkg_);
+    types.save(pkg_);
+    if (count > 0)
+        renamed_.emplace_back(original.name, names[0]);
+    sheets_.erase(sheets_.begin() + (std::ptrdiff_t) index);
+    for (long k = 0; k < count; ++k) {
+        read_sheet(copies[(size_t) k]);
+        sheets_.insert(sheets_.begin() + (std::ptrdiff_t) index + k, std::move(copies[(size_t) k]));
+    }
+}
+
+// Formulas that name a repeated sheet name its first copy.
+void PackageBook::rename_sheets() {
+    if (renamed_.empty())
+        return;
+    auto rename = [&](const std::string &formula) -> std::optional<std::string> {
+        std::optional<std::string> out;
+        for (const auto &[from, to] : renamed_) {
+            const std::string key = repair::folded_name(from);
+            auto now = sheets::renamed_sheet(out ? *out : formula,
+                                             [&](std::string_view n) { return repair::folded_name(n) == key; }, to);
+            if (now)
+                out = std::move(now);
+        }
+        return out;
+    };
+    const std::string book = repair::workbook_part(pkg_);
+    nb::object root = parse_part(pkg_, book);
+    bool changed = false;
+    for (nb::handle name : root.attr("iterfind")("{*}definedNames/{*}definedName")) {
+        nb::object text = name.attr("text");
+        if (text.is_none())
+            continue;
+        if (auto now = rename(nb::cast<std::string>(text))) {
+            name.attr("text") = *now;
+            changed = true;
+        }
+    }
+    if (changed)
+        write_part(pkg_, book, root);
+    // Cell formulas, conditional formats and validations of the sheets, and the series of charts.
+    std::vector<std::string> parts;
+    for (const PackageSheet &sheet : sheets_)
+        parts.push_back(sheet.part);
+    for (const std::string &name : pkg_.names())
+        if (name.find("charts/chart") != std::string::npos && ends_with(name, ".xml"))
+            parts.push_back(name);
+    for (const std::string &part : parts) {
+        nb::object xml = parse_part(pkg_, part);
+        bool edited = false;
+        for (const char *path : {".//{*}f", ".//{*}formula", ".//{*}formula1", ".//{*}formula2"}) {
+            for (nb::handle f : xml.attr("iterfind")(path)) {
+                nb::object text = f.attr("text");
+                if (text.is_none())
+                    continue;
+                if (auto now = rename(nb::cast<std::string>(text))) {
+                    f.attr("text") = *now;
+                    edited = true;
+                }
+            }
+        }
+        if (edited)
+            write_part(pkg_, part, xml);
+    }
+}
+
 void PackageBook::save(nb::handle target, nb::handle inserted, int compress_level) {
-    repair::SheetInsertions all = repair::SheetInsertions::from_python(inserted);
+    repair::SheetInsertions all = repair::SheetInsertions::from_python(inserted, true);
     pkg_.set_compress_level(compress_level);
+    rename_sheets();
     if (!all.empty()) {
         repair::move_references(pkg_, all);
         for (const PackageSheet &sheet : sheets_)
@@ -760,8 +1045,19 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
             std::string formula = nb::cast<std::string>(nb::str(v));
             if (!formula.empty() && formula[0] == '=')
                 formula.erase(0, 1);
-            if (auto moved = sheets::moved_formula(formula, lookup))
-                formula = *moved;
+            auto layout = sheet.formula_layout.find(value);
+            if (layout == sheet.formula_layout.end()) {
+                if (auto moved = sheets::moved_formula(formula, lookup))
+                    formula = *moved;
+            } else {
+                const Insertions later(moves.begin() + (std::ptrdiff_t) std::min(layout->second, moves.size()),
+                                       moves.end());
+                sheets::SheetLookup after = [&](std::string_view name) {
+                    return name.empty() || all.find(name) == own ? &later : all.find(name);
+                };
+                if (auto moved = sheets::moved_formula(formula, after))
+                    formula = *moved;
+            }
             body = "<" + cells->prefix + "f>" + escaped(formula) + "</" + cells->prefix + "f>";
         } else if (type == "s") {
             xml += " t=\"inlineStr\"";
@@ -845,6 +1141,12 @@ void PackageBook::write_sheet(PackageSheet &sheet, const repair::SheetInsertions
             extend(std::min(b.row_of(b.columns->rows() - 1), sheets::kMaxRow), b.at.back());
         }
         outs->push_back(std::move(o));
+    }
+    for (const auto &[ref, layout] : sheet.added_merges) {
+        const Insertions later(moves.begin() + (std::ptrdiff_t) std::min(layout, moves.size()), moves.end());
+        std::string now = sheets::moved_area_list(ref, later, sheets::Growth::Cells);
+        if (!now.empty())
+            new_merges.push_back(std::move(now));
     }
     for (auto &[number, row] : rows)
         std::sort(row.cells.begin(), row.cells.end(),

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ooxml/package.h"
+#include "ooxml/parts.h"
 #include "workbook/frame_cells.h"
 #include "workbook/row_insertion.h"
 #include "workbook/sheet_cells.h"
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -69,6 +71,12 @@ public:
     std::vector<FrameBlock> blocks;
     std::map<std::string, std::string> headers;  // filled header and footer items by kind
     bool cached_results = false;  // some formula of the template holds its last result
+    // Cells that sections copied, with formulas written in the layout left by the
+    // first n of the sheet's insertions: only the later ones move them.
+    std::unordered_map<PyObject *, size_t> formula_layout;
+    std::vector<nb::object> copied_cells;  // keeps those keys alive
+    // Merged ranges that sections copied, each in the layout after the first n insertions.
+    std::vector<std::pair<std::string, size_t>> added_merges;
 
 private:
     friend class PackageBook;
@@ -92,6 +100,15 @@ public:
     PackageSheet *sheet_of(nb::handle model);
     bool date1904() const { return date1904_; }
 
+    // Replaces the sheet at `index` with one copy per name, in its place.  Each
+    // copy gets its own part and its own copies of the parts the sheet owns
+    // (drawings, charts, tables under new names, comments, printer settings),
+    // sharing pictures; names local to the sheet are repeated for each copy.
+    // Formulas elsewhere that name the sheet name the first copy once saved.
+    // Throws std::invalid_argument when no copy is asked for and the sheet is
+    // the workbook's only one.
+    void repeat_sheet(size_t index, const std::vector<std::string> &names);
+
     // Writes the filled workbook to `target` (a path or a stream), rows inserted
     // as `inserted` ({sheet name: [(row, count), ...]}) says.
     void save(nb::handle target, nb::handle inserted, int compress_level);
@@ -104,6 +121,9 @@ private:
     void write_sheet(PackageSheet &sheet, const repair::SheetInsertions &all,
                      const std::optional<std::string> &drawing_id, bool recalculate);
     void recalculate_on_load();
+    std::string copy_part(const std::string &from, ooxml::ContentTypes &types, const std::set<std::string> &leaving,
+                          const std::pair<std::string, std::string> &sheet);
+    void rename_sheets();
 
     ooxml::Package pkg_;
     nb::object workbook_;  // openpyxl Workbook holding the template's styles
@@ -111,6 +131,7 @@ private:
     std::vector<std::string> shared_;
     std::vector<PackageSheet> sheets_;
     bool date1904_ = false;
+    std::vector<std::pair<std::string, std::string>> renamed_;  // sheets repeated: (template name, first copy's)
 };
 
 }  // namespace tessel::native

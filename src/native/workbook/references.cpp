@@ -92,8 +92,17 @@ std::string format_point(const Point &p) {
     return out;
 }
 
-// One insertion over a span of rows [first, last].
+// One insertion over a span of rows [first, last]; a span that lay wholly in
+// deleted rows comes out past the sheet.
 std::pair<long, long> span_over(long first, long last, const Insertion &ins, Growth growth) {
+    if (ins.count < 0) {
+        const long top = ins.row + 1, bottom = ins.row - ins.count;
+        if (first >= top && last <= bottom)
+            return {kMaxRow + 1, kMaxRow + 1};
+        const long a = first < top ? first : first <= bottom ? top : first + ins.count;
+        const long b = last < top ? last : last <= bottom ? top - 1 : last + ins.count;
+        return {a, b};
+    }
     long a = first > ins.row ? first + ins.count : first;
     bool grows = growth == Growth::Block ? last >= ins.row : last > ins.row;
     long b = grows ? last + ins.count : last;
@@ -131,15 +140,22 @@ std::string format_area(const Area &area) {
 }
 
 long moved_row(long row, const Insertions &insertions) {
-    for (const Insertion &ins : insertions)
-        if (row > ins.row)
-            row += ins.count;
+    for (const Insertion &ins : insertions) {
+        if (row <= ins.row)
+            continue;
+        if (ins.count < 0 && row <= ins.row - ins.count)
+            return 0;
+        row += ins.count;
+    }
     return row > kMaxRow ? 0 : row;
 }
 
 long original_row(long row, const Insertions &insertions) {
     for (auto it = insertions.rbegin(); it != insertions.rend(); ++it) {
-        if (row > it->row + it->count)
+        if (it->count < 0) {
+            if (row > it->row)
+                row -= it->count;
+        } else if (row > it->row + it->count)
             row -= it->count;
         else if (row > it->row)
             return 0;
@@ -160,8 +176,11 @@ std::optional<Area> moved_area(Area area, const Insertions &insertions, Growth g
     // Written either way round ("B9:B4"), a range covers the same rows.
     const bool reversed = area.first.row > area.last.row;
     long first = std::min(area.first.row, area.last.row), last = std::max(area.first.row, area.last.row);
-    for (const Insertion &ins : insertions)
+    for (const Insertion &ins : insertions) {
         std::tie(first, last) = span_over(first, last, ins, growth);
+        if (first > kMaxRow)
+            break;
+    }
     if (first > kMaxRow)
         return std::nullopt;
     last = std::min(last, kMaxRow);
@@ -382,6 +401,91 @@ std::optional<std::string> moved_formula(std::string_view formula, const SheetLo
     return scanner.run();
 }
 
+std::string rows_shifted(std::string_view formula, long top, long bottom, long by,
+                         const std::function<bool(std::string_view sheet)> &own) {
+    auto shift = [&](Point &p, bool &off) {
+        if (p.row && !p.row_fixed && p.row >= top && p.row <= bottom) {
+            p.row += by;
+            off |= p.row < 1 || p.row > kMaxRow;
+        }
+    };
+    FormulaScanner scanner(formula, [&](std::string_view sheet, const Area &area) -> std::optional<std::string> {
+        if (!sheet.empty() && !own(sheet))
+            return std::nullopt;
+        Area moved = area;
+        bool off = false;
+        shift(moved.first, off);
+        if (moved.range)
+            shift(moved.last, off);
+        if (off)
+            return std::string("#REF!");
+        return format_area(moved);
+    });
+    auto out = scanner.run();
+    return out ? *out : std::string(formula);
+}
+
+std::optional<std::string> renamed_sheet(std::string_view formula,
+                                         const std::function<bool(std::string_view sheet)> &is_from,
+                                         std::string_view to) {
+    std::string quoted = "'";
+    for (char c : to) {
+        quoted += c;
+        if (c == '\'')
+            quoted += c;
+    }
+    quoted += "'!";
+    std::string out;
+    size_t copied = 0, i = 0;
+    bool changed = false;
+    auto replace = [&](size_t begin, size_t end) {
+        out.append(formula.substr(copied, begin - copied));
+        out += quoted;
+        copied = end;
+        changed = true;
+    };
+    while (i < formula.size()) {
+        const char c = formula[i];
+        if (c == '"') {
+            size_t j = i + 1;
+            while (j < formula.size() && !(formula[j] == '"' && (j + 1 == formula.size() || formula[j + 1] != '"')))
+                j += formula[j] == '"' ? 2 : 1;
+            i = j + 1;
+        } else if (c == '\'') {
+            std::string name;
+            size_t j = i + 1;
+            for (; j < formula.size(); ++j) {
+                if (formula[j] == '\'') {
+                    if (j + 1 < formula.size() && formula[j + 1] == '\'') {
+                        name += '\'';
+                        ++j;
+                        continue;
+                    }
+                    break;
+                }
+                name += formula[j];
+            }
+            if (j + 1 < formula.size() && formula[j + 1] == '!' && is_from(name))
+                replace(i, j + 2);
+            i = j + 1;
+        } else if (is_name_char(c) && (i == 0 || !is_name_char(formula[i - 1]))) {
+            size_t j = i;
+            while (j < formula.size() && is_name_char(formula[j]))
+                ++j;
+            if (j < formula.size() && formula[j] == '!' && (i == 0 || formula[i - 1] != '[') &&
+                is_from(formula.substr(i, j - i)))
+                replace(i, j + 1);
+            i = j;
+        } else {
+            ++i;
+        }
+    }
+    if (!changed)
+        return std::nullopt;
+    out.append(formula.substr(copied));
+    return out;
+}
+
 std::string translated_formula(std::string_view formula, long rows, long columns) {
     auto shift = [&](Point &p, bool &off) {
         if (p.row && !p.row_fixed) {
@@ -411,6 +515,25 @@ bool move_anchor(Marker &from, Marker &to, Follow follow, const Insertions &inse
     if (follow == Follow::Stay)
         return true;
     for (const Insertion &ins : insertions) {
+        if (ins.count < 0) {
+            // Zero-based rows ins.row to ins.row - count - 1 go: a marker in them
+            // comes to the top of the row that follows them.
+            const long gone = -ins.count, end = ins.row + gone;
+            auto moved = [&](Marker m) {
+                if (m.row >= end)
+                    m.row -= gone;
+                else if (m.row >= ins.row)
+                    m = Marker{ins.row, 0};
+                return m;
+            };
+            const Marker top = moved(from);
+            if (follow == Follow::MoveAndSize)
+                to = moved(to);
+            else
+                to.row += top.row - from.row;
+            from = top;
+            continue;
+        }
         // Zero-based row `ins.row` is the first row under the insertion.
         const bool top_moves = from.row >= ins.row;
         // A bottom that ends on the insertion's edge stays above it.

@@ -24,7 +24,8 @@ inline constexpr ooxml::Bounds kRowIndex{0, kMaxRow - 1};
 inline constexpr ooxml::Bounds kColumnIndex{0, kMaxColumn - 1};
 
 // `count` rows inserted directly under row `row` (1-based), as a user selecting
-// the rows below it in Excel and inserting.  A sheet's insertions apply in order,
+// the rows below it in Excel and inserting; a negative count deletes the -count
+// rows under `row`, as Excel deletes them.  A sheet's insertions apply in order,
 // each one's row numbered in the layout that the earlier ones left.
 struct Insertion {
     long row;
@@ -56,12 +57,14 @@ std::optional<Area> parse_area(std::string_view text);
 std::string format_area(const Area &area);
 std::string column_letters(long column);
 
-// The row that a cell at `row` moves to; 0 when it is pushed off the sheet.
+// The row that a cell at `row` moves to; 0 when it is pushed off the sheet or
+// deleted.
 long moved_row(long row, const Insertions &insertions);
 // The row that a cell now at `row` had before the insertions; 0 for an inserted row.
 long original_row(long row, const Insertions &insertions);
-// An area after the insertions; nothing when it is pushed off the sheet.  A single
-// cell never grows: only ranges do.
+// An area after the insertions; nothing when it is pushed off the sheet or lay
+// wholly in deleted rows.  A single cell never grows: only ranges do, and a range
+// that deleted rows cut into shrinks.
 std::optional<Area> moved_area(Area area, const Insertions &insertions, Growth growth);
 
 // A list of areas separated by spaces ("A1 B2:C3", as sqref attributes hold), each
@@ -80,6 +83,19 @@ using SheetLookup = std::function<const Insertions *(std::string_view sheet)>;
 // counts as a range of one cell and grows too, as the values of a chart series do.
 std::optional<std::string> moved_formula(std::string_view formula, const SheetLookup &lookup,
                                          bool cells_are_ranges = false);
+
+// A formula (without "=") with the rows from `top` to `bottom` of its own sheet
+// (references without a sheet, or naming one that `own` accepts) moved `by` rows,
+// as a copy of those rows `by` rows lower sees them: row numbers fixed by "$"
+// stay, and so do references to other rows.
+std::string rows_shifted(std::string_view formula, long top, long bottom, long by,
+                         const std::function<bool(std::string_view sheet)> &own);
+
+// A formula (without "=") whose references to the sheet that `is_from` accepts
+// (given its name unquoted) name sheet `to` instead; nothing when none does.
+std::optional<std::string> renamed_sheet(std::string_view formula,
+                                         const std::function<bool(std::string_view sheet)> &is_from,
+                                         std::string_view to);
 
 // The formula that a shared formula gives a cell `rows` and `columns` away from
 // the cell that holds its text: the parts that are not fixed by "$" move by the offset.

@@ -640,7 +640,7 @@ std::vector<VmlItem> vml_items(std::string_view vml, std::string_view part) {
 
 }  // namespace
 
-SheetInsertions SheetInsertions::from_python(nb::handle mapping) {
+SheetInsertions SheetInsertions::from_python(nb::handle mapping, bool deleting) {
     SheetInsertions out;
     if (mapping.is_none())
         return out;
@@ -660,8 +660,10 @@ SheetInsertions SheetInsertions::from_python(nb::handle mapping) {
             int row_overflow = 0, count_overflow = 0;
             long row = PyLong_AsLongAndOverflow(nb::object(pair[0]).ptr(), &row_overflow);
             long count = PyLong_AsLongAndOverflow(nb::object(pair[1]).ptr(), &count_overflow);
-            if (row_overflow || count_overflow || row < sheets::kRowNumber.min || row > sheets::kRowNumber.max ||
-                count < 0 || count > sheets::kMaxRow)
+            // Rows deleted from the top are deleted under row 0.
+            if (row_overflow || count_overflow || row < (deleting && count < 0 ? 0 : sheets::kRowNumber.min) ||
+                row > sheets::kRowNumber.max ||
+                count < (deleting ? -sheets::kMaxRow : 0) || count > sheets::kMaxRow)
                 throw nb::value_error("an inserted row must lie on the sheet, with a count of rows that fits it");
             out.add(std::string_view(utf8, (size_t) size), sheets::Insertion{row, count});
         }
@@ -682,7 +684,7 @@ const Insertions *SheetInsertions::find(std::string_view name) const {
 }
 
 void SheetInsertions::add(std::string_view name, sheets::Insertion insertion) {
-    if (insertion.count > 0)
+    if (insertion.count != 0)
         by_key_[key_of(name)].push_back(insertion);
 }
 
@@ -729,7 +731,9 @@ std::string moved_vml(std::string_view vml, const Insertions &insertions, const 
                 break;
             }
             case VmlItem::Kind::Row: {
-                long moved = sheets::moved_row(item.top.row + 1, insertions) - 1;
+                // A shape whose row was deleted comes to the row that follows.
+                sheets::Marker top{item.top.row, 0}, bottom = top;
+                long moved = sheets::move_anchor(top, bottom, sheets::Follow::Move, insertions) ? top.row : -1;
                 if (moved < 0)
                     pushed_off(part, item.top.row);
                 if (moved != item.top.row)
@@ -845,6 +849,23 @@ void InsertionCheck::check(const std::string &sheet, const Insertions &insertion
         if (!sheets::move_anchor(top, bottom, o.follow, insertions))
             pushed_off(o.part, o.top.row);
     }
+}
+
+void InsertionCheck::check_next(const std::string &sheet, std::optional<std::vector<Placed>> &moved,
+                                sheets::Insertion next) {
+    if (!moved) {
+        check(sheet, {});
+        std::vector<Placed> anchors;
+        for (const Object &o : sheets_.at(sheet).objects)
+            anchors.push_back(Placed{o.top, o.bottom, o.follow, o.part});
+        moved = std::move(anchors);
+    }
+    std::vector<Placed> now = *moved;
+    const Insertions one{next};
+    for (Placed &a : now)
+        if (!sheets::move_anchor(a.top, a.bottom, a.follow, one))
+            pushed_off(a.part, a.top.row);
+    moved = std::move(now);
 }
 
 }  // namespace tessel::repair

@@ -23,8 +23,8 @@ class SheetInsertions {
 public:
     SheetInsertions() = default;
     // From {sheet name: [(row, count), ...]} or None; raises TypeError or ValueError
-    // for anything else.
-    static SheetInsertions from_python(nb::handle mapping);
+    // for anything else.  `deleting` lets a negative count delete rows.
+    static SheetInsertions from_python(nb::handle mapping, bool deleting = false);
 
     bool empty() const { return by_key_.empty(); }
     const sheets::Insertions *find(std::string_view name) const;
@@ -79,6 +79,17 @@ public:
     // insertion of the sheet so far, then the new one) would push an object off
     // the sheet.
     void check(const std::string &sheet, const sheets::Insertions &insertions);
+
+    // check() one insertion at a time, for a fill that makes many: `moved` holds
+    // the anchors of the sheet's objects as the insertions so far left them
+    // (read on the first call, when `moved` has no value) and takes `next`.
+    // Throws as check() does, leaving `moved` as it was.
+    struct Placed {
+        sheets::Marker top, bottom;
+        sheets::Follow follow;
+        std::string part;
+    };
+    void check_next(const std::string &sheet, std::optional<std::vector<Placed>> &moved, sheets::Insertion next);
 
 private:
     struct Object {
