@@ -487,3 +487,20 @@ def test_check_lists_row_tags_with_their_cells_in_order(tmp_path):
     assert [f.placeholder for f in found] == ["for r in rs", "r.a", "r.b", "end for", "r.a", "r.b"]
     assert [f.place for f in found][1] == cell(1) + ", for r in rs: item 1"
     assert all(f.reason is None for f in found)
+
+
+def test_the_readme_document_examples_fill_as_it_says(tmp_path, monkeypatch):
+    readme = os.path.join(os.path.dirname(__file__), "..", "README.md")
+    with open(readme, encoding="utf-8") as f:
+        chapter = f.read().split("## Sections: repeat or show parts of a template")[1].split("\n## ")[0]
+    monkeypatch.chdir(tmp_path)
+    for block in chapter.split("```python\n")[1:]:
+        code = block.split("```")[0]
+        if "PageFill" in code:
+            exec(compile(code, "README.md", "exec"), {})
+    invoice = docx.Document(tmp_path / "invoice_overdue.docx")
+    assert len(invoice.tables[0].rows) == 5 and "overdue" in invoice.paragraphs[1].text
+    assert [p.text for p in docx.Document(tmp_path / "invoice_on_time.docx").paragraphs] == [
+        "Invoice 1017 for Ada Lovelace", "Thank you."
+    ]
+    assert len(ids(tmp_path / "letters.docx", ".//w:br[@w:type='page']")) == 1
