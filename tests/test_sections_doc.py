@@ -10,6 +10,7 @@ import subprocess
 import uuid
 
 import docx
+import openpyxl
 import pandas as pd
 import pytest
 from docx.oxml import parse_xml
@@ -489,15 +490,20 @@ def test_check_lists_row_tags_with_their_cells_in_order(tmp_path):
     assert all(f.reason is None for f in found)
 
 
-def test_the_readme_document_examples_fill_as_it_says(tmp_path, monkeypatch):
+def test_the_readme_examples_of_sections_fill_as_it_says(tmp_path, monkeypatch):
     readme = os.path.join(os.path.dirname(__file__), "..", "README.md")
     with open(readme, encoding="utf-8") as f:
         chapter = f.read().split("## Sections: repeat or show parts of a template")[1].split("\n## ")[0]
     monkeypatch.chdir(tmp_path)
     for block in chapter.split("```python\n")[1:]:
-        code = block.split("```")[0]
-        if "PageFill" in code:
-            exec(compile(code, "README.md", "exec"), {})
+        exec(compile(block.split("```")[0], "README.md", "exec"), {})
+    book = openpyxl.load_workbook(tmp_path / "regions.xlsx")
+    assert book.sheetnames == ["Regions", "Ada", "Grace"]
+    assert [row for row in book["Regions"].iter_rows(values_only=True)][1:] == [
+        ("North", None, None), (None, "gears", 120), (None, "wheels", 80), ("South", None, None),
+        (None, "cards", 45), ("Total", None, "=SUM(C2:C6)"),
+    ]
+    assert book["Grace"]["B1"].value == "Grace"
     invoice = docx.Document(tmp_path / "invoice_overdue.docx")
     assert len(invoice.tables[0].rows) == 5 and "overdue" in invoice.paragraphs[1].text
     assert [p.text for p in docx.Document(tmp_path / "invoice_on_time.docx").paragraphs] == [

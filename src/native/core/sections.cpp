@@ -42,9 +42,9 @@ nb::str to_str(std::string_view s) {
     return nb::steal<nb::str>(r);
 }
 
-// Where the top-level keyword `in` of a for's text stands, outside brackets and
-// strings; npos when there is none.
-size_t find_in(std::string_view s) {
+// Where the keyword `word` stands at the top level of an expression's text,
+// outside brackets and strings; npos when it does not.
+size_t find_keyword(std::string_view s, std::string_view word) {
     int depth = 0;
     char quote = 0;
     for (size_t k = 0; k < s.size(); ++k) {
@@ -60,8 +60,8 @@ size_t find_in(std::string_view s) {
             ++depth;
         } else if (c == ')' || c == ']' || c == '}') {
             --depth;
-        } else if (depth == 0 && c == 'i' && k + 1 < s.size() && s[k + 1] == 'n' && (k == 0 || !word_char(s[k - 1])) &&
-                   (k + 2 == s.size() || !word_char(s[k + 2]))) {
+        } else if (depth == 0 && s.substr(k, word.size()) == word && (k == 0 || !word_char(s[k - 1])) &&
+                   (k + word.size() == s.size() || !word_char(s[k + word.size()]))) {
             return k;
         }
     }
@@ -157,7 +157,7 @@ Tag parse(nb::handle placeholder) {
     const std::string_view s = strip(text);
     std::string_view rest;
     if (after_keyword(s, "for", rest)) {
-        const size_t at = find_in(rest);
+        const size_t at = find_keyword(rest, "in");
         if (at == std::string_view::npos)
             return tag;
         const std::string_view target = strip(rest.substr(0, at)), expr = strip(rest.substr(at + 2));
@@ -320,43 +320,13 @@ void bind(Evaluator &evaluator, const Tag &tag, nb::handle item) {
     }
 }
 
-namespace {
-
-// Where the top-level keyword `for` stands, outside brackets and strings; npos
-// when there is none.
-size_t find_for(std::string_view s) {
-    int depth = 0;
-    char quote = 0;
-    for (size_t k = 0; k < s.size(); ++k) {
-        const char c = s[k];
-        if (quote) {
-            if (c == '\\')
-                ++k;
-            else if (c == quote)
-                quote = 0;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '(' || c == '[' || c == '{') {
-            ++depth;
-        } else if (c == ')' || c == ']' || c == '}') {
-            --depth;
-        } else if (depth == 0 && s.substr(k, 3) == "for" && (k == 0 || !word_char(s[k - 1])) &&
-                   (k + 3 == s.size() || !word_char(s[k + 3]))) {
-            return k;
-        }
-    }
-    return std::string_view::npos;
-}
-
-}  // namespace
-
 Generator generator(nb::handle text) {
     Generator out;
     if (!PyUnicode_Check(text.ptr()))
         return out;
     const std::string whole = utf8(text);
     const std::string_view s = strip(whole);
-    const size_t at = find_for(s);
+    const size_t at = find_keyword(s, "for");
     if (at == std::string_view::npos || at == 0)
         return out;
     const std::string_view each = strip(s.substr(0, at));

@@ -157,6 +157,21 @@ std::string ranges_of(std::vector<Position> cells) {
     return out;
 }
 
+// Runs `step` with Python's garbage collection paused: while a step makes many
+// model objects and no garbage, collecting would cost more than the making.
+template <typename Step> void without_collection(Step &&step) {
+    const int collecting = PyGC_Disable();
+    try {
+        step();
+    } catch (...) {
+        if (collecting)
+            PyGC_Enable();
+        throw;
+    }
+    if (collecting)
+        PyGC_Enable();
+}
+
 // The fill of one worksheet.  It visits the same cells, in the same order and
 // within the same bounds as a walk over every position from A1 to the used range
 // that reads max_column afresh for each row, but it only looks at positions that
@@ -670,20 +685,12 @@ private:
             origin_cells_.push_back(e.cell);
         }
         base_mark_ = call_.evaluator.mark();
-        // Copies are cells of the model, none of them garbage: collecting while
-        // they are made would cost more than making them.
-        const int collecting = PyGC_Disable();
-        try {
+        // Copies are cells of the model, none of them garbage.
+        without_collection([&] {
             load_rows();
             expand_all(top_level_, 0, 0);
             store_rows();
-        } catch (...) {
-            if (collecting)
-                PyGC_Enable();
-            throw;
-        }
-        if (collecting)
-            PyGC_Enable();
+        });
     }
 
     // The sheet's rows while sections repeat and delete them: moving a row is
@@ -1914,18 +1921,8 @@ Loaded load_template(nb::handle self, nb::handle template_path) {
             // what it would drop from a model; the native engine drops nothing.
             warnings.attr("filterwarnings")("ignore", "category"_a = nb::handle(PyExc_UserWarning),
                                             "module"_a = "openpyxl");
-            // A model cell per template cell, none of them garbage: collecting
-            // while they are made would cost more than making them.
-            const int collecting = PyGC_Disable();
-            try {
-                loaded.book = std::make_unique<tessel::native::PackageBook>(template_path);
-            } catch (...) {
-                if (collecting)
-                    PyGC_Enable();
-                throw;
-            }
-            if (collecting)
-                PyGC_Enable();
+            // A model cell per template cell, none of them garbage.
+            without_collection([&] { loaded.book = std::make_unique<tessel::native::PackageBook>(template_path); });
         } else {
             loaded.workbook = nb::getattr(module_handle, "load_workbook")(template_path);
         }

@@ -401,16 +401,14 @@ std::optional<std::string> moved_formula(std::string_view formula, const SheetLo
     return scanner.run();
 }
 
-std::string rows_shifted(std::string_view formula, long top, long bottom, long by,
-                         const std::function<bool(std::string_view sheet)> &own) {
-    auto shift = [&](Point &p, bool &off) {
-        if (p.row && !p.row_fixed && p.row >= top && p.row <= bottom) {
-            p.row += by;
-            off |= p.row < 1 || p.row > kMaxRow;
-        }
-    };
+namespace {
+
+// The formula with each area of the sheets `mine` accepts moved point by point;
+// an area moved off the sheet becomes #REF!.
+template <typename Mine, typename Shift>
+std::string areas_shifted(std::string_view formula, Mine &&mine, Shift &&shift) {
     FormulaScanner scanner(formula, [&](std::string_view sheet, const Area &area) -> std::optional<std::string> {
-        if (!sheet.empty() && !own(sheet))
+        if (!mine(sheet))
             return std::nullopt;
         Area moved = area;
         bool off = false;
@@ -423,6 +421,20 @@ std::string rows_shifted(std::string_view formula, long top, long bottom, long b
     });
     auto out = scanner.run();
     return out ? *out : std::string(formula);
+}
+
+}  // namespace
+
+std::string rows_shifted(std::string_view formula, long top, long bottom, long by,
+                         const std::function<bool(std::string_view sheet)> &own) {
+    return areas_shifted(
+        formula, [&](std::string_view sheet) { return sheet.empty() || own(sheet); },
+        [&](Point &p, bool &off) {
+            if (p.row && !p.row_fixed && p.row >= top && p.row <= bottom) {
+                p.row += by;
+                off |= p.row < 1 || p.row > kMaxRow;
+            }
+        });
 }
 
 std::optional<std::string> renamed_sheet(std::string_view formula,
@@ -487,28 +499,18 @@ std::optional<std::string> renamed_sheet(std::string_view formula,
 }
 
 std::string translated_formula(std::string_view formula, long rows, long columns) {
-    auto shift = [&](Point &p, bool &off) {
-        if (p.row && !p.row_fixed) {
-            p.row += rows;
-            off |= p.row < 1 || p.row > kMaxRow;
-        }
-        if (p.column && !p.column_fixed) {
-            p.column += columns;
-            off |= p.column < 1 || p.column > kMaxColumn;
-        }
-    };
-    FormulaScanner scanner(formula, [&](std::string_view, const Area &area) -> std::optional<std::string> {
-        Area moved = area;
-        bool off = false;
-        shift(moved.first, off);
-        if (moved.range)
-            shift(moved.last, off);
-        if (off)
-            return std::string("#REF!");
-        return format_area(moved);
-    });
-    auto out = scanner.run();
-    return out ? *out : std::string(formula);
+    return areas_shifted(
+        formula, [](std::string_view) { return true; },
+        [&](Point &p, bool &off) {
+            if (p.row && !p.row_fixed) {
+                p.row += rows;
+                off |= p.row < 1 || p.row > kMaxRow;
+            }
+            if (p.column && !p.column_fixed) {
+                p.column += columns;
+                off |= p.column < 1 || p.column > kMaxColumn;
+            }
+        });
 }
 
 bool move_anchor(Marker &from, Marker &to, Follow follow, const Insertions &insertions) {
