@@ -296,11 +296,13 @@ def test_check_lists_each_tag_once_and_places_items(tmp_path):
     assert all(f.reason is None for f in found)
 
 
-def test_safe_mode_refuses_copies_past_the_budget(tmp_path):
-    failed, doc = fill(tmp_path, ["{for i in range(10**6)}", "line {i}", "{end for}"], {}, safe=True)
+@pytest.mark.parametrize("body", [["line {i}"], ["x"], ["{i}", "y"]])
+def test_safe_mode_refuses_copies_past_the_budget(tmp_path, body):
+    paragraphs = ["{for i in range(10**6)}", *body, "{end for}"]
+    failed, doc = fill(tmp_path, paragraphs, {}, safe=True)
     assert failed[0] == "for i in range(10**6)"
     assert "sections copying" in failed.details[0].reason
-    assert texts(doc) == ["{for i in range(10**6)}", "line {i}", "{end for}"]
+    assert texts(doc) == paragraphs
 
 
 def test_a_list_in_a_loop_restarts_its_numbering_in_each_copy(tmp_path):

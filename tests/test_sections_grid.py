@@ -238,8 +238,9 @@ def test_openpyxl_engine_refuses_sections(tmp_path):
     assert ws["A2"].value == "{for r in rows}"
 
 
-def test_safe_fill_counts_copies(tmp_path):
-    cells = {"A1": "{for i in range(10**6)}", "B1": "{i}", "J1": "wide", "A2": "{end for}", "A3": "{n}"}
+@pytest.mark.parametrize("wide", [{"J1": "wide"}, {}])
+def test_safe_fill_counts_copies(tmp_path, wide):
+    cells = {"A1": "{for i in range(10**6)}", "B1": "{i}", "A2": "{end for}", "A3": "{n}"} | wide
     ws, failed = fill(tmp_path, cells, {"n": 1}, safe=True)
     assert "sections copying" in failed.details[0].reason
     assert failed[0] == "for i in range(10**6)"
@@ -248,6 +249,9 @@ def test_safe_fill_counts_copies(tmp_path):
     ws, failed = fill(tmp_path, cells | {"A1": "{for i in range(3)}"}, {"n": 1}, safe=True)
     assert failed == []
     assert [ws.cell(r, 2).value for r in (1, 3, 5)] == [0, 1, 2]
+    # one row of three cells, repeated a million times, is past the budget too
+    ws, failed = fill(tmp_path, {"A1": "{for i in range(10**6)}", "B1": "{i}", "C1": "{end for}"}, {}, safe=True)
+    assert failed[0] == "for i in range(10**6)" and ws.max_row == 1
 
 
 def test_libreoffice_reads_the_copies(tmp_path, soffice):

@@ -317,11 +317,7 @@ void fill_inline(Runs &at, const std::vector<nb::object> &runs, const nb::object
                         sec::bind(at.evaluator, open.tag, item);
                         at.evaluator.unbind(mark);
                     }
-                    long long size = 0;
-                    for (const nb::object &node : parts[0])
-                        size += 1 + (long long) nb::len(node) +
-                                (long long) nb::cast<double>(node.attr("xpath")("string-length(.)"));
-                    at.evaluator.count_copies(size * (long long) items.size());
+                    at.evaluator.count_copies(wml::markup_size(parts[0]) * (long long) items.size());
                 },
                 reason);
         if (reason.is_valid()) {

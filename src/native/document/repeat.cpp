@@ -89,14 +89,6 @@ bool blank(nb::handle text, Py_ssize_t from, Py_ssize_t to) {
 }
 
 // Elements and characters of text that copying these elements makes.
-long long size_of(const std::vector<nb::object> &nodes) {
-    long long size = 0;
-    for (const nb::object &el : nodes)
-        size += 1 + (long long) nb::cast<double>(xpath(el, "count(.//*)")) +
-                (long long) nb::cast<double>(xpath(el, "string-length(.)"));
-    return size;
-}
-
 // The siblings strictly between two elements of one parent.
 std::vector<nb::object> between(nb::handle from, nb::handle to) {
     std::vector<nb::object> out;
@@ -686,7 +678,7 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
                                            sections::bind(evaluator_, open.tag, item);
                                            evaluator_.unbind(mark);
                                        }
-                                       evaluator_.count_copies(size_of(parts[0]) * (long long) items.size());
+                                       evaluator_.count_copies(markup_size(parts[0]) * (long long) items.size());
                                    },
                                    reason);
     if (!ok) {
@@ -883,6 +875,18 @@ std::vector<RowTag> Repeater::take_row_tags(nb::handle tbl) {
     std::vector<RowTag> out = std::move(it->second.second);
     row_tags_.erase(it);
     return out;
+}
+
+long long markup_size(const std::vector<nb::object> &nodes) {
+    const nb::object &measure = made_once<nb::object>([] {
+        return nb::object(nb::module_::import_("lxml.etree")
+                              .attr("XPath")("8 * (count(descendant-or-self::*) + count(descendant-or-self::*/@*)) "
+                                             "+ string-length(.)"));
+    });
+    long long size = 0;
+    for (const nb::object &node : nodes)
+        size += (long long) nb::cast<double>(measure(node));
+    return size;
 }
 
 }  // namespace tessel::wordml

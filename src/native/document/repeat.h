@@ -125,4 +125,9 @@ private:
     std::unordered_map<std::string, std::tuple<nb::object, nb::object, bool>> note_parts_;
 };
 
+// What copying `nodes` makes, for safe mode's budget: about the length of their
+// markup (8 for each element and attribute, and their text), which is what a
+// copy holds in memory, give or take a constant.
+long long markup_size(const std::vector<nb::object> &nodes);
+
 }  // namespace tessel::wordml

@@ -157,6 +157,10 @@ std::string ranges_of(std::vector<Position> cells) {
     return out;
 }
 
+// What safe mode's budget counts for each cell a section copies: the characters
+// of a cell's markup, at the least, so that the budget bounds the memory copies take.
+constexpr long long kCellMarkup = 32;
+
 // Runs `step` with Python's garbage collection paused: while a step makes many
 // model objects and no garbage, collecting would cost more than the making.
 template <typename Step> void without_collection(Step &&step) {
@@ -851,7 +855,7 @@ private:
                         sec::bind(evaluator, open.tag, item);
                         evaluator.unbind(mark);
                     }
-                    evaluator.count_copies((long long) height * max_column_ * (long long) items.size());
+                    evaluator.count_copies((long long) height * max_column_ * kCellMarkup * (long long) items.size());
                     if (items.empty())
                         remove_rows(top, height);
                     else
@@ -1795,7 +1799,7 @@ SheetCopies repeat_sheets(Call &call) {
             [&] {
                 tessel::Evaluator &evaluator = call.evaluator;
                 items = sec::items_of(evaluator, generator.loop);
-                evaluator.count_copies((long long) PyDict_GET_SIZE(sheets[i].model.attr("_cells").ptr()) *
+                evaluator.count_copies((long long) PyDict_GET_SIZE(sheets[i].model.attr("_cells").ptr()) * kCellMarkup *
                                        (long long) items.size());
                 std::set<std::string> taken;
                 for (size_t k = 0; k < sheets.size(); ++k)
