@@ -411,3 +411,13 @@ def test_row_sections_in_each_repeated_sheet(tmp_path):
     # Formulas elsewhere name the first copy, and follow its rows.
     assert wb["Summary"]["A1"].value == "=SUM('p'!B2:B7)"
     assert [rule.formula for cf in wb["Summary"].conditional_formatting for rule in cf.rules] == [["'p'!B9"]]
+
+
+def test_safe_mode_bounds_sheets_per_item(tmp_path):
+    # even empty sheets count: a hundred thousand of them fail at once
+    wb = openpyxl.Workbook()
+    wb.active.title = "{x for x in range(100000)}"
+    wb.save(tmp_path / "t.xlsx")
+    failed = GridFill(safe=True)(str(tmp_path / "t.xlsx"), str(tmp_path / "out.xlsx"), {})
+    assert failed == ["x for x in range(100000)"] and "sections copying" in failed.details[0].reason
+    assert openpyxl.load_workbook(tmp_path / "out.xlsx").sheetnames == ["{x for x in range(100000)}"]

@@ -160,6 +160,8 @@ std::string ranges_of(std::vector<Position> cells) {
 // What safe mode's budget counts for each cell a section copies: the characters
 // of a cell's markup, at the least, so that the budget bounds the memory copies take.
 constexpr long long kCellMarkup = 32;
+// And for each sheet copied: the parts of an empty sheet.
+constexpr long long kSheetMarkup = 1000;
 
 // Runs `step` with Python's garbage collection paused: while a step makes many
 // model objects and no garbage, collecting would cost more than the making.
@@ -1799,8 +1801,9 @@ SheetCopies repeat_sheets(Call &call) {
             [&] {
                 tessel::Evaluator &evaluator = call.evaluator;
                 items = sec::items_of(evaluator, generator.loop);
-                evaluator.count_copies((long long) PyDict_GET_SIZE(sheets[i].model.attr("_cells").ptr()) * kCellMarkup *
-                                       (long long) items.size());
+                evaluator.count_copies(
+                    ((long long) PyDict_GET_SIZE(sheets[i].model.attr("_cells").ptr()) * kCellMarkup + kSheetMarkup) *
+                    (long long) items.size());
                 std::set<std::string> taken;
                 for (size_t k = 0; k < sheets.size(); ++k)
                     if (k != i)
