@@ -469,7 +469,8 @@ def test_attacks_fail_with_their_rule_and_leave_no_trace(tmp_path, kind, attacks
     assert outcome["events"] == []
     assert outcome["peak_mb"] - outcome["baseline_mb"] < 300
     if kind == "line":
-        slow = [(r["placeholder"], r["seconds"]) for r in outcome["results"] if r["seconds"] >= 1]
+        # a bomb that ran would take many seconds; the margin is for a busy machine
+        slow = [(r["placeholder"], r["seconds"]) for r in outcome["results"] if r["seconds"] >= 2]
         assert slow == []
     else:
         assert outcome["seconds"] < len(attacks)

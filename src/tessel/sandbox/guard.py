@@ -634,11 +634,14 @@ def _texts(value):
     """The texts among `value` and the items of a list, tuple or dict."""
     if isinstance(value, str):
         return (value,)
-    if type(value) in (list, tuple):
-        return [item for item in value if isinstance(item, str)]
     if type(value) is dict:
-        return [item for item in (*value, *value.values()) if isinstance(item, str)]
-    return ()
+        value = (*value, *value.values())
+    elif type(value) not in (list, tuple):
+        return ()
+    # the types are gathered in C first: a list of millions of numbers holds no text
+    if not any(issubclass(kind, str) for kind in set(map(type, value))):
+        return ()
+    return [item for item in value if isinstance(item, str)]
 
 
 def _checked(guard, f, callee, name):
