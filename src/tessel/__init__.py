@@ -11,9 +11,13 @@ __version__ = "0.1.0"
 
 from .results import FailedPlaceholders, Finding, OverwriteWarning
 
-__all__ = ["LineFill", "GridFill", "PageFill", "FailedPlaceholders", "Finding", "OverwriteWarning"]
+__all__ = [
+    "LineFill", "GridFill", "PageFill", "Picture", "Table", "FailedPlaceholders", "Finding", "OverwriteWarning",
+]
 
-_MODULES = {"LineFill": "linefill", "GridFill": "gridfill", "PageFill": "pagefill"}
+_MODULES = {
+    "LineFill": "linefill", "GridFill": "gridfill", "PageFill": "pagefill", "Picture": "pictures", "Table": "tables",
+}
 
 
 def __getattr__(name):
