@@ -1,5 +1,7 @@
 #include "core/placeholder.h"
 
+#include "core/field.h"
+
 #include "core/confinement.h"
 #include "core/once.h"
 
@@ -248,10 +250,23 @@ bool is_interrupt_set() {
     return PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit);
 }
 
+// The sandbox's code of a placeholder: its expression, with the conversion and
+// the spec of a field passed on, so that formatting is checked like format().
+PyObject *compile_checked(PyObject *text, const Field &field) {
+    const Sandbox &sb = sandbox();
+    if (!field.formatted())
+        return PyObject_CallOneArg(sb.compile, text);
+    nb::object conversion = nb::none();
+    if (field.conversion)
+        conversion = nb::steal(PyUnicode_FromOrdinal((int) field.conversion));
+    nb::object spec = field.spec_begin >= 0 ? nb::object(field_spec(text, field)) : nb::none();
+    nb::object args = nb::make_tuple(field_expression(text, field), conversion, spec);
+    return PyObject_Call(sb.compile, args.ptr(), nullptr);
+}
+
 // The checked code of `text`, or the str that says why it was refused; null with
 // a Python error set when checking it failed otherwise.
-PyObject *checked_code(PyObject *text) {
-    const Sandbox &sb = sandbox();
+PyObject *checked_code(PyObject *text, const Field &field) {
     PyObject *cache = safe_code_cache();
     PyObject *entry = PyDict_GetItemWithError(cache, text);
     if (entry) {
@@ -260,7 +275,7 @@ PyObject *checked_code(PyObject *text) {
     }
     if (PyErr_Occurred())
         return nullptr;
-    entry = PyObject_CallOneArg(sb.compile, text);
+    entry = compile_checked(text, field);
     if (!entry) {
         // A broken rule or a syntax error is the text's own; anything else (a
         // recursion limit) may not happen again and is not remembered.
@@ -315,19 +330,29 @@ bool Evaluator::eval(nb::handle text, nb::object &out) {
             return false;
         }
     }
+    const Field field = split_field(text);
+    if (field.error) {
+        PyErr_SetString(PyExc_SyntaxError, field.error);
+        return finish(nullptr, out);
+    }
     if (safe_)
-        return eval_safe(text, out);
-    return finish(evaluate(text.ptr(), env().ptr()), out);
+        return eval_safe(text, field, out);
+    if (!field.formatted())
+        return finish(evaluate(text.ptr(), env().ptr()), out);
+    nb::object value;
+    if (!finish(evaluate(field_expression(text, field).ptr(), env().ptr()), value))
+        return false;
+    return finish(format_field(value.ptr(), field, field_spec(text, field).ptr()), out);
 }
 
-bool Evaluator::eval_safe(nb::handle text, nb::object &out) {
+bool Evaluator::eval_safe(nb::handle text, const Field &field, nb::object &out) {
     if (!namespace_.is_valid()) {
         PyObject *ns = PyObject_CallOneArg(sandbox().namespace_, env_.ptr());
         if (!ns)
             return finish(nullptr, out);
         namespace_ = nb::steal(ns);
     }
-    PyObject *code = checked_code(text.ptr());
+    PyObject *code = checked_code(text.ptr(), field);
     if (!code)
         return finish(nullptr, out);
     if (PyUnicode_Check(code)) {

@@ -11,6 +11,8 @@ namespace tessel {
 
 namespace nb = nanobind;
 
+struct Field;
+
 enum class Pattern { Single, Double };
 
 inline constexpr const char *kPatternError = "pattern must be '{}' or '{{}}'";
@@ -133,7 +135,7 @@ private:
     // The dict that evaluation runs against and bindings go into.
     nb::object &bound_dict();
 
-    bool eval_safe(nb::handle text, nb::object &out);
+    bool eval_safe(nb::handle text, const Field &field, nb::object &out);
     // Takes the result of an evaluation; on failure, sets reason_ from the
     // Python error.
     bool finish(PyObject *result, nb::object &out);

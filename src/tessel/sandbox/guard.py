@@ -557,6 +557,14 @@ class Guard:
         self._make(len(result), "format()")
         return result
 
+    def formatted(self, value, conversion, format_spec):
+        """A placeholder's value converted and formatted, as an f-string's field does."""
+        if conversion is not None:
+            if type(value) in _CONTAINERS:
+                self._make(_deep_size(value), f"!{conversion}")
+            value = _CONVERSIONS[conversion](value)
+        return self._format(value, format_spec)
+
     def _str(self, *args, **kwargs):
         if args and type(args[0]) in _CONTAINERS:
             self._make(_deep_size(args[0]), "str()")
@@ -656,6 +664,9 @@ def _checked(guard, f, callee, name):
 
 
 _CHECKED_CODE = _checked(None, None, None, "").__code__
+
+
+_CONVERSIONS = {"r": repr, "s": str, "a": ascii}
 
 
 def _read_only(value):

@@ -183,17 +183,22 @@ class _Rewrite(ast.NodeTransformer):
         return self.guard("chain", [node.left, *rest])
 
 
-def compile_placeholder(text):
+def compile_placeholder(text, conversion=None, spec=None):
     """The code of a placeholder for safe mode.
 
-    Raises Refused when the text breaks a rule that shows in the text itself, and
-    SyntaxError when it is no expression.
+    `text` is the expression; a placeholder written with a conversion ("r", "s",
+    "a") or a format spec, as in an f-string, gives them apart, and its value is
+    converted and formatted under the same checks as format().  Raises Refused
+    when the text breaks a rule that shows in the text itself, and SyntaxError
+    when it is no expression.
     """
     if not isinstance(text, str):
         raise TypeError(f"a placeholder is text, not {type(text).__name__}")
     tree = ast.parse(text.lstrip(" \t"), "<string>", "eval")
     rewrite = _Rewrite()
     tree = rewrite.visit(tree)
+    if conversion is not None or spec is not None:
+        tree.body = rewrite.guard("formatted", [tree.body, ast.Constant(conversion), ast.Constant(spec or "")])
     if rewrite.guarded:
         # Budgets are per placeholder: `None or value` is the value.
         tree.body = ast.BoolOp(ast.Or(), [_guard("start", []), tree.body])
