@@ -457,10 +457,12 @@ def cmd_demo(args):
 TYPES_HELP = (
     "--set and .csv values keep their types: a value becomes a number only where nothing of it is "
     "lost (a leading zero other than in 0 and 0.x, a leading +, or more than 15 significant digits "
-    "keep it text: 007, +41, 0041441234567). In a .csv, a column whose every filled field is a whole "
-    "number holds integers (nullable Int64 where fields are empty), other numbers floats, ISO dates "
-    "(2026-03-01) datetime.date values, ISO date-times (2026-03-01 14:30) Timestamps, true/false "
-    "booleans; any other column stays text, its empty fields empty text."
+    "keep it text: 007, +41, 0041441234567; a decimal that a float writes back unchanged, as pandas "
+    "writes 339.64000000000004, is a number). ISO dates (2026-03-01) become datetime.date values and "
+    "ISO date-times (2026-03-01T14:30) Timestamps. In a .csv, a column whose every filled field is a "
+    "whole number holds integers (nullable Int64 where fields are empty), other numbers floats, "
+    "dates and date-times as above, true/false booleans; any other column stays text, its empty "
+    "fields empty text."
 )
 
 
@@ -473,7 +475,8 @@ def _add_common_options(parser):
     )
     parser.add_argument(
         "--set", action="append", default=[], metavar="NAME=VALUE",
-        help="one variable; the value becomes a number where it reads as one and nothing is lost; repeatable",
+        help="one variable; the value becomes a number, a date or a date-time where it reads as one and "
+        "nothing is lost; repeatable",
     )
     parser.add_argument("--pattern", choices=["{}", "{{}}"], default="{}",
                         help="placeholders written {x} (default) or {{x}}")

@@ -34,8 +34,10 @@ def parse_number(text):
     """`text` as an int or a float where nothing of it is lost that way, else `text` itself.
 
     Text stays text where it has a leading zero (other than "0" and "0.x"), a
-    leading "+", more than 15 significant digits, spaces or digit separators,
-    or where it names no finite number ("nan", "inf").
+    leading "+", spaces or digit separators, where it names no finite number
+    ("nan", "inf"), or where it has more than 15 significant digits, unless it
+    is a decimal that a float writes back unchanged (339.64000000000004, as
+    pandas and Python write floats).
     """
     match = _NUMBER.fullmatch(text)
     if match is None:
@@ -46,9 +48,10 @@ def parse_number(text):
         return text
     if len(whole) > 1 and whole.startswith("0"):
         return text  # a code such as 007 or 0041441234567
+    whole_number = fraction is None and "e" not in text.lower()
     if len(digits.lstrip("0")) > MAX_DIGITS:
-        return text
-    if fraction is None and "e" not in text.lower():
+        return float(text) if not whole_number and repr(float(text)) == text else text
+    if whole_number:
         value = int(text)
         return text if sign and value == 0 else value  # "-0" would lose its sign
     value = float(text)
@@ -225,11 +228,32 @@ def read_data(arg):
         raise UsageError(f"{path} {verb} {batch.one_line(exc)}") from None
 
 
+def parse_value(text):
+    """A --set value: a number, an ISO date (`datetime.date`) or date-time (a
+    pandas Timestamp) where its text is one and nothing is lost, else the text."""
+    value = parse_number(text)
+    if value is not text:
+        return value
+    if _ISO_DATE.fullmatch(text):
+        try:
+            return datetime.date.fromisoformat(text)
+        except ValueError:  # 2026-02-30
+            return text
+    if _ISO_DATE_TIME.fullmatch(text):
+        import pandas as pd
+
+        try:
+            return pd.Timestamp(text)
+        except ValueError:
+            return text
+    return text
+
+
 def parse_set(arg):
     name, sep, value = arg.partition("=")
     if not sep:
         raise UsageError(f"--set {arg}: write it as NAME=VALUE")
-    return _python_name(name.strip(), f"--set {arg}"), parse_number(value)
+    return _python_name(name.strip(), f"--set {arg}"), parse_value(value)
 
 
 def load_variables(data, sets):
