@@ -187,6 +187,37 @@ TAG_HINT = ("{% ... %} and {# ... #} tags (loops, conditions, comments) are not 
             "{for x in xs} ... {end for} and {if c} ... {end if}")
 TAG_FATE = {"{}": "; each one is taken for a placeholder and fails",
             "{{}}": "; they are left in the output as they are"}
+DOLLAR_HINT = ("every placeholder is written ${...}, as other tools write them; tessel's are written {...}, and "
+               "the fill leaves each $ in the output")
+
+# Ends of paragraphs, cells and shared strings in the parts of a package: the
+# text on either side is not one text.
+_TEXT_END = re.compile(r"</(?:w:p|a:p|si|is|c|v)>")
+_MARKUP = re.compile(r"<[^>]*>")
+_DOLLAR_FIELDS = {"{}": re.compile(r"(\$?)\{[^{}]+?\}"), "{{}}": re.compile(r"(\$?)\{\{[^{}]+?\}\}")}
+# Parts larger than this are not read for a hint.
+_HINT_PART_LIMIT = 64 << 20
+
+
+def _texts_of(template):
+    """The texts of a template as a reader sees them, for hints that look beside placeholders."""
+    if isinstance(template, batch.TemplateText):
+        return [template.text]
+    import html
+    import zipfile
+
+    texts = []
+    with zipfile.ZipFile(template) as package:
+        for info in package.infolist():
+            if info.filename.endswith(".xml") and info.file_size <= _HINT_PART_LIMIT:
+                xml = _TEXT_END.sub("\n", package.read(info).decode("utf-8", "replace"))
+                texts.append(html.unescape(_MARKUP.sub("", xml)))
+    return texts
+
+
+def _all_after_dollar(template, pattern):
+    signs = [m.group(1) for text in _texts_of(template) for m in _DOLLAR_FIELDS[pattern].finditer(text)]
+    return bool(signs) and all(signs)
 
 
 def hints(kind, template, pattern):
@@ -211,6 +242,8 @@ def hints(kind, template, pattern):
             found.append(SINGLE_HINT)
         if len(plain) < len(single):
             found.append(TAG_HINT + TAG_FATE.get(pattern, ""))
+    if plain and _all_after_dollar(template, pattern):
+        found.append(DOLLAR_HINT)
     return found
 
 
