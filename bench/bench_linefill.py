@@ -12,6 +12,7 @@ import sys
 import time
 
 from tessel.linefill import LineFill
+from timing import best_of
 
 
 def replace_cycle(template, env):
@@ -23,15 +24,6 @@ def replace_cycle(template, env):
         except Exception:
             failed.append(placeholder)
     return template, failed
-
-
-def best_of(runs, fn):
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def letter_case():

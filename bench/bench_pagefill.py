@@ -33,6 +33,7 @@ import numpy as np
 import pandas as pd
 
 from tessel.pagefill import PageFill
+from timing import best_of
 
 FONT_KEYS = (
     "all_caps bold complex_script cs_bold cs_italic double_strike emboss hidden highlight_color "
@@ -178,19 +179,13 @@ def order_template(path, columns):
     doc.save(path)
 
 
-def best(fn, repeat, clock=time.process_time):
-    """Least time of `repeat` runs, in CPU time by default: steadier than wall time
-    on a shared machine."""
-    times = []
-    for _ in range(repeat):
-        start = clock()
-        fn()
-        times.append(clock() - start)
-    return min(times)
+def best(fn, repeat):
+    """Least CPU time of `repeat` runs: steadier than wall time on a shared machine."""
+    return best_of(repeat, fn, time.process_time)
 
 
 def wall_best(fn, repeat):
-    return best(fn, repeat, time.perf_counter)
+    return best_of(repeat, fn)
 
 
 def safe_case():

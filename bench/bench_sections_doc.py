@@ -15,21 +15,12 @@ Rows:
 import os
 import sys
 import tempfile
-import time
 
 import docx
 import pandas as pd
 
 from tessel.pagefill import PageFill
-
-
-def best_of(runs, step):
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        step()
-        best = min(best, time.perf_counter() - start)
-    return best
+from timing import best_of
 
 
 def section_template(path):
@@ -53,23 +44,14 @@ def written_out_template(path, n):
     doc.save(path)
 
 
-def row_template(path):
+def table_template(path, cells):
+    """A table of a header row and a row whose first cells hold `cells`."""
     doc = docx.Document()
     table = doc.add_table(rows=2, cols=3)
     for c, text in enumerate(("Name", "Amount", "Since")):
         table.cell(0, c).text = text
-    table.cell(1, 0).text = "{for c in customers}{c.name}"
-    table.cell(1, 1).text = "{c.amount}"
-    table.cell(1, 2).text = "{c.since}{end for}"
-    doc.save(path)
-
-
-def frame_template(path):
-    doc = docx.Document()
-    table = doc.add_table(rows=2, cols=3)
-    for c, text in enumerate(("Name", "Amount", "Since")):
-        table.cell(0, c).text = text
-    table.cell(1, 0).text = "{customers}"
+    for c, text in enumerate(cells):
+        table.cell(1, c).text = text
     doc.save(path)
 
 
@@ -91,8 +73,8 @@ def main():
                                                for name in ("section", "written", "rows", "frame"))
         section_template(section)
         written_out_template(written, n)
-        row_template(by_rows)
-        frame_template(by_frame)
+        table_template(by_rows, ["{for c in customers}{c.name}", "{c.amount}", "{c.since}{end for}"])
+        table_template(by_frame, ["{customers}"])
         many, few = customers(n), customers(100)
 
         def run(template, env):

@@ -16,13 +16,13 @@ twice the block's time.
 import argparse
 import os
 import tempfile
-import time
 
 import openpyxl
 import pandas as pd
 from openpyxl.styles import Font, PatternFill
 
 from tessel.gridfill import GridFill
+from timing import best_of
 
 
 def section_template(path):
@@ -55,15 +55,6 @@ def block_template(path):
     wb.save(path)
 
 
-def best(repeat, run):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--items", type=int, default=10000)
@@ -90,8 +81,8 @@ def main():
 
         fill_section()
         assert openpyxl.load_workbook(out).active.max_row == 3 * args.items + 2
-        t_section = best(args.repeat, fill_section)
-        t_block = best(args.repeat, fill_block)
+        t_section = best_of(args.repeat, fill_section)
+        t_block = best_of(args.repeat, fill_block)
     ratio = t_section / t_block
     print(f"{'fill':<40}{'seconds':>10}")
     print(f"{f'section, 3 rows x {args.items} items':<40}{t_section:>10.3f}")

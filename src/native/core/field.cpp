@@ -1,5 +1,7 @@
 #include "core/field.h"
 
+#include "core/top_level.h"
+
 namespace tessel {
 
 namespace {
@@ -18,45 +20,15 @@ Field split_field(nb::handle text) {
         return field;
     const int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
-    auto at = [&](Py_ssize_t i) { return i < n ? PyUnicode_READ(kind, data, i) : 0; };
+    auto at = [&](size_t i) -> Py_UCS4 { return i < (size_t) n ? PyUnicode_READ(kind, data, i) : 0; };
 
-    Py_ssize_t depth = 0;
-    Py_UCS4 quote = 0;
-    bool triple = false;
-    Py_ssize_t i = 0;
-    for (; i < n; ++i) {
-        const Py_UCS4 c = at(i);
-        if (quote) {
-            if (c == '\\') {
-                ++i;  // an escaped character, a quote included
-            } else if (c == quote) {
-                if (!triple) {
-                    quote = 0;
-                } else if (at(i + 1) == quote && at(i + 2) == quote) {
-                    i += 2;
-                    quote = 0;
-                }
-            }
-            continue;
+    Py_ssize_t i = (Py_ssize_t) find_top_level((size_t) n, at, [&](size_t &k) {
+        if (at(k) == '!' && at(k + 1) == '=') {  // an operator, not a conversion
+            ++k;
+            return false;
         }
-        if (c == '\'' || c == '"') {
-            triple = at(i + 1) == c && at(i + 2) == c;
-            if (triple)
-                i += 2;
-            quote = c;
-        } else if (c == '(' || c == '[' || c == '{') {
-            ++depth;
-        } else if (c == ')' || c == ']' || c == '}') {
-            if (depth > 0)
-                --depth;
-        } else if (depth == 0 && (c == '!' || c == ':')) {
-            if (c == '!' && at(i + 1) == '=') {
-                ++i;
-                continue;
-            }
-            break;
-        }
-    }
+        return at(k) == '!' || at(k) == ':';
+    });
     field.expression_end = i;
     if (i == n)
         return field;

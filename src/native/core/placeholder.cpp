@@ -345,13 +345,15 @@ bool Evaluator::eval(nb::handle text, nb::object &out) {
     return finish(format_field(value.ptr(), field, field_spec(text, field).ptr()), out);
 }
 
+bool Evaluator::made_namespace() {
+    if (!namespace_.is_valid())
+        namespace_ = nb::steal(PyObject_CallOneArg(sandbox().namespace_, env_.ptr()));
+    return namespace_.is_valid();
+}
+
 bool Evaluator::eval_safe(nb::handle text, const Field &field, nb::object &out) {
-    if (!namespace_.is_valid()) {
-        PyObject *ns = PyObject_CallOneArg(sandbox().namespace_, env_.ptr());
-        if (!ns)
-            return finish(nullptr, out);
-        namespace_ = nb::steal(ns);
-    }
+    if (!made_namespace())
+        return finish(nullptr, out);
     PyObject *code = checked_code(text.ptr(), field);
     if (!code)
         return finish(nullptr, out);
@@ -366,9 +368,7 @@ bool Evaluator::eval_safe(nb::handle text, const Field &field, nb::object &out) 
 
 nb::object &Evaluator::bound_dict() {
     if (safe_) {
-        if (!namespace_.is_valid())
-            namespace_ = nb::steal(PyObject_CallOneArg(sandbox().namespace_, env_.ptr()));
-        if (!namespace_.is_valid())
+        if (!made_namespace())
             throw nb::python_error();
         return namespace_;
     }

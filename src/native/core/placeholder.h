@@ -134,6 +134,9 @@ public:
 private:
     // The dict that evaluation runs against and bindings go into.
     nb::object &bound_dict();
+    // Makes safe mode's namespace on first use; false with the Python error set
+    // when the sandbox cannot make it.
+    bool made_namespace();
 
     bool eval_safe(nb::handle text, const Field &field, nb::object &out);
     // Takes the result of an evaluation; on failure, sets reason_ from the

@@ -1,6 +1,7 @@
 #include "core/sections.h"
 
 #include "core/once.h"
+#include "core/top_level.h"
 
 #include <nanobind/stl/string.h>
 
@@ -45,27 +46,12 @@ nb::str to_str(std::string_view s) {
 // Where the keyword `word` stands at the top level of an expression's text,
 // outside brackets and strings; npos when it does not.
 size_t find_keyword(std::string_view s, std::string_view word) {
-    int depth = 0;
-    char quote = 0;
-    for (size_t k = 0; k < s.size(); ++k) {
-        const char c = s[k];
-        if (quote) {
-            if (c == '\\')
-                ++k;
-            else if (c == quote)
-                quote = 0;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '(' || c == '[' || c == '{') {
-            ++depth;
-        } else if (c == ')' || c == ']' || c == '}') {
-            --depth;
-        } else if (depth == 0 && s.substr(k, word.size()) == word && (k == 0 || !word_char(s[k - 1])) &&
-                   (k + word.size() == s.size() || !word_char(s[k + word.size()]))) {
-            return k;
-        }
-    }
-    return std::string_view::npos;
+    auto at = [&](size_t k) -> unsigned { return k < s.size() ? (unsigned char) s[k] : 0; };
+    const size_t found = find_top_level(s.size(), at, [&](size_t k) {
+        return s.substr(k, word.size()) == word && (k == 0 || !word_char(s[k - 1])) &&
+               (k + word.size() == s.size() || !word_char(s[k + word.size()]));
+    });
+    return found == s.size() ? std::string_view::npos : found;
 }
 
 bool is_name(std::string_view s) {
@@ -149,6 +135,30 @@ std::string utf8(nb::handle text) {
 
 }  // namespace
 
+bool may_hold_tags(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr()))
+        return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    const int kind = PyUnicode_KIND(text.ptr());
+    const void *data = PyUnicode_DATA(text.ptr());
+    auto at = [&](Py_ssize_t k) { return PyUnicode_READ(kind, data, k); };
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (at(k) != '{')
+            continue;
+        Py_ssize_t j = k + 1;
+        while (j < n && (at(j) == '{' || Py_UNICODE_ISSPACE(at(j))))
+            ++j;
+        for (const char *word : {"for", "if", "elif", "else", "end"}) {
+            Py_ssize_t q = 0;
+            while (word[q] && j + q < n && at(j + q) == (Py_UCS4) word[q])
+                ++q;
+            if (!word[q] && (j + q == n || !(Py_UNICODE_ISALNUM(at(j + q)) || at(j + q) == '_')))
+                return true;
+        }
+    }
+    return false;
+}
+
 Tag parse(nb::handle placeholder) {
     Tag tag;
     if (!PyUnicode_Check(placeholder.ptr()))
@@ -183,9 +193,10 @@ Tag parse(nb::handle placeholder) {
 }
 
 Structure pair(const std::vector<Kind> &tags, Pattern pattern) {
-    const std::string l = pattern == Pattern::Single ? "{" : "{{", r = pattern == Pattern::Single ? "}" : "}}";
+    // A tag's words in the template's own delimiters: "{end for}" or "{{end for}}".
+    auto tag = [&](const char *words) { return nb::cast<std::string>(delimited(nb::str(words), pattern)); };
     auto says = [&](std::string a, const char *name, std::string b = "") {
-        return nb::str((a + l + name + r + b).c_str());
+        return nb::str((a + tag(name) + b).c_str());
     };
     struct Open {
         size_t section;  // tentative index
@@ -215,9 +226,9 @@ Structure pair(const std::vector<Kind> &tags, Pattern pattern) {
         } else if (kind == Kind::Elif || kind == Kind::Else) {
             const char *name = kind == Kind::Elif ? "elif" : "else";
             if (stack.empty() || tags[found[stack.back().section].open] != Kind::If) {
-                out.unpaired.push_back({k, says("", name, " outside an " + l + "if" + r)});
+                out.unpaired.push_back({k, says("", name, " outside an " + tag("if"))});
             } else if (stack.back().has_else) {
-                out.unpaired.push_back({k, says("", name, " after " + l + "else" + r)});
+                out.unpaired.push_back({k, says("", name, " after " + tag("else"))});
             } else {
                 found[stack.back().section].branches.push_back(k);
                 stack.back().has_else = kind == Kind::Else;
@@ -317,6 +328,14 @@ void bind(Evaluator &evaluator, const Tag &tag, nb::handle item) {
     } catch (...) {
         evaluator.unbind(mark);
         throw;
+    }
+}
+
+void check_binding(Evaluator &evaluator, const Tag &tag, const std::vector<nb::object> &items) {
+    for (const nb::object &item : items) {
+        const size_t mark = evaluator.mark();
+        bind(evaluator, tag, item);
+        evaluator.unbind(mark);
     }
 }
 

@@ -36,12 +36,24 @@ Tag parse(nb::handle placeholder);
 
 inline bool opens(Kind k) { return k == Kind::For || k == Kind::If; }
 
+// False for a value that holds no "{" followed by a tag's first word ("for", "if",
+// "elif", "else", "end"): most texts hold no section, and need no closer look.
+bool may_hold_tags(nb::handle text);
+
 // A section found in a sequence of tags: indexes into that sequence.
 struct Section {
     size_t open = 0;
     std::vector<size_t> branches;  // its {elif} and {else} tags, in order
     size_t close = 0;
     long parent = -1;  // the section it stands in, an index into Structure::sections
+
+    // Its tags in order: the opening one, its branches, the closing one.
+    std::vector<size_t> tags() const {
+        std::vector<size_t> out{open};
+        out.insert(out.end(), branches.begin(), branches.end());
+        out.push_back(close);
+        return out;
+    }
 };
 
 // A tag that pairs with nothing, and why.
@@ -72,6 +84,10 @@ bool holds(Evaluator &evaluator, const Tag &tag);
 // Binds a for's names to one item, unpacking as Python's for statement does.  A
 // failure throws a Refusal; undo with evaluator.unbind.
 void bind(Evaluator &evaluator, const Tag &tag, nb::handle item);
+
+// Binds a for's names to each of its items once, and undoes it: a section that
+// cannot take one of its items fails before any copy is made.
+void check_binding(Evaluator &evaluator, const Tag &tag, const std::vector<nb::object> &items);
 
 // A text in Python's generator form, "EXPR for NAME in ITEMS": a loop (a for
 // tag over ITEMS) and the expression each item gives.  `loop.kind` is Kind::None

@@ -221,16 +221,6 @@ std::vector<nb::object> runs_in(const std::vector<nb::object> &nodes) {
     return out;
 }
 
-std::vector<nb::object> siblings_between(nb::handle from, nb::handle to) {
-    std::vector<nb::object> out;
-    for (nb::handle el : from.attr("itersiblings")()) {
-        if (el.ptr() == to.ptr())
-            break;
-        out.push_back(nb::borrow(el));
-    }
-    return out;
-}
-
 // Fills runs in which sections stand inline, each tag alone in its run: a loop's
 // runs are copied per item before any is filled, so a value's text is never read
 // for placeholders again.
@@ -283,10 +273,9 @@ void fill_inline(Runs &at, const std::vector<nb::object> &runs, const nb::object
             continue;
         }
         const sec::Section &sn = s.sections[section->second];
-        std::vector<size_t> marks{live[sn.open]};
-        for (size_t b : sn.branches)
-            marks.push_back(live[b]);
-        marks.push_back(live[sn.close]);
+        std::vector<size_t> marks;
+        for (size_t m : sn.tags())
+            marks.push_back(live[m]);
         const nb::object &open_run = runs[open.run];
         const nb::object &close_run = runs[tags[marks.back()].run];
         nb::object parent = open_run.attr("getparent")();
@@ -298,7 +287,7 @@ void fill_inline(Runs &at, const std::vector<nb::object> &runs, const nb::object
                                  "other tags are outside of");
         std::vector<std::vector<nb::object>> parts;
         for (size_t q = 0; q + 1 < marks.size(); ++q)
-            parts.push_back(siblings_between(runs[tags[marks[q]].run], runs[tags[marks[q + 1]].run]));
+            parts.push_back(wml::between(runs[tags[marks[q]].run], runs[tags[marks[q + 1]].run]));
         const bool is_for = open.tag.kind == sec::Kind::For, listing = at.evaluator.listing();
         std::vector<nb::object> items;
         long pick = -1;
@@ -312,11 +301,7 @@ void fill_inline(Runs &at, const std::vector<nb::object> &runs, const nb::object
                         return;
                     }
                     items = sec::items_of(at.evaluator, open.tag);
-                    for (const nb::object &item : items) {
-                        const size_t mark = at.evaluator.mark();
-                        sec::bind(at.evaluator, open.tag, item);
-                        at.evaluator.unbind(mark);
-                    }
+                    sec::check_binding(at.evaluator, open.tag, items);
                     at.evaluator.count_copies(wml::markup_size(parts[0]) * (long long) items.size());
                 },
                 reason);
@@ -396,10 +381,7 @@ void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &eval
     // ones keep their places.
     std::vector<wml::TagRun> found = wml::tag_runs(p, pattern);
     for (size_t k = found.size(); k-- > 0;) {
-        const wml::TagRun &t = found[k];
-        if (t.end < PyUnicode_GET_LENGTH(wml::run_text(t.run).ptr()))
-            wml::split_run(t.run, t.end, true);
-        nb::object run = t.begin > 0 ? wml::split_run(t.run, t.begin, false) : t.run;
+        nb::object run = wml::own_run(found[k]);
         if (k < notes->size() && (*notes)[k].is_valid())
             at.failed[run.ptr()] = {run, (*notes)[k]};
     }
@@ -764,27 +746,24 @@ void fill_table(const Walk &walk, nb::handle tbl, nb::handle parent, const nb::o
 // One story (the body, a header or a footer): its paragraphs, then the paragraphs
 // of its text boxes, then its tables.  `prefix` names the story in places.
 void fill_story(const Walk &walk, nb::handle root, nb::handle parent, const char *prefix) {
-    walk.sections->expand(root, walk.sections->chain_of(root), prefix);
-    std::vector<nb::object> paragraphs, tables;
-    wml::collect_blocks(root, paragraphs, tables);
-    size_t n = 0;
-    for (const nb::object &p : paragraphs)
-        if (!took_tag_paragraph(walk, p, nb::str("{}paragraph {}").format(prefix, n + 1)))
-            fill_paragraph(walk, p, parent, nb::str("{}paragraph {}").format(prefix, ++n));
+    std::vector<nb::object> tables;
+    // A container's sections are expanded, then its paragraphs filled, numbered
+    // as they are left: a paragraph that only held a tag is gone.
+    auto fill_container = [&](nb::handle container, const std::string &where) {
+        walk.sections->expand(container, walk.sections->chain_of(container), where);
+        std::vector<nb::object> paragraphs;
+        wml::collect_blocks(container, paragraphs, tables);
+        size_t n = 0;
+        for (const nb::object &p : paragraphs)
+            if (!took_tag_paragraph(walk, p, nb::str("{}paragraph {}").format(where.c_str(), n + 1)))
+                fill_paragraph(walk, p, parent, nb::str("{}paragraph {}").format(where.c_str(), ++n));
+    };
+    fill_container(root, prefix);
     nb::list boxes = nb::list(root.attr("iter")(
         "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}txbxContent"));
     size_t k = 0;
-    for (nb::handle box : boxes) {
-        ++k;
-        const std::string box_prefix = std::string(prefix) + "text box " + std::to_string(k) + ", ";
-        walk.sections->expand(box, walk.sections->chain_of(box), box_prefix);
-        std::vector<nb::object> box_paragraphs;
-        wml::collect_blocks(box, box_paragraphs, tables);
-        n = 0;
-        for (const nb::object &p : box_paragraphs)
-            if (!took_tag_paragraph(walk, p, nb::str("{}paragraph {}").format(box_prefix.c_str(), n + 1)))
-                fill_paragraph(walk, p, parent, nb::str("{}paragraph {}").format(box_prefix.c_str(), ++n));
-    }
+    for (nb::handle box : boxes)
+        fill_container(box, std::string(prefix) + "text box " + std::to_string(++k) + ", ");
     size_t t = 0;
     for (const nb::object &tbl : tables)
         fill_table(walk, tbl, parent, nb::str("{}table {}").format(prefix, ++t));

@@ -53,30 +53,6 @@ nb::object all_text(nb::handle p) {
     return string_of(p);
 }
 
-// Whether a text holds a brace followed by a tag's first word: most stories hold
-// no section at all, and need no closer look.
-bool might_hold_tags(nb::handle text) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    const int kind = PyUnicode_KIND(text.ptr());
-    const void *data = PyUnicode_DATA(text.ptr());
-    auto at = [&](Py_ssize_t k) { return PyUnicode_READ(kind, data, k); };
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        if (at(k) != '{')
-            continue;
-        Py_ssize_t j = k + 1;
-        while (j < n && (at(j) == '{' || Py_UNICODE_ISSPACE(at(j))))
-            ++j;
-        for (const char *word : {"for", "if", "elif", "else", "end"}) {
-            Py_ssize_t q = 0;
-            while (word[q] && j + q < n && at(j + q) == (Py_UCS4) word[q])
-                ++q;
-            if (!word[q] && (j + q == n || !(Py_UNICODE_ISALNUM(at(j + q)) || at(j + q) == '_')))
-                return true;
-        }
-    }
-    return false;
-}
-
 bool has_char(nb::handle text, Py_UCS4 c) {
     return PyUnicode_FindChar(text.ptr(), c, 0, PyUnicode_GET_LENGTH(text.ptr()), 1) >= 0;
 }
@@ -86,18 +62,6 @@ bool blank(nb::handle text, Py_ssize_t from, Py_ssize_t to) {
         if (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text.ptr(), k)))
             return false;
     return true;
-}
-
-// Elements and characters of text that copying these elements makes.
-// The siblings strictly between two elements of one parent.
-std::vector<nb::object> between(nb::handle from, nb::handle to) {
-    std::vector<nb::object> out;
-    for (nb::handle el : from.attr("itersiblings")()) {
-        if (is(el, to))
-            break;
-        out.push_back(nb::borrow(el));
-    }
-    return out;
 }
 
 // A paragraph that holds nothing but a page break, or ends a section.
@@ -148,6 +112,12 @@ std::vector<TagRun> tag_runs(nb::handle p, Pattern pattern) {
     return out;
 }
 
+nb::object own_run(const TagRun &tag) {
+    if (tag.end < PyUnicode_GET_LENGTH(run_text(tag.run).ptr()))
+        split_run(tag.run, tag.end, true);
+    return tag.begin > 0 ? split_run(tag.run, tag.begin, false) : tag.run;
+}
+
 Pattern Repeater::pattern() {
     if (!pattern_)
         pattern_ = read_pattern(filler_);
@@ -170,7 +140,7 @@ std::vector<Repeater::At> Repeater::collect(const std::vector<nb::object> &nodes
     };
     std::vector<Where> where{{tbl.is_valid() ? nb::borrow(tbl) : nb::object(), {}, {}}};
     auto paragraph = [&](nb::handle p) {
-        if (!might_hold_tags(all_text(p)))
+        if (!sections::may_hold_tags(all_text(p)))
             return;
         nb::object text = paragraph_text(p);
         std::vector<Match> found = scan(text, pattern());
@@ -229,7 +199,7 @@ std::vector<Repeater::At> Repeater::collect(const std::vector<nb::object> &nodes
 }
 
 void Repeater::expand(nb::handle root, const Chain &chain, const std::string &prefix) {
-    if (!might_hold_tags(all_text(root)))
+    if (!sections::may_hold_tags(all_text(root)))
         return;
     root_ = nb::borrow(root);
     prefix_ = prefix;
@@ -323,12 +293,7 @@ void Repeater::cut_tags(const std::vector<const At *> &tags) {
         std::vector<TagRun> runs = tag_runs(at->p, pattern());
         if (at->ordinal >= runs.size())
             continue;
-        const TagRun &t = runs[at->ordinal];
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(run_text(t.run).ptr());
-        if (t.end < length)
-            split_run(t.run, t.end, true);
-        nb::object tag_run = t.begin > 0 ? split_run(t.run, t.begin, false) : t.run;
-        remove(tag_run);
+        remove(own_run(runs[at->ordinal]));
     }
 }
 
@@ -573,9 +538,7 @@ void Repeater::fix_copy(const std::vector<nb::object> &copy, const std::vector<s
 void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_t index,
                       const std::vector<std::vector<size_t>> &children, const Chain &chain) {
     const sections::Section &section = s.sections[index];
-    std::vector<size_t> marks{section.open};
-    marks.insert(marks.end(), section.branches.begin(), section.branches.end());
-    marks.push_back(section.close);
+    const std::vector<size_t> marks = section.tags();
     const At &open = tags[section.open], &close = tags[section.close];
     auto in_place = [&] {
         for (size_t child : children[index])
@@ -625,8 +588,7 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
     }
     if (shape == Shape::Inline)
         return;
-    const std::string l = pattern() == Pattern::Single ? "{" : "{{", r = pattern() == Pattern::Single ? "}" : "}}";
-    auto delimited_of = [&](const At &at) { return l + nb::cast<std::string>(at.placeholder) + r; };
+    auto delimited_of = [&](const At &at) { return nb::cast<std::string>(tessel::delimited(at.placeholder, pattern())); };
     if (shape == Shape::Apart) {
         const At &other = tags[stray == section.open ? section.close : stray];
         const std::string other_place = place_in_story(other.p), open_place = place_in_story(open.p);
@@ -673,11 +635,7 @@ void Repeater::handle(std::vector<At> &tags, const sections::Structure &s, size_
                                            return;
                                        }
                                        items = sections::items_of(evaluator_, open.tag);
-                                       for (const nb::object &item : items) {
-                                           const size_t mark = evaluator_.mark();
-                                           sections::bind(evaluator_, open.tag, item);
-                                           evaluator_.unbind(mark);
-                                       }
+                                       sections::check_binding(evaluator_, open.tag, items);
                                        evaluator_.count_copies(markup_size(parts[0]) * (long long) items.size());
                                    },
                                    reason);

@@ -42,6 +42,10 @@ struct TagRun {
 // The tags of a paragraph in reading order, each within one run.
 std::vector<TagRun> tag_runs(nb::handle p, Pattern pattern);
 
+// Splits a tag's run around it, so that the tag has a run of its own, which it
+// returns.  Later tags of the run keep their run; earlier ones move.
+nb::object own_run(const TagRun &tag);
+
 // Gives a cell or text box that lost its last paragraph an empty one: Word wants one.
 void keep_a_paragraph(nb::handle container);
 

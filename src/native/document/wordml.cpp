@@ -179,6 +179,16 @@ nb::object last_child(nb::handle el) {
     return nb::steal(child);
 }
 
+std::vector<nb::object> between(nb::handle from, nb::handle to) {
+    std::vector<nb::object> out;
+    for (nb::handle el : from.attr("itersiblings")()) {
+        if (el.ptr() == to.ptr())
+            break;
+        out.push_back(nb::borrow(el));
+    }
+    return out;
+}
+
 void set_int_attr(nb::handle el, const char *local, long long value) {
     el.attr("set")(qn(local), nb::str(nb::int_(value)));
 }

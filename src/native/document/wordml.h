@@ -80,6 +80,9 @@ void set_t_text(nb::handle t, nb::handle text);
 // The last child of an element.
 nb::object last_child(nb::handle el);
 
+// The siblings strictly between two elements of one parent.
+std::vector<nb::object> between(nb::handle from, nb::handle to);
+
 // Visits the children of `container` in document order.  Where `visit(child, tag)`
 // gives a container (a valid object other than None), that container's children
 // are visited next, in place of the child, and `leave()` runs after the last of

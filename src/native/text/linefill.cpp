@@ -248,10 +248,8 @@ public:
             unpaired_[at[u.tag]] = std::move(u.reason);
         for (sections::Section &section : structure.sections) {
             Span span;
-            span.tags.push_back(at[section.open]);
-            for (size_t b : section.branches)
-                span.tags.push_back(at[b]);
-            span.tags.push_back(at[section.close]);
+            for (size_t t : section.tags())
+                span.tags.push_back(at[t]);
             bool lines = true;
             for (size_t m : span.tags)
                 lines = lines && alone_on_line(matches_[m]);
@@ -371,9 +369,7 @@ private:
     // of its parts once.
     void as_it_is(const Span &span, nb::handle reason) {
         const bool is_for = tags_[span.tags.front()].kind == sections::Kind::For;
-        nb::str partner = nb::str((std::string("its ") + (pattern_ == Pattern::Single ? "{" : "{{") +
-                                   (is_for ? "for" : "if") + (pattern_ == Pattern::Single ? "}" : "}}") +
-                                   " failed").c_str());
+        nb::str partner = nb::str("its {} failed").format(tessel::delimited(nb::str(is_for ? "for" : "if"), pattern_));
         for (size_t t = 0; t < span.tags.size(); ++t) {
             const size_t m = span.tags[t];
             emit_text(span.cuts[t].begin, matches_[m].begin);
@@ -396,11 +392,7 @@ private:
                     [&] {
                         items = sections::items_of(evaluator_, open);
                         evaluator_.count_copies((long long) size * (long long) items.size());
-                        for (const nb::object &item : items) {
-                            const size_t mark = evaluator_.mark();
-                            sections::bind(evaluator_, open, item);
-                            evaluator_.unbind(mark);
-                        }
+                        sections::check_binding(evaluator_, open, items);
                     },
                     reason))
                 return as_it_is(span, reason);

@@ -287,7 +287,6 @@ void append_utf8_text(std::string &out, std::string_view text) {
     out.append(text.substr(run));
 }
 
-// The code point that UTF-8 text starts with, and the one it ends with.
 // The code point of valid UTF-8 at `k`, which moves past it.
 Py_UCS4 next_code(std::string_view t, size_t &k) {
     const unsigned char b = (unsigned char) t[k];
@@ -299,6 +298,7 @@ Py_UCS4 next_code(std::string_view t, size_t &k) {
     return code;
 }
 
+// The code point that UTF-8 text starts with, and the one it ends with.
 Py_UCS4 first_code(std::string_view t) {
     size_t k = 0;
     return next_code(t, k);

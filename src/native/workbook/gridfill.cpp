@@ -157,6 +157,9 @@ std::string ranges_of(std::vector<Position> cells) {
     return out;
 }
 
+// Why a section tag fails in the openpyxl engine.
+constexpr const char *kSectionsNeedNative = "sections need engine='native'";
+
 // What safe mode's budget counts for each cell a section copies: the characters
 // of a cell's markup, at the least, so that the budget bounds the memory copies take.
 constexpr long long kCellMarkup = 32;
@@ -457,38 +460,12 @@ private:
                tessel::sections::generator(placeholder).loop.kind != tessel::sections::Kind::None;
     }
 
-    // False for a text where no "{" opens a word that a tag starts with ("for",
-    // "if", "elif", "else", "end"): most cells, passed over without scanning.
-    static bool may_hold_tag(nb::handle value) {
-        if (!PyUnicode_Check(value.ptr()))
-            return false;
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(value.ptr());
-        const int kind = PyUnicode_KIND(value.ptr());
-        const void *data = PyUnicode_DATA(value.ptr());
-        for (Py_ssize_t k = 0; k < length; ++k) {
-            if (PyUnicode_READ(kind, data, k) != '{')
-                continue;
-            Py_ssize_t j = k + 1;
-            for (; j < length; ++j) {
-                const Py_UCS4 c = PyUnicode_READ(kind, data, j);
-                if (c != '{' && c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v')
-                    break;
-            }
-            if (j < length) {
-                const Py_UCS4 c = PyUnicode_READ(kind, data, j);
-                if (c == 'f' || c == 'i' || c == 'e')
-                    return true;
-            }
-        }
-        return false;
-    }
-
     // Reads the section tags of the sheet's cells and pairs them; false when there are none.
     bool find_tags() {
         namespace sec = tessel::sections;
         for (const Entry &e : start_) {
             nb::object value = e.cell.attr("value");
-            if (!may_hold_tag(value))
+            if (!tessel::sections::may_hold_tags(value))
                 continue;
             size_t occurrence = 0;
             for (nb::handle placeholder : placeholders_in(value)) {
@@ -505,7 +482,7 @@ private:
             return false;
         if (!native_) {
             for (TagAt &t : tags_)
-                t.reason = nb::str("sections need engine='native'");
+                t.reason = nb::str(kSectionsNeedNative);
             return true;
         }
         std::vector<sec::Kind> kinds;
@@ -519,13 +496,7 @@ private:
     }
 
     // The tags of a section, in order.
-    std::vector<size_t> tags_of(size_t s) const {
-        const tessel::sections::Section &sec = structure_.sections[s];
-        std::vector<size_t> out{sec.open};
-        out.insert(out.end(), sec.branches.begin(), sec.branches.end());
-        out.push_back(sec.close);
-        return out;
-    }
+    std::vector<size_t> tags_of(size_t s) const { return structure_.sections[s].tags(); }
 
     // The rows of each branch of an if (one band for a for), in the template.
     std::vector<std::pair<long, long>> bands_of(size_t s) const {
@@ -727,6 +698,15 @@ private:
         return finger_;
     }
 
+    // The row a row_dimensions key names; 0 for a key that names no row of the grid.
+    static long grid_row(nb::handle key) {
+        int overflow = 0;
+        const long r = PyLong_AsLongAndOverflow(key.ptr(), &overflow);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return overflow || r < 1 || r > sheets::kMaxRow ? 0 : r;
+    }
+
     void load_rows() {
         std::vector<RowAt> rows;
         for (const Entry &e : start_) {
@@ -736,11 +716,8 @@ private:
             rows[r - 1].cells.emplace_back(column_of(e.position), e.cell);
         }
         for (auto [key, dimension] : nb::borrow<nb::dict>(sheet_.attr("row_dimensions"))) {
-            int overflow = 0;
-            const long r = PyLong_AsLongAndOverflow(key.ptr(), &overflow);
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            if (overflow || r < 1 || r > sheets::kMaxRow)
+            const long r = grid_row(key);
+            if (!r)
                 continue;
             if (rows.size() < (size_t) r)
                 rows.resize((size_t) r);
@@ -753,14 +730,9 @@ private:
     void store_rows() {
         nb::dict dimensions = nb::borrow<nb::dict>(sheet_.attr("row_dimensions"));
         std::vector<std::pair<nb::object, nb::object>> kept;  // entries of no row of the grid
-        for (auto [key, dimension] : dimensions) {
-            int overflow = 0;
-            const long r = PyLong_AsLongAndOverflow(key.ptr(), &overflow);
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            if (overflow || r < 1 || r > sheets::kMaxRow)
+        for (auto [key, dimension] : dimensions)
+            if (!grid_row(key))
                 kept.emplace_back(nb::borrow(key), nb::borrow(dimension));
-        }
         PyDict_Clear(dimensions.ptr());
         for (const auto &[key, dimension] : kept)
             dimensions[key] = dimension;
@@ -852,11 +824,7 @@ private:
         if (!tessel::guarded(
                 [&] {
                     items = sec::items_of(evaluator, open.tag);
-                    for (const nb::object &item : items) {
-                        const size_t mark = evaluator.mark();
-                        sec::bind(evaluator, open.tag, item);
-                        evaluator.unbind(mark);
-                    }
+                    sec::check_binding(evaluator, open.tag, items);
                     evaluator.count_copies((long long) height * max_column_ * kCellMarkup * (long long) items.size());
                     if (items.empty())
                         remove_rows(top, height);
@@ -1892,7 +1860,7 @@ nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, te
             nb::object placeholder = generator_name(self, sheet.attr("title"));
             if (placeholder.is_valid())
                 report.failed(placeholder, nb::str("sheet {}").format(sheet.attr("title")),
-                              nb::str("sections need engine='native'"));
+                              nb::str(kSectionsNeedNative));
             fill(sheet);
         }
     }

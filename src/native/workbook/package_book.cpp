@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <initializer_list>
 #include <set>
 #include <stdexcept>
 
@@ -458,6 +459,33 @@ bool shared_target(const std::string &type) {
     return false;
 }
 
+// `formula` with the sheet `from` (in any case) named `to`; nothing when it does
+// not name that sheet.
+std::optional<std::string> with_sheet_renamed(const std::string &formula, const std::string &from,
+                                              const std::string &to) {
+    const std::string key = repair::folded_name(from);
+    return sheets::renamed_sheet(formula, [&](std::string_view n) { return repair::folded_name(n) == key; }, to);
+}
+
+// Gives the text of each element that `paths` find under `root` to `change`, and
+// sets what it returns; true when some text changed.
+template <typename Change>
+bool rewrite_texts(nb::handle root, std::initializer_list<const char *> paths, Change &&change) {
+    bool changed = false;
+    for (const char *path : paths) {
+        for (nb::handle el : root.attr("iterfind")(path)) {
+            nb::object text = el.attr("text");
+            if (text.is_none())
+                continue;
+            if (std::optional<std::string> now = change(nb::cast<std::string>(text))) {
+                el.attr("text") = *now;
+                changed = true;
+            }
+        }
+    }
+    return changed;
+}
+
 // The parts a part owns: those its relationships point at, and theirs, but for
 // those that parts share.
 void owned_parts(const Package &pkg, const std::string &part, std::set<std::string> &out) {
@@ -523,20 +551,8 @@ std::string PackageBook::copy_part(const std::string &from, ContentTypes &types,
         copy.save(pkg_);
     if (ends_with(to, ".xml") && to.find("charts/") != std::string::npos) {
         nb::object root = parse_part(pkg_, to);
-        const std::string key = repair::folded_name(sheet.first);
-        bool renamed = false;
-        for (nb::handle f : root.attr("iterfind")(".//{*}f")) {
-            nb::object text = f.attr("text");
-            if (text.is_none())
-                continue;
-            if (auto now = sheets::renamed_sheet(
-                    nb::cast<std::string>(text), [&](std::string_view n) { return repair::folded_name(n) == key; },
-                    sheet.second)) {
-                f.attr("text") = *now;
-                renamed = true;
-            }
-        }
-        if (renamed)
+        if (rewrite_texts(root, {".//{*}f"},
+                          [&](const std::string &f) { return with_sheet_renamed(f, sheet.first, sheet.second); }))
             write_part(pkg_, to, root);
     }
     return to;
@@ -622,16 +638,9 @@ void PackageBook::repeat_sheet(size_t index, const std::vector<std::string> &nam
                     nb::object copy = name.attr("__copy__")();
                     copy.attr("set")("localSheetId", std::to_string(position + k));
                     nb::object text = name.attr("text");
-                    if (!text.is_none()) {
-                        auto renamed = sheets::renamed_sheet(
-                            nb::cast<std::string>(text),
-                            [&](std::string_view n) {
-                                return repair::folded_name(n) == repair::folded_name(original.name);
-                            },
-                            names[(size_t) k]);
-                        if (renamed)
+                    if (!text.is_none())
+                        if (auto renamed = with_sheet_renamed(nb::cast<std::string>(text), original.name, names[(size_t) k]))
                             copy.attr("text") = *renamed;
-                    }
                     last.attr("addnext")(copy);
                     last = copy;
                 }
@@ -663,28 +672,14 @@ void PackageBook::rename_sheets() {
         return;
     auto rename = [&](const std::string &formula) -> std::optional<std::string> {
         std::optional<std::string> out;
-        for (const auto &[from, to] : renamed_) {
-            const std::string key = repair::folded_name(from);
-            auto now = sheets::renamed_sheet(out ? *out : formula,
-                                             [&](std::string_view n) { return repair::folded_name(n) == key; }, to);
-            if (now)
+        for (const auto &[from, to] : renamed_)
+            if (auto now = with_sheet_renamed(out ? *out : formula, from, to))
                 out = std::move(now);
-        }
         return out;
     };
     const std::string book = repair::workbook_part(pkg_);
     nb::object root = parse_part(pkg_, book);
-    bool changed = false;
-    for (nb::handle name : root.attr("iterfind")("{*}definedNames/{*}definedName")) {
-        nb::object text = name.attr("text");
-        if (text.is_none())
-            continue;
-        if (auto now = rename(nb::cast<std::string>(text))) {
-            name.attr("text") = *now;
-            changed = true;
-        }
-    }
-    if (changed)
+    if (rewrite_texts(root, {"{*}definedNames/{*}definedName"}, rename))
         write_part(pkg_, book, root);
     // Cell formulas, conditional formats and validations of the sheets, and the series of charts.
     std::vector<std::string> parts;
@@ -695,19 +690,7 @@ void PackageBook::rename_sheets() {
             parts.push_back(name);
     for (const std::string &part : parts) {
         nb::object xml = parse_part(pkg_, part);
-        bool edited = false;
-        for (const char *path : {".//{*}f", ".//{*}formula", ".//{*}formula1", ".//{*}formula2"}) {
-            for (nb::handle f : xml.attr("iterfind")(path)) {
-                nb::object text = f.attr("text");
-                if (text.is_none())
-                    continue;
-                if (auto now = rename(nb::cast<std::string>(text))) {
-                    f.attr("text") = *now;
-                    edited = true;
-                }
-            }
-        }
-        if (edited)
+        if (rewrite_texts(xml, {".//{*}f", ".//{*}formula", ".//{*}formula1", ".//{*}formula2"}, rename))
             write_part(pkg_, part, xml);
     }
 }

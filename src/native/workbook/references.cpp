@@ -226,8 +226,12 @@ namespace {
 class FormulaScanner {
 public:
     using Visit = std::function<std::optional<std::string>(std::string_view sheet, const Area &area)>;
+    // Given the name of a sheet of this workbook that a reference starts with, the
+    // text that takes the place of "Name!" or "'Name'!", if any.
+    using SheetVisit = std::function<std::optional<std::string>(std::string_view sheet)>;
 
-    FormulaScanner(std::string_view s, Visit visit) : s_(s), visit_(std::move(visit)) {}
+    FormulaScanner(std::string_view s, Visit visit, SheetVisit sheet_visit = nullptr)
+        : s_(s), visit_(std::move(visit)), sheet_visit_(std::move(sheet_visit)) {}
 
     std::optional<std::string> run() {
         size_t i = 0;
@@ -251,6 +255,8 @@ public:
                     // Sheet names hold neither "[" nor ":": those name other
                     // workbooks and spans of sheets.
                     bool foreign = sheet.find_first_of("[:") != std::string::npos;
+                    if (!foreign)
+                        prefix(i, j + 1, sheet);
                     i = reference(j + 1, sheet, foreign);
                 } else {
                     i = j;
@@ -258,6 +264,7 @@ public:
             } else if (is_name_char(c)) {
                 size_t j = after_run(i);
                 if (j < s_.size() && s_[j] == '!') {
+                    prefix(i, j + 1, s_.substr(i, j - i));
                     i = reference(j + 1, s_.substr(i, j - i), false);
                 } else if (j < s_.size() && s_[j] == ':' && sheet_span(j)) {
                     i = reference(after_run(j + 1) + 1, std::string_view(), true);
@@ -342,6 +349,21 @@ private:
         return k > colon + 1 && k < s_.size() && s_[k] == '!';
     }
 
+    // The sheet prefix s_[begin, end) of a reference, "Name!" or "'Name'!".
+    void prefix(size_t begin, size_t end, std::string_view sheet) {
+        if (!sheet_visit_)
+            return;
+        if (auto text = sheet_visit_(sheet))
+            replace(begin, end, *text);
+    }
+
+    void replace(size_t begin, size_t end, const std::string &text) {
+        out_.append(s_.substr(copied_, begin - copied_));
+        out_ += text;
+        copied_ = end;
+        changed_ = true;
+    }
+
     // A reference starting at `i`, if there is one: a range "B4:C5", "4:4", "B:B",
     // or a single cell.  Returns where scanning goes on.
     size_t reference(size_t i, std::string_view sheet, bool foreign) {
@@ -363,17 +385,14 @@ private:
         if (!area)
             return j;
         if (!foreign)
-            if (auto text = visit_(sheet, *area)) {
-                out_.append(s_.substr(copied_, i - copied_));
-                out_ += *text;
-                copied_ = end;
-                changed_ = true;
-            }
+            if (auto text = visit_(sheet, *area))
+                replace(i, end, *text);
         return end;
     }
 
     std::string_view s_;
     Visit visit_;
+    SheetVisit sheet_visit_;
     std::string out_;
     size_t copied_ = 0;
     bool changed_ = false;
@@ -447,55 +466,10 @@ std::optional<std::string> renamed_sheet(std::string_view formula,
             quoted += c;
     }
     quoted += "'!";
-    std::string out;
-    size_t copied = 0, i = 0;
-    bool changed = false;
-    auto replace = [&](size_t begin, size_t end) {
-        out.append(formula.substr(copied, begin - copied));
-        out += quoted;
-        copied = end;
-        changed = true;
-    };
-    while (i < formula.size()) {
-        const char c = formula[i];
-        if (c == '"') {
-            size_t j = i + 1;
-            while (j < formula.size() && !(formula[j] == '"' && (j + 1 == formula.size() || formula[j + 1] != '"')))
-                j += formula[j] == '"' ? 2 : 1;
-            i = j + 1;
-        } else if (c == '\'') {
-            std::string name;
-            size_t j = i + 1;
-            for (; j < formula.size(); ++j) {
-                if (formula[j] == '\'') {
-                    if (j + 1 < formula.size() && formula[j + 1] == '\'') {
-                        name += '\'';
-                        ++j;
-                        continue;
-                    }
-                    break;
-                }
-                name += formula[j];
-            }
-            if (j + 1 < formula.size() && formula[j + 1] == '!' && is_from(name))
-                replace(i, j + 2);
-            i = j + 1;
-        } else if (is_name_char(c) && (i == 0 || !is_name_char(formula[i - 1]))) {
-            size_t j = i;
-            while (j < formula.size() && is_name_char(formula[j]))
-                ++j;
-            if (j < formula.size() && formula[j] == '!' && (i == 0 || formula[i - 1] != '[') &&
-                is_from(formula.substr(i, j - i)))
-                replace(i, j + 1);
-            i = j;
-        } else {
-            ++i;
-        }
-    }
-    if (!changed)
-        return std::nullopt;
-    out.append(formula.substr(copied));
-    return out;
+    FormulaScanner scanner(
+        formula, [](std::string_view, const Area &) { return std::optional<std::string>(); },
+        [&](std::string_view sheet) { return is_from(sheet) ? std::optional<std::string>(quoted) : std::nullopt; });
+    return scanner.run();
 }
 
 std::string translated_formula(std::string_view formula, long rows, long columns) {
