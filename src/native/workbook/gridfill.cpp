@@ -16,6 +16,7 @@
 #include "workbook/repair.h"
 #include "workbook/row_insertion.h"
 #include "workbook/sheets.h"
+#include "workbook/alt_pictures.h"
 #include "workbook/sheet_pictures.h"
 #include "workbook/style_sheet.h"
 #include "workbook/worksheet_rows.h"
@@ -89,6 +90,9 @@ nb::handle cell_type;       // openpyxl.cell.cell.Cell
 nb::handle merged_type;     // openpyxl.cell.cell.MergedCell
 nb::handle overwrite_warning;  // tessel.results.OverwriteWarning
 nb::handle is_date_format;     // openpyxl.styles.numbers.is_date_format
+nb::handle pictures_module;    // tessel.pictures: what is a picture, and its size
+nb::handle one_cell_anchor;    // openpyxl's OneCellAnchor and XDRPositiveSize2D
+nb::handle positive_size;
 
 // A cell position packed so that the natural order of the numbers is the order of
 // the traversal: row by row, and left to right within a row.
@@ -105,13 +109,14 @@ struct Call {
     nb::handle self;
     tessel::Evaluator evaluator;
     tessel::Report &report;
-    nb::object bytes_io;    // picture values
     nb::object data_frame;  // block values
     nb::dict inserted;      // {sheet title: [(row, count), ...]} for the package step
     std::vector<nb::str> warnings;  // emitted once the walk is over
     const tessel::headers::TemplateHeaders &headers;
     tessel::repair::InsertionCheck &insertion_check;
     tessel::native::PackageBook *book;  // the native engine's workbook; null with openpyxl's
+    // With openpyxl's engine, the template's pictures with an alternative text, by sheet.
+    std::map<std::string, std::vector<tessel::pictures::AltPicture>> template_pictures;
 };
 
 // "B4" for row 4, column 2.
@@ -159,6 +164,8 @@ std::string ranges_of(std::vector<Position> cells) {
 
 // Why a section tag fails in the openpyxl engine.
 constexpr const char *kSectionsNeedNative = "sections need engine='native'";
+constexpr const char *kPicturesNeedNative = "pictures by alternative text need engine='native'";
+constexpr double kEmuPerPixel = 9525;
 
 // What safe mode's budget counts for each cell a section copies: the characters
 // of a cell's markup, at the least, so that the budget bounds the memory copies take.
@@ -205,6 +212,16 @@ public:
     }
 
     void run() {
+        // The boxes of the pictures are measured on the template's rows, where
+        // their anchors stand until the package is saved.
+        std::optional<tessel::pictures::SheetDrawing> drawing;
+        std::optional<tessel::pictures::Grid> grid;
+        if (native_) {
+            nb::object ignored;
+            tessel::guarded([&] { drawing.emplace(call_.book->package(), native_->part); }, ignored);
+            if (drawing && !drawing->pictures().empty())
+                grid.emplace(sheet_);
+        }
         collect();
         if (find_tags()) {
             if (native_ && !call_.evaluator.listing())
@@ -261,6 +278,7 @@ public:
         bind_chain(0);
         fail_outside();
         fill_headers();
+        fill_pictures(drawing ? &*drawing : nullptr, grid ? &*grid : nullptr);
         if (!insertions_.empty()) {
             nb::list rows;
             for (const sheets::Insertion &ins : insertions_)
@@ -1108,16 +1126,22 @@ private:
 
     void place_whole(nb::handle placeholder, nb::handle cell, long row, long column, long place_row) {
         nb::object value = call_.evaluator.value(placeholder);
-        if (nb::isinstance(value, call_.bytes_io)) {
-            // The picture is built first, so that a stream that is no picture leaves
-            // the placeholder in its cell.  It reads a copy of the bytes: openpyxl
-            // closes the stream it was given when it saves, which would break the
-            // caller's stream and every other cell showing the same picture.
-            nb::object copy = nb::getattr(module_handle, "BytesIO")(value.attr("getvalue")());
-            nb::object image = picture_of(copy);
-            tessel::page::fit_picture(image, sheet_);
+        nb::object given = picture_value(value);
+        if (!given.is_none()) {
+            // The picture is read first, so that a value that is no picture leaves
+            // the placeholder in its cell.  openpyxl closes the stream it is given
+            // when it saves, so it reads its own copy of the bytes.
+            nb::object image = picture_of(nb::getattr(module_handle, "BytesIO")(given.attr("data")));
+            auto [width, height] = sized(given, image);
+            tessel::page::fit_extent(sheet_, width, height);
+            image.attr("width") = (double) width / kEmuPerPixel;
+            image.attr("height") = (double) height / kEmuPerPixel;
+            nb::object anchor = nb::borrow(one_cell_anchor)();
+            anchor.attr("_from").attr("row") = nb::cast<long>(cell.attr("row")) - 1;
+            anchor.attr("_from").attr("col") = nb::cast<long>(cell.attr("column")) - 1;
+            anchor.attr("ext") = nb::borrow(positive_size)(width, height);
             cell.attr("value") = nb::str("");
-            sheet_.attr("add_image")(image, cell.attr("coordinate"));
+            sheet_.attr("add_image")(image, anchor);
         } else if (nb::isinstance(value, call_.data_frame)) {
             if (native_)
                 place_frame_native(value, placeholder, row, column, place_row);
@@ -1146,6 +1170,76 @@ private:
                     tessel::refuse(cells::why_refused(value));
             }
         }
+    }
+
+    // The Picture a value stands for (tessel.pictures.picture_of), or None; plain
+    // values are told apart without a call.
+    static nb::object picture_value(nb::handle value) {
+        if (value.is_none() || PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
+            return nb::none();
+        return nb::borrow(pictures_module).attr("picture_of")(value);
+    }
+
+    // A picture's size in EMUs: the Picture's own, from the size of the image openpyxl read.
+    static std::pair<long long, long long> sized(nb::handle given, nb::handle image) {
+        nb::object size = given.attr("size")(nb::cast<long long>(image.attr("width")) * (long long) kEmuPerPixel,
+                                             nb::cast<long long>(image.attr("height")) * (long long) kEmuPerPixel);
+        return {nb::cast<long long>(size[0]), nb::cast<long long>(size[1])};
+    }
+
+    // Pictures whose alternative text is one placeholder show its value's picture,
+    // fitted into the box the template gave them.  `drawing` is the sheet's in the
+    // native engine; openpyxl's lists the template's and fails them.
+    void fill_pictures(tessel::pictures::SheetDrawing *drawing, const tessel::pictures::Grid *grid) {
+        const std::vector<tessel::pictures::AltPicture> *listed = nullptr;
+        if (drawing) {
+            listed = &drawing->pictures();
+        } else if (!native_) {
+            auto found = call_.template_pictures.find(nb::cast<std::string>(source_title_));
+            if (found != call_.template_pictures.end())
+                listed = &found->second;
+        }
+        if (!listed || listed->empty())
+            return;
+        const Pattern pattern = tessel::read_pattern(call_.self);
+        for (const tessel::pictures::AltPicture &picture : *listed) {
+            nb::str descr(picture.descr.data(), picture.descr.size());
+            nb::object found = placeholders_in(descr);
+            if (nb::len(found) != 1)
+                continue;
+            nb::object placeholder = found[0];
+            if (!descr.attr("strip")().equal(tessel::delimited(placeholder, pattern)) ||
+                tessel::sections::parse(placeholder).kind != tessel::sections::Kind::None)
+                continue;
+            nb::str where = nb::str("sheet {}, picture '{}'").format(title_, nb::str(picture.name.data(), picture.name.size()));
+            if (!drawing) {
+                call_.report.failed(placeholder, where, nb::str(kPicturesNeedNative));
+                continue;
+            }
+            nb::object reason;
+            const bool ok = tessel::guarded(
+                [&] {
+                    nb::object value = call_.evaluator.value(placeholder);
+                    nb::object given = nb::borrow(pictures_module).attr("picture_of")(value);
+                    if (given.is_none())
+                        tessel::refuse(nb::str("a picture's alternative text takes a picture (an io.BytesIO, a "
+                                               "tessel.Picture or a matplotlib Figure), not {}")
+                                           .format(nb::type_name(value.type())));
+                    nb::object image = picture_of(nb::getattr(module_handle, "BytesIO")(given.attr("data")));
+                    auto [width, height] = sized(given, image);
+                    auto [box_width, box_height] = drawing->box(picture, *grid);
+                    nb::object fitted = nb::borrow(pictures_module).attr("fitted")(width, height, box_width, box_height);
+                    drawing->replace(picture, image, nb::cast<long long>(fitted[0]), nb::cast<long long>(fitted[1]),
+                                     *grid);
+                },
+                reason);
+            if (ok)
+                call_.report.filled(placeholder, [&] { return where; });
+            else
+                call_.report.failed(placeholder, where, reason);
+        }
+        if (drawing)
+            drawing->save();
     }
 
     // Pillow names an unreadable stream by its address, which differs from call to
@@ -1818,13 +1912,14 @@ nb::dict walk(nb::handle self, nb::handle template_path, nb::handle workbook, te
     Call call{self,
               std::move(evaluator),
               report,
-              nb::getattr(module_handle, "BytesIO"),
               nb::getattr(module_handle, "pandas").attr("DataFrame"),
               nb::dict(),
               {},
               headers,
               insertion_check,
-              book};
+              book,
+              book ? std::map<std::string, std::vector<tessel::pictures::AltPicture>>()
+                   : tessel::pictures::template_pictures(template_path)};
     SheetCopies copies;
     if (book)
         copies = repeat_sheets(call);
@@ -2087,6 +2182,9 @@ NB_MODULE(gridfill, m) {
     merged_type = import_name("openpyxl.cell.cell", "MergedCell").release();
     overwrite_warning = nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
     is_date_format = import_name("openpyxl.styles.numbers", "is_date_format").release();
+    pictures_module = tessel::import_sibling(m, "pictures").release();
+    one_cell_anchor = import_name("openpyxl.drawing.spreadsheet_drawing", "OneCellAnchor").release();
+    positive_size = import_name("openpyxl.drawing.xdr", "XDRPositiveSize2D").release();
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         throw nb::python_error();

@@ -99,6 +99,8 @@ public:
     std::vector<PackageSheet> &sheets() { return sheets_; }
     PackageSheet *sheet_of(nb::handle model);
     bool date1904() const { return date1904_; }
+    // The package the workbook is written into, for what edits its parts during the walk.
+    ooxml::Package &package() { return pkg_; }
 
     // Replaces the sheet at `index` with one copy per name, in its place.  Each
     // copy gets its own part and its own copies of the parts the sheet owns

@@ -95,15 +95,15 @@ double printable_width(nb::handle sheet) {
     return inches * kPixelsPerInch;
 }
 
-void fit_picture(nb::handle image, nb::handle sheet) {
-    const double width = number(image, "width", 0), height = number(image, "height", 0);
+void fit_extent(nb::handle sheet, long long &width, long long &height) {
+    constexpr double kEmuPerPixel = 9525;
     const double limit = printable_width(sheet);
-    if (width <= limit || width <= 0)
+    if (width <= 0 || width / kEmuPerPixel <= limit)
         return;
-    const double k = limit / width;
-    image.attr("width") = nb::int_((long) std::floor(limit));
-    // A picture is never taller than a sheet can be, whatever size it claims.
-    image.attr("height") = nb::int_(std::clamp(std::lround(std::min(height * k, 1e9)), 1L, 1000000000L));
+    const double k = limit * kEmuPerPixel / (double) width;
+    width = (long long) std::floor(limit) * (long long) kEmuPerPixel;
+    // A picture is never taller than a drawing can be, whatever size it claims.
+    height = std::clamp(std::llround(std::min((double) height * k, 2.7e13)), 1LL, 27273042316900LL);
 }
 
 }  // namespace tessel::page

@@ -13,7 +13,8 @@ namespace nb = nanobind;
 // Letter or A4, so the narrower of the two (A4) is taken.
 double printable_width(nb::handle sheet);
 
-// Scales an openpyxl picture wider than that down to it, keeping its aspect.
-void fit_picture(nb::handle image, nb::handle sheet);
+// Scales a picture of `width` x `height` EMUs wider than that down to it, keeping
+// its aspect.
+void fit_extent(nb::handle sheet, long long &width, long long &height);
 
 }  // namespace tessel::page

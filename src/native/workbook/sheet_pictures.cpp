@@ -33,47 +33,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-struct MediaKind {
-    std::string extension, content_type;
-};
-
-// Image._data() passes PNG, JPEG and GIF through and turns every other format into
-// PNG, so the part is named and typed after the bytes it will hold.
-MediaKind media_kind(nb::handle image) {
-    nb::object format = nb::getattr(image, "format", nb::none());
-    std::string f = format.is_none() ? std::string() : lower(nb::cast<std::string>(nb::str(format)));
-    if (f == "jpeg")
-        return {"jpeg", "image/jpeg"};
-    if (f == "gif")
-        return {"gif", "image/gif"};
-    return {"png", "image/png"};
-}
-
-// Names parts "<stem>N.<ext>" that neither the package nor its content types
-// know yet; the count goes on from the last name given, so that many pictures
-// cost one pass over the taken names.
-class PartNamer {
-public:
-    PartNamer(const Package &pkg, const ContentTypes &types, std::string stem)
-        : pkg_(pkg), types_(types), stem_(std::move(stem)) {}
-
-    std::string next(const std::string &extension) {
-        for (;; ++n_) {
-            std::string name = stem_ + std::to_string(n_) + "." + extension;
-            if (!pkg_.has(name) && !types_.override_of(name)) {
-                ++n_;
-                return name;
-            }
-        }
-    }
-
-private:
-    const Package &pkg_;
-    const ContentTypes &types_;
-    std::string stem_;
-    long long n_ = 1;
-};
-
 // The drawing part the sheet's relationships name, when the package holds it.
 std::optional<std::string> drawing_of(const Package &pkg, Relationships &sheet_rels) {
     for (const Relationship &rel : sheet_rels.all())
@@ -119,6 +78,26 @@ bool r_bound(std::string_view head, bool tail_says) {
 }
 
 }  // namespace
+
+MediaKind media_kind(nb::handle image) {
+    nb::object format = nb::getattr(image, "format", nb::none());
+    std::string f = format.is_none() ? std::string() : lower(nb::cast<std::string>(nb::str(format)));
+    if (f == "jpeg")
+        return {"jpeg", "image/jpeg"};
+    if (f == "gif")
+        return {"gif", "image/gif"};
+    return {"png", "image/png"};
+}
+
+std::string PartNamer::next(const std::string &extension) {
+    for (;; ++n_) {
+        std::string name = stem_ + std::to_string(n_) + "." + extension;
+        if (!pkg_.has(name) && !types_.override_of(name)) {
+            ++n_;
+            return name;
+        }
+    }
+}
 
 std::optional<std::string> add_pictures(Package &pkg, const std::string &sheet_part, nb::handle images) {
     nb::list pictures(images);

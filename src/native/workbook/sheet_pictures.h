@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ooxml/package.h"
+#include "ooxml/parts.h"
 
 #include <optional>
 #include <string>
@@ -13,6 +14,31 @@
 namespace tessel::pictures {
 
 namespace nb = nanobind;
+
+struct MediaKind {
+    std::string extension, content_type;
+};
+
+// Image._data() passes PNG, JPEG and GIF through and turns every other format into
+// PNG, so the media part of an openpyxl Image is named and typed after the bytes
+// it will hold.
+MediaKind media_kind(nb::handle image);
+
+// Names parts "<stem>N.<ext>" that neither the package nor its content types
+// know yet; the count goes on from the last name given, so that many pictures
+// cost one pass over the taken names.
+class PartNamer {
+public:
+    PartNamer(const ooxml::Package &pkg, const ooxml::ContentTypes &types, std::string stem)
+        : pkg_(pkg), types_(types), stem_(std::move(stem)) {}
+    std::string next(const std::string &extension);
+
+private:
+    const ooxml::Package &pkg_;
+    const ooxml::ContentTypes &types_;
+    std::string stem_;
+    long long n_ = 1;
+};
 
 // Adds `images` (openpyxl Image objects, each with its .anchor: a cell name such
 // as "B3" or an anchor object) to the sheet part `sheet_part`: their media parts
