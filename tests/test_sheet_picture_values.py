@@ -152,14 +152,18 @@ def test_a_picture_named_by_its_alt_text_fits_the_template_box(tmp_path, kind, v
     assert Image.open(io.BytesIO(after[new.media])).format == ("JPEG" if extension == "jpeg" else "PNG")
 
 
-@pytest.mark.parametrize("value, words", [
-    (3, "not int"),
-    ("logo.png", "not str"),
-    (io.BytesIO(b"no picture"), "no picture that Pillow can read"),
+@pytest.mark.parametrize("make, words, safe", [
+    (lambda: 3, "not int", False),
+    (lambda: "logo.png", "not str", False),
+    (lambda: io.BytesIO(b"no picture"), "no picture that Pillow can read", False),
+    (lambda: plt.figure(), "not allowed in safe mode: name 'logo' (a 'matplotlib.figure.Figure' object)", True),
 ])
-def test_a_value_that_is_no_picture_leaves_the_template_picture(tmp_path, value, words):
+def test_a_value_that_is_no_picture_leaves_the_template_picture(tmp_path, make, words, safe):
     src, out = template(tmp_path, "twoCellAnchor"), tmp_path / "out.xlsx"
-    failed = fill(src, out, {"title": "T", "logo": value})
+    value = make()
+    failed = fill(src, out, {"title": "T", "logo": value}, safe=safe)
+    if isinstance(value, plt.Figure):
+        plt.close(value)
     assert failed == ["logo"]
     (finding,) = failed.details
     assert finding.place == "sheet Sales, picture 'Picture 1'" and words in finding.reason
@@ -203,7 +207,7 @@ def test_each_copy_of_a_repeated_sheet_shows_its_own_picture(tmp_path, safe):
     for at, descr in (("B3", "{c.logo}"), ("F3", "")):
         ws.insert_image(at, "logo.png", {"image_data": png((100, 100), "blue"), "description": descr})
     wb.close()
-    customers = [SimpleNamespace(name="A", logo=png((200, 100))), SimpleNamespace(name="B", logo=png((100, 200)))]
+    customers = [SimpleNamespace(name="A", logo=png((200, 100))), SimpleNamespace(name="B", logo=Picture(png((100, 200))))]
     out = tmp_path / "out.xlsx"
     assert fill(path, out, {"customers": customers}, safe=safe) == []
     pkg = parts(out)
@@ -282,3 +286,25 @@ def test_libreoffice_shows_the_filled_picture(tmp_path, soffice):
                     "--convert-to", "pdf", "--outdir", str(tmp_path), str(out)],
                    check=True, capture_output=True, timeout=180)
     assert re.search(rb"/Subtype\s*/Image", (tmp_path / "out.pdf").read_bytes())
+
+
+def test_a_picture_in_a_group_fits_its_own_frame(tmp_path):
+    src = template(tmp_path, "twoCellAnchor")
+    pkg = parts(src)
+    drawing = drawing_parts(pkg)[0]
+    group = (b'<xdr:grpSp><xdr:nvGrpSpPr><xdr:cNvPr id="9" name="Group 1"/><xdr:cNvGrpSpPr/></xdr:nvGrpSpPr>'
+             b'<xdr:grpSpPr><a:xfrm><a:off x="0" y="0"/><a:ext cx="2857500" cy="857250"/><a:chOff x="0" y="0"/>'
+             b'<a:chExt cx="2857500" cy="857250"/></a:xfrm></xdr:grpSpPr>')
+    with zipfile.ZipFile(src, "w") as zf:
+        for name, data in pkg.items():
+            if name == drawing:
+                data = re.sub(rb"<xdr:pic>.*</xdr:pic>", lambda m: group + m.group(0) + b"</xdr:grpSp>", data,
+                              flags=re.S)
+            zf.writestr(name, data)
+    out = tmp_path / "out.xlsx"
+    assert fill(src, out, {"title": "T", "logo": png((200, 100))}) == []
+    root = etree.fromstring(parts(out)[drawing])
+    frame = root.find(f".//{{{XDR_NS}}}pic/{{{XDR_NS}}}spPr/{{{A_NS}}}xfrm/{{{A_NS}}}ext")
+    assert (int(frame.get("cx")), int(frame.get("cy"))) == (180 * EMU, 90 * EMU)
+    assert etree.tostring(root.find(f".//{{{XDR_NS}}}to")) == etree.tostring(
+        etree.fromstring(pkg[drawing]).find(f".//{{{XDR_NS}}}to"))

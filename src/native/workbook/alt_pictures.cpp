@@ -243,17 +243,25 @@ void SheetDrawing::replace(const AltPicture &picture, nb::handle image, long lon
     if (fill.is_none())
         tessel::refuse("the picture holds no image to replace (it has no xdr:blipFill)");
     nb::object anchor = pic.attr("getparent")();
-    if (local_name(anchor) == "twoCellAnchor") {
-        const Marker from = marker_of(anchor, "from");
-        marker_of(anchor, "to");  // refuses before anything changes
-        auto [col, col_off] = end_of(from.col, from.col_off, width, kLastColumn, [&](long c) { return grid.column(c); });
-        auto [row, row_off] = end_of(from.row, from.row_off, height, kLastRow, [&](long r) { return grid.row(r); });
+    const std::string kind = local_name(anchor);
+    std::optional<Marker> from;
+    if (kind == "twoCellAnchor") {
+        from = marker_of(anchor, "from");
+        marker_of(anchor, "to");
+    }
+    // Everything that may fail comes before the drawing changes.
+    MediaKind media_type = media_kind(image);
+    nb::bytes data = nb::borrow<nb::bytes>(image.attr("_data")());
+
+    if (from) {
+        auto [col, col_off] = end_of(from->col, from->col_off, width, kLastColumn, [&](long c) { return grid.column(c); });
+        auto [row, row_off] = end_of(from->row, from->row_off, height, kLastRow, [&](long r) { return grid.row(r); });
         nb::object to = anchor.attr("find")(xdr("to"));
         set_text(to, "col", col);
         set_text(to, "colOff", col_off);
         set_text(to, "row", row);
         set_text(to, "rowOff", row_off);
-    } else if (local_name(anchor) == "oneCellAnchor" || local_name(anchor) == "absoluteAnchor") {
+    } else if (kind == "oneCellAnchor" || kind == "absoluteAnchor") {
         nb::object ext = anchor.attr("find")(xdr("ext"));
         ext.attr("set")("cx", std::to_string(width));
         ext.attr("set")("cy", std::to_string(height));
@@ -266,30 +274,27 @@ void SheetDrawing::replace(const AltPicture &picture, nb::handle image, long lon
 
     if (!rels_)
         rels_.emplace(pkg_, part_);
-    MediaKind kind = media_kind(image);
-    nb::bytes data = nb::borrow<nb::bytes>(image.attr("_data")());
-    std::string key = kind.extension + ":" + std::string(data.c_str(), data.size());
+    std::string key = media_type.extension + ":" + std::string(data.c_str(), data.size());
     auto known = rel_by_data_.find(key);
     std::string id;
     if (known != rel_by_data_.end()) {
         id = known->second;
     } else {
         ContentTypes types(pkg_);
-        std::string media = PartNamer(pkg_, types, "xl/media/image").next(kind.extension);
+        std::string media = PartNamer(pkg_, types, "xl/media/image").next(media_type.extension);
         pkg_.write(media, data);
-        new_media_.emplace_back(kind.extension, kind.content_type);
+        new_media_.emplace_back(media_type.extension, media_type.content_type);
         id = rels_->add("", kImageType, relative_target(part_, media), false);
         rel_by_data_.emplace(std::move(key), id);
     }
 
-    nb::module_ etree = nb::module_::import_("lxml.etree");
     nb::object blip = fill.attr("find")(a("blip"));
     if (blip.is_none()) {
-        blip = etree.attr("Element")(a("blip"));
+        blip = nb::module_::import_("lxml.etree").attr("Element")(a("blip"));
         fill.attr("insert")(0, blip);
     }
     named_ids(blip, dropped_ids_);
-    // Extensions that name parts (an SVG beside the bitmap) show the old picture.
+    // Extensions that name parts (an SVG beside the bitmap) would show the old picture.
     for (nb::handle list : nb::list(blip.attr("findall")(a("extLst")))) {
         for (nb::handle extension : nb::list(list.attr("findall")(a("ext")))) {
             std::set<std::string> ids;

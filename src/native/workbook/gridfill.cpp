@@ -166,6 +166,7 @@ std::string ranges_of(std::vector<Position> cells) {
 constexpr const char *kSectionsNeedNative = "sections need engine='native'";
 constexpr const char *kPicturesNeedNative = "pictures by alternative text need engine='native'";
 constexpr double kEmuPerPixel = 9525;
+constexpr const char *kForbidden = "tessel.sandbox.refusals.Forbidden";
 
 // What safe mode's budget counts for each cell a section copies: the characters
 // of a cell's markup, at the least, so that the budget bounds the memory copies take.
@@ -1221,6 +1222,9 @@ private:
                 [&] {
                     nb::object value = call_.evaluator.value(placeholder);
                     nb::object given = nb::borrow(pictures_module).attr("picture_of")(value);
+                    // Safe mode stands a value it closes to templates (a figure) by why it does.
+                    if (given.is_none() && nb::type_name(value.type()).equal(nb::str(kForbidden)))
+                        tessel::refuse(nb::str(value.attr("reason")));
                     if (given.is_none())
                         tessel::refuse(nb::str("a picture's alternative text takes a picture (an io.BytesIO, a "
                                                "tessel.Picture or a matplotlib Figure), not {}")

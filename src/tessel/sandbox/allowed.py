@@ -140,6 +140,7 @@ ALLOWED = {
     ),
     # a picture: its bytes, never its position
     "_io.BytesIO": dict(read="closed", same="getvalue isatty readable seekable tell writable"),
+    "tessel.pictures.Picture": dict(read="data height width"),
     # pandas
     "pandas.DataFrame": dict(
         read=_NDFRAME_READ + " columns",
