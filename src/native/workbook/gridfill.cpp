@@ -5,6 +5,7 @@
 #include "core/sections.h"
 #include "ooxml/file_kind.h"
 #include "ooxml/package.h"
+#include "workbook/alt_pictures.h"
 #include "workbook/block_style.h"
 #include "workbook/cell_values.h"
 #include "workbook/frame_cells.h"
@@ -16,7 +17,6 @@
 #include "workbook/repair.h"
 #include "workbook/row_insertion.h"
 #include "workbook/sheets.h"
-#include "workbook/alt_pictures.h"
 #include "workbook/sheet_pictures.h"
 #include "workbook/style_sheet.h"
 #include "workbook/worksheet_rows.h"
@@ -1222,13 +1222,14 @@ private:
                 [&] {
                     nb::object value = call_.evaluator.value(placeholder);
                     nb::object given = nb::borrow(pictures_module).attr("picture_of")(value);
-                    // Safe mode stands a value it closes to templates (a figure) by why it does.
-                    if (given.is_none() && nb::type_name(value.type()).equal(nb::str(kForbidden)))
-                        tessel::refuse(nb::str(value.attr("reason")));
-                    if (given.is_none())
+                    if (given.is_none()) {
+                        // Safe mode stands a value it closes to templates (a figure) by why it does.
+                        if (nb::type_name(value.type()).equal(nb::str(kForbidden)))
+                            tessel::refuse(nb::str(value.attr("reason")));
                         tessel::refuse(nb::str("a picture's alternative text takes a picture (an io.BytesIO, a "
                                                "tessel.Picture or a matplotlib Figure), not {}")
                                            .format(nb::type_name(value.type())));
+                    }
                     nb::object image = picture_of(nb::getattr(module_handle, "BytesIO")(given.attr("data")));
                     auto [width, height] = sized(given, image);
                     auto [box_width, box_height] = drawing->box(picture, *grid);
