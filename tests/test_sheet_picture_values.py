@@ -10,6 +10,7 @@ from types import SimpleNamespace
 
 import matplotlib
 import openpyxl
+import pandas as pd
 import pytest
 import xlsxwriter
 from lxml import etree
@@ -308,3 +309,24 @@ def test_a_picture_in_a_group_fits_its_own_frame(tmp_path):
     assert (int(frame.get("cx")), int(frame.get("cy"))) == (180 * EMU, 90 * EMU)
     assert etree.tostring(root.find(f".//{{{XDR_NS}}}to")) == etree.tostring(
         etree.fromstring(pkg[drawing]).find(f".//{{{XDR_NS}}}to"))
+
+
+@pytest.mark.parametrize("insert, moved", [(False, 0), (True, 9)])
+def test_a_picture_under_a_block_is_measured_on_the_template_rows(tmp_path, insert, moved):
+    path = str(tmp_path / "t.xlsx")
+    wb = xlsxwriter.Workbook(path)
+    ws = wb.add_worksheet("Sales")
+    ws.write("A1", "{sales}")
+    ws.set_column("B:B", 30)
+    ws.set_row(3, 30)
+    ws.insert_image("B3", "logo.png", {"image_data": png((300, 90), "blue"), "description": "{logo}"})
+    wb.close()
+    out = tmp_path / "out.xlsx"
+    sales = pd.DataFrame({"amount": range(10)})
+    assert fill(path, out, {"sales": sales, "logo": png((200, 100))}, insert=insert) == []
+    pkg = parts(out)
+    drawing = etree.fromstring(pkg[drawing_parts(pkg)[0]])
+    rows = [int(drawing.find(f".//{{{XDR_NS}}}{m}/{{{XDR_NS}}}row").text) for m in ("from", "to")]
+    assert rows == [2 + moved, 5 + moved]
+    # 90 pixels down from B3: rows 3 (20), 4 (40), 5 (20) and 10 of row 6
+    assert drawing.find(f".//{{{XDR_NS}}}to/{{{XDR_NS}}}rowOff").text == str(10 * EMU)
