@@ -80,7 +80,7 @@ constexpr const char *kCallDoc =
     ":param template_path: path to xlsx template, must be endwith .xlsx file.\n"
     ":param save_path: path to save xlsx, must be endwith .xlsx file.\n"
     ":param env: Variables environment - a dict mapping varible names to pandas DataFrame, Series "
-    "or pictures (io.BytesIO, tessel.Picture, matplotlib Figure).\n"
+    "or BytesIO.\n"
     "If not specified use local and global variables of the caller.\n"
     ":return: except placeholders and save the xlsx to save_path.";
 
