@@ -744,7 +744,7 @@ def test_help_and_version_exit_0(capsys, argv):
     if argv == ["fill", "--help"]:
         words = " ".join(out.split())
         assert "a leading zero other than in 0 and 0.x, a leading +, or more than 15 significant digits" in words
-        assert "ISO dates (2026-03-01) datetime.date values" in words and ".pdf" in words
+        assert "ISO dates (2026-03-01) become datetime.date values" in words and ".pdf" in words
 
 
 def test_a_csv_that_pandas_wrote_reads_back_as_its_numbers(tmp_path):
