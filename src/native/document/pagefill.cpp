@@ -226,6 +226,30 @@ bool only_text(nb::handle p) {
     return true;
 }
 
+// What a reason for a missing table style adds: the names that come close, else
+// the first few the document has.
+nb::object other_styles(const std::vector<wml::TableStyle> &styles, nb::handle wanted) {
+    if (styles.empty())
+        return nb::str("; it has no table styles");
+    nb::list names;
+    for (const wml::TableStyle &style : styles)
+        names.append(style.name);
+    nb::object close = nb::module_::import_("difflib").attr("get_close_matches")(wanted, names, 3, 0.6);
+    const bool near = nb::len(close) > 0;
+    nb::list shown;
+    for (nb::handle name : near ? close : names) {
+        if (nb::len(shown) == 5)
+            break;
+        shown.append(nb::repr(name));
+    }
+    nb::object listed = nb::str(", ").attr("join")(shown);
+    if (near)
+        return nb::str("; did you mean {}?").format(listed);
+    if (nb::len(names) > nb::len(shown))
+        listed = listed + nb::str(" and {} more").format(nb::len(names) - nb::len(shown));
+    return nb::str("; its table styles are ") + listed;
+}
+
 constexpr const char *kWhereTables =
     "a Table stands alone in a paragraph outside tables (in the body, a header, a footer or a text box)";
 
@@ -244,15 +268,9 @@ void place_table(const Runs &at, nb::handle r, nb::handle delimited, nb::handle 
     const wml::TableStyle *found = nullptr;
     if (!style.is_none()) {
         found = wml::find_table_style(walk.table_styles, style);
-        if (!found) {
-            nb::list names;
-            for (const wml::TableStyle &known : walk.table_styles)
-                names.append(nb::repr(known.name));
-            tessel::refuse(nb::str("the document has no table style named {}{}").format(
-                nb::repr(style),
-                nb::len(names) ? nb::str("; its table styles are ") + nb::str(", ").attr("join")(names)
-                               : nb::str("; it has no table styles")));
-        }
+        if (!found)
+            tessel::refuse(nb::str("the document has no table style named {}{}")
+                               .format(nb::repr(style), other_styles(walk.table_styles, style)));
     } else {
         found = wml::find_table_style(walk.table_styles, nb::str("Table Grid"));
     }
