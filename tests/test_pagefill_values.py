@@ -208,9 +208,9 @@ def test_tables_in_a_header_and_a_last_paragraph_keep_a_paragraph_after_them(tmp
 @pytest.mark.parametrize(
     "paragraphs, warned",
     [
-        (["{frame}"], "{frame} at paragraph 1 wrote a DataFrame as text; tessel.Table(frame) alone"),
-        (["{frame.Qty}", "x {frame}"], "{frame.Qty} at paragraph 1 wrote a Series as text; tessel.Table(frame.Qty) "
-                                       "alone in a paragraph makes it a table (as 1 more placeholders did)"),
+        (["{frame}"], "{frame} at paragraph 1 wrote a DataFrame as text; the value tessel.Table(frame), alone in a paragraph"),
+        (["{frame.Qty}", "x {frame}"], "{frame.Qty} at paragraph 1 wrote a Series as text; the value tessel.Table(frame.Qty), "
+                                       "alone in a paragraph, makes it a table (as 1 more placeholders did)"),
         (["{frame.Qty.sum()}", "{t}"], None),
     ],
     ids=["frame", "series-and-more", "none"],

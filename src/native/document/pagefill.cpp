@@ -303,7 +303,7 @@ void note_frame_text(const Runs &at, nb::handle placeholder, nb::handle delimite
     if (said.frames_as_text++ > 0)
         return;
     said.frame_text = nb::cast<std::string>(
-        nb::str("{} at {} wrote a {} as text; tessel.Table({}) alone in a paragraph makes it a table")
+        nb::str("{} at {} wrote a {} as text; the value tessel.Table({}), alone in a paragraph, makes it a table")
             .format(delimited, place, value.type().attr("__name__"), placeholder.attr("strip")()));
 }
 
