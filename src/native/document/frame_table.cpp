@@ -27,7 +27,7 @@ nb::object element(nb::handle parent, const char *local, std::initializer_list<s
 }
 
 // Widths in proportion to each column's longest text, within bounds so that a
-// column of long notes leaves the others room.
+// column of long notes leaves the others room, and a short one its margins.
 std::vector<long long> column_widths(const frames::Frame &frame, long long width) {
     const frames::Block &block = frame.block;
     std::vector<long long> weights;
@@ -36,7 +36,7 @@ std::vector<long long> column_widths(const frames::Frame &frame, long long width
         Py_ssize_t longest = PyUnicode_GET_LENGTH(frame.names[(size_t) j].ptr());
         for (Py_ssize_t i = 0; i < block.rows; ++i)
             longest = std::max(longest, PyUnicode_GET_LENGTH(block.text(i, j).ptr()));
-        const long long weight = std::clamp<long long>((long long) longest, 4, 40);
+        const long long weight = std::clamp<long long>((long long) longest, 6, 30) + 4;
         weights.push_back(weight);
         total += weight;
     }
@@ -133,7 +133,7 @@ nb::object frame_table(nb::handle factory, const frames::Frame &frame, const Tab
     };
     if (look.header) {
         CellLook bold;
-        bold.bold = styled ? -1 : 1;
+        bold.bold = look.bold_header ? 1 : -1;
         nb::object tr = add_row([&](Py_ssize_t j) { return nb::handle(frame.names[(size_t) j]); },
                                 [&](Py_ssize_t) -> const CellLook & { return bold; });
         nb::object trPr = make(tr, "trPr");

@@ -23,8 +23,9 @@ std::vector<TableStyle> table_styles(nb::handle styles);
 const TableStyle *find_table_style(const std::vector<TableStyle> &styles, nb::handle name);
 
 struct TableLook {
-    nb::object style_id;  // unset: single borders, and a bold header row
+    nb::object style_id;  // unset: single borders
     bool header = true;
+    bool bold_header = false;  // where no style says how the row of names looks
     bool first_column = false;  // the style's first-column look (a Series' index)
 };
 

@@ -273,6 +273,7 @@ void place_table(const Runs &at, nb::handle r, nb::handle delimited, nb::handle 
                                .format(nb::repr(style), other_styles(walk.table_styles, style)));
     } else {
         found = wml::find_table_style(walk.table_styles, nb::str("Table Grid"));
+        look.bold_header = true;
     }
     if (found)
         look.style_id = found->id;
