@@ -436,3 +436,36 @@ def test_libreoffice_shows_tables_with_their_header_on_every_page(tmp_path, soff
     # The row of names heads each page the long table runs over.
     assert all("Code" in page and "Amount" in page for page in pages if "row-" in page)
     assert "row-119" in text and "178.5" in text and "Done" in text
+
+
+TEXT_BOX = """<w:r xmlns:w="{w}" xmlns:wp="{wp}" xmlns:a="{a}"
+  xmlns:wps="http://schemas.microsoft.com/office/word/2010/wordprocessingShape"><w:drawing>
+ <wp:inline><wp:extent cx="2743200" cy="2743200"/><wp:docPr id="90" name="Text Box 1"/>
+  <a:graphic><a:graphicData uri="http://schemas.microsoft.com/office/word/2010/wordprocessingShape">
+   <wps:wsp><wps:cNvSpPr txBox="1"/><wps:spPr><a:xfrm><a:off x="0" y="0"/><a:ext cx="2743200" cy="2743200"/></a:xfrm>
+    <a:prstGeom prst="rect"><a:avLst/></a:prstGeom></wps:spPr>
+    <wps:txbx><w:txbxContent><w:p><w:r><w:t>{{t}}</w:t></w:r></w:p><w:p/></w:txbxContent></wps:txbx>
+    <wps:bodyPr lIns="0" rIns="91440"/></wps:wsp>
+  </a:graphicData></a:graphic></wp:inline></w:drawing></w:r>"""
+
+
+def test_a_text_box_holds_tables_and_pictures_within_its_width(tmp_path):
+    def build(doc):
+        from docx.oxml import parse_xml
+
+        doc.add_paragraph()._p.append(parse_xml(TEXT_BOX.format(**NS)))
+        box = doc.element.body.xpath(".//w:txbxContent")[0]
+        picture_in(doc.add_paragraph(), "{logo}")
+        box[-1].append(doc.paragraphs[-1]._p.xpath("./w:r")[0])
+        doc.paragraphs[-1]._p.getparent().remove(doc.paragraphs[-1]._p)
+
+    path = template(tmp_path, build=build)
+    listed = [(f.placeholder, f.place) for f in PageFill().check(path, evaluate=False)]
+    assert listed == [("t", "text box 1, paragraph 1"), ("logo", "text box 1, paragraph 2, picture 'Picture 91'")]
+    failed, out = fill(path, {"t": Table(ITEMS), "logo": png(20, 10)})
+    assert failed == [] and check_package(out) == []
+    tbl = body(out).find(".//w:txbxContent/w:tbl", NS)
+    inner = (2743200 - 91440) // 635
+    assert sum(int(c) for c in tbl.xpath("./w:tblGrid/w:gridCol/@w:w", namespaces=NS)) == inner
+    logo = body(out).find(".//w:txbxContent//wp:inline/wp:extent", NS)
+    assert (logo.get("cx"), logo.get("cy")) == ("1440000", "720000")

@@ -60,6 +60,13 @@ nb::object text_or_empty(nb::handle el, const char *name) {
 std::vector<Drawing> drawings_of(nb::handle p) {
     std::vector<Drawing> out;
     const std::string drawing = qn("drawing");
+    // Most paragraphs hold none: one search in lxml tells.
+    nb::object any = nb::steal(PyIter_Next(p.attr("iter")(drawing).ptr()));
+    if (!any.is_valid()) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return out;
+    }
     for (const nb::object &r : runs_of(p))
         for (nb::handle child : children(r)) {
             if (has_tag(child, drawing)) {
