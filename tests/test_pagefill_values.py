@@ -469,3 +469,17 @@ def test_a_text_box_holds_tables_and_pictures_within_its_width(tmp_path):
     assert sum(int(c) for c in tbl.xpath("./w:tblGrid/w:gridCol/@w:w", namespaces=NS)) == inner
     logo = body(out).find(".//w:txbxContent//wp:inline/wp:extent", NS)
     assert (logo.get("cx"), logo.get("cy")) == ("1440000", "720000")
+
+
+def test_a_text_box_in_a_table_cell_holds_a_table_and_an_empty_frame_fails(tmp_path):
+    def build(doc):
+        from docx.oxml import parse_xml
+
+        cell = doc.add_table(rows=1, cols=1).cell(0, 0)
+        cell.paragraphs[0]._p.append(parse_xml(TEXT_BOX.format(**NS)))
+        doc.add_paragraph("{empty}")
+
+    path = template(tmp_path, build=build)
+    failed, out = fill(path, {"t": Table(ITEMS), "empty": Table(pd.DataFrame(index=[1, 2]))})
+    assert failed == ["empty"] and failed.details[0].reason == "the Table's frame has no columns to show"
+    assert check_package(out) == [] and body(out).find(".//w:txbxContent/w:tbl", NS) is not None

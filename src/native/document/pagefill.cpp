@@ -194,10 +194,15 @@ struct Runs {
     const Walk *walk = nullptr;
 };
 
+// A paragraph of a table cell; that of a text box in a cell stands in the text box.
 bool in_table(nb::handle p) {
-    for (nb::object el = p.attr("getparent")(); !el.is_none(); el = el.attr("getparent")())
+    const nb::str text_box(wml::qn("txbxContent").c_str());
+    for (nb::object el = p.attr("getparent")(); !el.is_none(); el = el.attr("getparent")()) {
         if (wml::tag_of(el) == wml::Tag::Tc)
             return true;
+        if (el.attr("tag").equal(text_box))
+            return false;
+    }
     return false;
 }
 
@@ -281,6 +286,8 @@ void place_table(const Runs &at, nb::handle r, nb::handle delimited, nb::handle 
     nb::object frame = value.attr("frame");
     look.first_column = tessel::frames::is_series(frame);
     const tessel::frames::Frame read = tessel::frames::read_frame(frame);
+    if (read.block.columns == 0)
+        tessel::refuse("the Table's frame has no columns to show");
     nb::object tbl = wml::frame_table(at.p, read, look, wml::room_at(at.p, walk.story_width));
     at.p.attr("addprevious")(tbl);
     // Word wants a paragraph after the last table of a story: the one that stood
