@@ -483,3 +483,22 @@ def test_a_text_box_in_a_table_cell_holds_a_table_and_an_empty_frame_fails(tmp_p
     failed, out = fill(path, {"t": Table(ITEMS), "empty": Table(pd.DataFrame(index=[1, 2]))})
     assert failed == ["empty"] and failed.details[0].reason == "the Table's frame has no columns to show"
     assert check_package(out) == [] and body(out).find(".//w:txbxContent/w:tbl", NS) is not None
+
+
+def test_safe_mode_takes_tables_and_pictures_and_holds_back_figures(tmp_path):
+    def build(doc):
+        doc.add_paragraph("{t}")
+        picture_in(doc.add_paragraph(), "{drawn}", (Cm(8), Cm(2)))
+        picture_in(doc.add_paragraph(), "{figure}")
+
+    figure = plt.figure(figsize=(4, 2), dpi=50)
+    try:
+        path = template(tmp_path, build=build)
+        failed, out = fill(path, {"t": Table(ITEMS), "drawn": Picture(figure), "figure": figure}, PageFill(safe=True))
+    finally:
+        plt.close(figure)
+    assert failed == ["figure"]
+    assert failed.details[0].place == "paragraph 3, picture 'Picture 2'"
+    assert failed.details[0].reason == "not allowed in safe mode: name 'figure' (a 'matplotlib.figure.Figure' object)"
+    assert check_package(out) == [] and len(body(out).findall("w:tbl", NS)) == 1
+    assert [d.find(".//wp:extent", NS).get("cx") for _, d in drawings(out)] == ["1440000", "1440000"]

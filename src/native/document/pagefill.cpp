@@ -641,10 +641,13 @@ void drop_unused(nb::handle part, nb::handle rId) {
 void swap_picture(const Walk &walk, const wml::Drawing &drawing, nb::handle placeholder, nb::handle parent) {
     nb::object value = walk.evaluator.value(placeholder);
     nb::object picture = picture_value(value);
-    if (!picture.is_valid())
+    if (!picture.is_valid()) {
+        // A value that safe mode holds back says why once it is used.
+        tessel::to_text(value);
         tessel::refuse(nb::str("a picture's alternative text takes a picture (an io.BytesIO, a tessel.Picture or "
                                "a matplotlib Figure), not {}")
                            .format(value.type().attr("__name__")));
+    }
     if (drawing.pic.is_none())
         tessel::refuse("the drawing whose alternative text holds it is no picture: a shape, chart or group "
                        "keeps what it shows");
