@@ -3,6 +3,8 @@
 #include "document/tables.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <initializer_list>
 
 namespace tessel::wordml {
 
