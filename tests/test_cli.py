@@ -744,7 +744,7 @@ def test_help_and_version_exit_0(capsys, argv):
     if argv == ["fill", "--help"]:
         words = " ".join(out.split())
         assert "a leading zero other than in 0 and 0.x, a leading +, or more than 15 significant digits" in words
-        assert "ISO dates (2026-03-01) datetime.date values" in words and ".pdf" in words
+        assert "ISO dates (2026-03-01) become datetime.date values" in words and ".pdf" in words
 
 
 def test_a_csv_that_pandas_wrote_reads_back_as_its_numbers(tmp_path):
@@ -755,3 +755,18 @@ def test_a_csv_that_pandas_wrote_reads_back_as_its_numbers(tmp_path):
     back = read_csv(tmp_path / "t.csv")
     assert back["amount"].dtype == "float64" and back["amount"].tolist() == frame["amount"].tolist()
     assert back["id"].tolist() == ["007", "0041441234567", "3"]
+
+
+@pytest.mark.parametrize("command", ["fill", "check"])
+def test_a_frame_written_as_text_into_a_paragraph_gives_a_hint(tmp_path, capsys, command):
+    doc = docx.Document()
+    doc.add_paragraph("{sales}")
+    doc.add_paragraph("{sales.Amount}")
+    doc.save(tmp_path / "t.docx")
+    script = _data_file(tmp_path, "vars.py", "import pandas as pd\nsales = pd.DataFrame({'Amount': [1.5, 2]})\n")
+    output = [tmp_path / "out.docx"] if command == "fill" else []
+    code, _, err = run(capsys, command, tmp_path / "t.docx", *output, "--data", script)
+    assert code == 0
+    hints = [line for line in err.splitlines() if "hint:" in line]
+    assert hints == [f"tessel {command}: hint: {{sales}} at paragraph 1 wrote a DataFrame as text; the value "
+                     "tessel.Table(sales), alone in a paragraph, makes it a table (as 1 more placeholders did)"]

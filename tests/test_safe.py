@@ -203,7 +203,7 @@ ESCAPES = [
     ("exec('1')", "name 'exec'"),
     ("compile('1', 's', 'eval')", "name 'compile'"),
     ("open('/etc/passwd').read()", "name 'open'"),
-    ("lambda: 0", "lambda"),
+    ("(lambda: 0)()", "lambda"),
     ("(y := 1)", "assignment expression"),
     ("(i for i in items).gi_frame.f_globals", "attribute 'gi_frame'"),
     ("os.system('touch ' + T + '/l')", "module 'os'"),

@@ -9,10 +9,11 @@ The fillers live in their own modules and are imported on first use, so that
 
 __version__ = "0.1.0"
 
-from .results import FailedPlaceholders, Finding, OverwriteWarning
+from .results import FailedPlaceholders, Finding, FrameAsTextWarning, OverwriteWarning
 
 __all__ = [
     "LineFill", "GridFill", "PageFill", "Picture", "Table", "FailedPlaceholders", "Finding", "OverwriteWarning",
+    "FrameAsTextWarning",
 ]
 
 _MODULES = {

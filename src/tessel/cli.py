@@ -20,7 +20,7 @@ import warnings
 
 from . import batch, demo, inputs, outputs
 from .errors import UsageError
-from .results import Finding, OverwriteWarning
+from .results import Finding, FrameAsTextWarning, OverwriteWarning
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -176,6 +176,10 @@ def _overwrites(caught):
     return [str(w.message) for w in caught if issubclass(w.category, OverwriteWarning)]
 
 
+def _frame_hints(caught):
+    return [" ".join(str(w.message).split()) for w in caught if issubclass(w.category, FrameAsTextWarning)]
+
+
 def _is_tag(placeholder):
     text = placeholder.strip()
     return len(text) >= 2 and text[0] == text[-1] and text[0] in "%#"
@@ -305,7 +309,7 @@ def cmd_fill(args):
     if failed:
         _report_failures(failed, args.output, args.pattern, env, sys.stderr)
         status = EXIT_FAILED
-    _print_hints(_hints_after(kind, template, args.pattern), "tessel fill")
+    _print_hints(_frame_hints(caught) + _hints_after(kind, template, args.pattern), "tessel fill")
     return status
 
 
@@ -321,6 +325,7 @@ class WarnedFill:
             warnings.simplefilter("always")
             failed = self.filler(template, save_path, env)
         failed.warnings = _overwrites(caught)
+        failed.hints = _frame_hints(caught)
         return failed
 
 
@@ -419,7 +424,9 @@ def _fill_rows(args, kind):
         print(f"tessel fill: error: {output}: {message}", file=sys.stderr)
         status = EXIT_USAGE
     print(f"{len(jobs) - len(errors)} of {len(jobs)} files written", file=sys.stderr)
-    _print_hints(found_hints, "tessel fill")
+    # A template's hint holds for every row: each is said once.
+    said = [hint for result in results if not isinstance(result, BaseException) for hint in getattr(result, "hints", ())]
+    _print_hints(list(dict.fromkeys(said)) + found_hints, "tessel fill")
     return status
 
 
@@ -455,7 +462,7 @@ def cmd_check(args):
         summary += f", {failing} would fail"
     print(summary, file=sys.stderr)
     _print_warnings(_overwrites(caught), "tessel check", args.template, sys.stderr)
-    _print_hints(_hints_after(kind, template, args.pattern), "tessel check")
+    _print_hints(_frame_hints(caught) + _hints_after(kind, template, args.pattern), "tessel check")
     return EXIT_FAILED if failing else EXIT_OK
 
 

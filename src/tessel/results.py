@@ -31,3 +31,8 @@ class FailedPlaceholders(list):
 
 class OverwriteWarning(UserWarning):
     """A data-frame block wrote over cells that held something of the template's own."""
+
+
+class FrameAsTextWarning(UserWarning):
+    """A data frame went into a document's paragraph as text, where ``tessel.Table``
+    would have made it a table."""

@@ -6,6 +6,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -127,7 +128,7 @@ Made run_reporting(nb::handle filler, Report &report, const std::function<nb::ob
     return {nb::borrow<nb::bytes>(product.output), product.warnings};
 }
 
-void warn_again(nb::handle warnings, nb::handle own) {
+void warn_again(nb::handle warnings, std::initializer_list<nb::handle> own) {
     nb::object builtins = nb::module_::import_("builtins");
     for (nb::handle warning : warnings) {
         if (!PyList_Check(warning.ptr()) || nb::len(warning) != 2 || !PyUnicode_Check(warning[0].ptr()) ||
@@ -135,8 +136,10 @@ void warn_again(nb::handle warnings, nb::handle own) {
             continue;
         nb::object name = warning[0];
         nb::object category = nb::borrow(PyExc_UserWarning);
-        if (name.equal(own.attr("__name__"))) {
-            category = nb::borrow(own);
+        const nb::handle *mine = std::find_if(own.begin(), own.end(),
+                                              [&](nb::handle c) { return name.equal(c.attr("__name__")); });
+        if (mine != own.end()) {
+            category = nb::borrow(*mine);
         } else if (nb::hasattr(builtins, name)) {
             nb::object found = builtins.attr(name);
             if (PyType_Check(found.ptr()) &&

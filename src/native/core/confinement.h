@@ -11,6 +11,7 @@
 #include "core/placeholder.h"
 
 #include <functional>
+#include <initializer_list>
 
 namespace tessel::confinement {
 
@@ -66,9 +67,10 @@ struct Made {
 };
 Made run_reporting(nb::handle filler, Report &report, const std::function<nb::object(Report &)> &fill);
 
-// Gives again the warnings of a child: `own` is the category the filler warns
+// Gives again the warnings of a child: `own` are the categories the filler warns
 // with, others are builtin categories, else UserWarning.
-void warn_again(nb::handle warnings, nb::handle own);
+void warn_again(nb::handle warnings, std::initializer_list<nb::handle> own);
+inline void warn_again(nb::handle warnings, nb::handle own) { warn_again(warnings, {own}); }
 
 // Called by the evaluator before each evaluation in a child: the reason to fail
 // it without running it (it hit a limit in an earlier child), else an invalid

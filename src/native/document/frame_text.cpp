@@ -20,6 +20,9 @@ struct Known {
     PyObject *object_type;
     PyObject *empty;
     PyObject *css_converter;  // made on the first Styler
+    PyObject *series;
+    PyObject *is_numeric_dtype;
+    PyObject *is_bool_dtype;
 };
 Known known;
 
@@ -357,7 +360,14 @@ void init() {
     known.modules = keep(nb::module_::import_("sys").attr("modules"));
     known.object_type = keep(nb::borrow((PyObject *) &PyBaseObject_Type));
     known.empty = keep(nb::str(""));
+    nb::module_ pandas = nb::module_::import_("pandas");
+    known.series = keep(pandas.attr("Series"));
+    nb::object api = nb::module_::import_("pandas.api.types");
+    known.is_numeric_dtype = keep(api.attr("is_numeric_dtype"));
+    known.is_bool_dtype = keep(api.attr("is_bool_dtype"));
 }
+
+bool is_series(nb::handle value) { return is_instance(value.ptr(), known.series); }
 
 bool is_block(nb::handle value) {
     return is_instance(value.ptr(), types().data_frame) || is_styler(value);
@@ -473,6 +483,55 @@ nb::object value_text(nb::handle value) {
     if (is_instance(v, types().decimal) && PyObject_IsTrue(value.attr("is_nan")().ptr()) == 1)
         return empty();
     return str_of(v);
+}
+
+namespace {
+
+// True and False are no quantities: they stay on the left like words.
+bool holds_numbers(nb::handle dtype) {
+    auto asks = [&](PyObject *test) {
+        const int r = PyObject_IsTrue(nb::handle(test)(dtype).ptr());
+        if (r < 0)
+            throw nb::python_error();
+        return r == 1;
+    };
+    return asks(known.is_numeric_dtype) && !asks(known.is_bool_dtype);
+}
+
+void add_column(Frame &frame, nb::handle name, nb::handle dtype) {
+    frame.names.push_back(value_text(name));
+    frame.numeric.push_back(holds_numbers(dtype));
+}
+
+}  // namespace
+
+Frame read_frame(nb::handle value) {
+    Frame frame;
+    if (is_series(value)) {
+        nb::object index = value.attr("index");
+        Block &block = frame.block;
+        block.rows = (Py_ssize_t) nb::len(value);
+        block.columns = 2;
+        block.texts.push_back(column_texts(index));
+        block.texts.push_back(column_texts(value));
+        for (const nb::object &texts : block.texts)
+            if (PyList_GET_SIZE(texts.ptr()) != block.rows)
+                throw nb::value_error("a Series does not match its index");
+        empty_illegal_texts(block);
+        add_column(frame, index.attr("name"), index.attr("dtype"));
+        add_column(frame, value.attr("name"), value.attr("dtype"));
+        return frame;
+    }
+    frame.block = read_block(value);
+    const bool styler = !is_instance(value.ptr(), types().data_frame);
+    nb::object data = styler ? value.attr("data") : nb::borrow(value);
+    nb::object columns = data.attr("columns"), dtypes = data.attr("dtypes");
+    const Py_ssize_t m = (Py_ssize_t) nb::len(columns);
+    const std::vector<Py_ssize_t> shown =
+        styler ? visible(m, value.attr("hidden_columns")) : visible(m, nb::list());
+    for (Py_ssize_t j : shown)
+        add_column(frame, columns[nb::int_(j)], dtypes.attr("iloc")[nb::int_(j)]);
+    return frame;
 }
 
 }  // namespace tessel::frames

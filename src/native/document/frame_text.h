@@ -41,4 +41,19 @@ Block read_block(nb::handle value);
 // The text of one value of a frame cell.
 nb::object value_text(nb::handle value);
 
+// True for a pandas Series.
+bool is_series(nb::handle value);
+
+// A frame shown as a table of its own: its cells as a block gives them, the
+// heading of each column, and whether the column holds numbers.  A Series gives
+// two columns, its index and its values.
+struct Frame {
+    Block block;
+    std::vector<nb::object> names;  // one str per column
+    std::vector<char> numeric;
+};
+
+// Reads a DataFrame, a Styler (its visible columns) or a Series.
+Frame read_frame(nb::handle value);
+
 }  // namespace tessel::frames

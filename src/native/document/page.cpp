@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace tessel::wordml {
 
@@ -120,20 +122,82 @@ long long cell_inner_width(nb::handle tc) {
     return inner > 0 ? inner : -1;
 }
 
-long long available_width(nb::handle p) {
-    long long width = text_column_width(p);
-    if (width <= 0)
-        return -1;
-    for (nb::object el = p.attr("getparent")(); !el.is_none(); el = el.attr("getparent")()) {
-        if (tag_of(el) != Tag::Tc)
+namespace {
+
+constexpr std::string_view kWp = "{http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing}";
+constexpr std::string_view kWps = "{http://schemas.microsoft.com/office/word/2010/wordprocessingShape}";
+constexpr std::string_view kTextBox = "{http://schemas.openxmlformats.org/wordprocessingml/2006/main}txbxContent";
+// DrawingML's left and right insets of a text box when its body says none: 0.1 inch.
+constexpr long long kDefaultInset = 91440;
+
+std::string tag_text(nb::handle el) {
+    nb::object tag = el.attr("tag");
+    return PyUnicode_Check(tag.ptr()) ? nb::cast<std::string>(tag) : std::string();
+}
+
+// An EMU attribute, or `fallback` when missing or no length.
+long long emu_attr(nb::handle el, const char *name, long long fallback) {
+    if (el.is_none())
+        return fallback;
+    nb::object v = el.attr("get")(name);
+    if (v.is_none())
+        return fallback;
+    return ooxml::whole_number(nb::cast<std::string>(v), ooxml::kSize).value_or(fallback);
+}
+
+}  // namespace
+
+long long text_box_width(nb::handle content) {
+    nb::object shape;
+    for (nb::object el = content.attr("getparent")(); !el.is_none(); el = el.attr("getparent")()) {
+        const std::string tag = tag_text(el);
+        if (tag == std::string(kWps) + "wsp" && !shape.is_valid())
+            shape = el;
+        if (tag != std::string(kWp) + "inline" && tag != std::string(kWp) + "anchor")
             continue;
-        const long long inner = cell_inner_width(el);
-        if (inner > 0)
-            width = std::min(width, inner);
-        break;
+        const long long cx = emu_attr(el.attr("find")(std::string(kWp) + "extent"), "cx", -1);
+        if (cx <= 0)
+            return -1;
+        nb::object body = shape.is_valid() ? shape.attr("find")(std::string(kWps) + "bodyPr") : nb::none();
+        const long long inner =
+            cx - emu_attr(body, "lIns", kDefaultInset) - emu_attr(body, "rIns", kDefaultInset);
+        return inner > 0 ? inner / kEmuPerTwip : -1;
     }
+    return -1;
+}
+
+long long room_at(nb::handle el, long long fallback) {
+    long long cell = -1;
+    for (nb::object up = el.attr("getparent")(); !up.is_none(); up = up.attr("getparent")()) {
+        const Tag tag = tag_of(up);
+        if (tag == Tag::Tc) {
+            if (cell < 0)
+                cell = cell_inner_width(up);
+            continue;
+        }
+        long long width = -2;
+        if (tag == Tag::Body)
+            width = text_column_width(el);
+        else if (tag == Tag::Other && tag_text(up) == kTextBox)
+            width = text_box_width(up);
+        if (width == -2)
+            continue;
+        if (width <= 0)
+            width = fallback;
+        if (cell > 0)
+            width = width > 0 ? std::min(width, cell) : cell;
+        return width > 0 ? width : -1;
+    }
+    // A header or footer.
+    if (cell > 0)
+        return fallback > 0 ? std::min(fallback, cell) : cell;
+    return fallback > 0 ? fallback : -1;
+}
+
+long long available_width(nb::handle p, long long fallback) {
+    const long long width = room_at(p, fallback);
     // A few lengths of ooxml::kLength, which leaves room for EMUs.
-    return width * kEmuPerTwip;
+    return width > 0 ? width * kEmuPerTwip : -1;
 }
 
 }  // namespace tessel::wordml

@@ -26,8 +26,16 @@ long long body_text_width(nb::handle body);
 // its left and right margins; -1 when the cell's width is not fixed.
 long long cell_inner_width(nb::handle tc);
 
-// Width in EMU available to a picture in paragraph `p`: the text column of its
-// section, narrowed to the cell's width inside a table.  -1 when unknown.
-long long available_width(nb::handle p);
+// The inner width of the DrawingML text box whose w:txbxContent is `content`:
+// its shape's extent less its insets.  -1 when not known (a VML text box).
+long long text_box_width(nb::handle content);
+
+// The width that content standing where `el` stands may take: the text column of
+// its section (`fallback` outside the body: headers and footers), or the text
+// box it stands in, narrowed to the cell it is in inside a table.  -1 unknown.
+long long room_at(nb::handle el, long long fallback);
+
+// room_at in EMU, for a picture in paragraph `p`.
+long long available_width(nb::handle p, long long fallback = -1);
 
 }  // namespace tessel::wordml

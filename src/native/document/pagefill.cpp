@@ -2,6 +2,8 @@
 #include "core/confinement.h"
 #include "core/placeholder.h"
 #include "core/sections.h"
+#include "document/drawings.h"
+#include "document/frame_table.h"
 #include "document/frame_text.h"
 #include "document/page.h"
 #include "document/repeat.h"
@@ -71,6 +73,10 @@ nb::handle native_extract;
 nb::handle namespace_cls;  // gives a header's paragraphs their part
 nb::handle paragraph_cls, table_cls, cell_cls, inline_cls, bytes_io;
 nb::handle overwrite_warning;  // results.OverwriteWarning
+nb::handle frame_text_warning;  // results.FrameAsTextWarning
+nb::handle table_value_cls;  // tables.Table
+nb::handle picture_of_fn, fitted_fn;  // pictures.picture_of, pictures.fitted
+nb::handle count_references;  // XPath: how often a part's XML names a relationship
 nb::handle shared_env;  // replace_paragraph's default environment
 nb::handle native_replace;  // the class's own replace_paragraph
 
@@ -112,19 +118,30 @@ long long free_drawing_id(nb::handle root) {
     return tessel::ooxml::take_free_id(used);
 }
 
-// Adds a picture at the end of run `r` of paragraph `p`, at its native size unless
-// it is wider than where it stands.  python-docx's add_picture numbers a drawing
-// one past the part's highest id, which after 4294967295 is no id.
-void add_picture(nb::handle r, nb::handle paragraph, nb::handle p, nb::handle picture) {
+// The tessel.pictures.Picture that a value stands for, or null when it is none.
+nb::object picture_value(nb::handle value) {
+    PyObject *v = value.ptr();
+    if (v == Py_None || PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))
+        return nb::object();
+    nb::object picture = picture_of_fn(value);
+    return picture.is_none() ? nb::object() : picture;
+}
+
+// Adds a picture at the end of run `r` of paragraph `p`, at the size the Picture
+// asks (its native one by default), narrowed to the width where it stands.
+// python-docx's add_picture numbers a drawing one past the part's highest id,
+// which after 4294967295 is no id.
+void add_picture(nb::handle r, nb::handle paragraph, nb::handle p, nb::handle picture, long long fallback) {
     nb::object part = paragraph.attr("part");
-    nb::object image_of = part.attr("get_or_add_image")(picture);
+    nb::object image_of = part.attr("get_or_add_image")(nb::handle(bytes_io)(picture.attr("data")));
     nb::object image = image_of[1];
-    nb::object size = image.attr("scaled_dimensions")();
+    nb::object native = image.attr("scaled_dimensions")();
+    nb::object size = picture.attr("size")(native[0], native[1]);
     long long cx = as_integer(size[0]), cy = as_integer(size[1]);
-    const long long limit = tessel::wordml::available_width(p);
+    const long long limit = tessel::wordml::available_width(p, fallback);
     if (limit > 0 && cx > limit) {
         // Exact, and below cy since limit < cx.
-        cy = (long long) ((__int128) cy * limit / cx);
+        cy = std::max<long long>(1, (long long) ((__int128) cy * limit / cx));
         cx = limit;
     }
     const long long id = free_drawing_id(part.attr("element"));
@@ -137,6 +154,14 @@ nb::object concat_run(nb::handle, nb::object paragraph) {
     return paragraph;
 }
 
+// What a call has to say once the document is saved: the overwrites of blocks,
+// and where data frames went into paragraphs as text.
+struct Warnings {
+    std::vector<std::string> overwrites;
+    std::string frame_text;
+    size_t frames_as_text = 0;
+};
+
 // What one call carries through its walk.
 struct Walk {
     nb::handle self;
@@ -145,10 +170,12 @@ struct Walk {
     // The text column a table falls back on when its own section is not known
     // (headers and footers): the body's last section.
     long long story_width;
-    // Overwrite warnings, given once the document is saved: a warning turned into
-    // an error must not cost the user the file.
-    std::vector<std::string> &warnings;
+    // Warnings, given once the document is saved: a warning turned into an error
+    // must not cost the user the file.
+    Warnings &warnings;
     wml::Repeater *sections;
+    // The table styles of the document, for Table values.
+    const std::vector<wml::TableStyle> &table_styles;
 };
 
 // What the fill of one paragraph's runs needs.
@@ -163,7 +190,130 @@ struct Runs {
     bool native;
     // Tag runs that the story's sections left failed, and why.
     std::unordered_map<PyObject *, std::pair<nb::object, nb::object>> failed{};
+    // The walk of a whole document; null for replace_paragraph on its own.
+    const Walk *walk = nullptr;
 };
+
+// A paragraph of a table cell; that of a text box in a cell stands in the text box.
+bool in_table(nb::handle p) {
+    const nb::str text_box(wml::qn("txbxContent").c_str());
+    for (nb::object el = p.attr("getparent")(); !el.is_none(); el = el.attr("getparent")()) {
+        if (wml::tag_of(el) == wml::Tag::Tc)
+            return true;
+        if (el.attr("tag").equal(text_box))
+            return false;
+    }
+    return false;
+}
+
+// A paragraph that holds nothing but text (and marks of no meaning), which a
+// table may take the place of.
+bool only_text(nb::handle p) {
+    for (nb::handle child : wml::children(p)) {
+        switch (wml::tag_of(child)) {
+            case wml::Tag::PPr:
+                if (!wml::first_child(child, wml::Tag::SectPr).is_none())
+                    return false;
+                break;
+            case wml::Tag::ProofErr:
+                break;
+            case wml::Tag::R:
+                for (nb::handle el : wml::children(child)) {
+                    const wml::Tag tag = wml::tag_of(el);
+                    if (tag != wml::Tag::RPr && tag != wml::Tag::T && tag != wml::Tag::LastRenderedPageBreak)
+                        return false;
+                }
+                break;
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
+// What a reason for a missing table style adds: the names that come close, else
+// the first few the document has.
+nb::object other_styles(const std::vector<wml::TableStyle> &styles, nb::handle wanted) {
+    if (styles.empty())
+        return nb::str("; it has no table styles");
+    nb::list names;
+    for (const wml::TableStyle &style : styles)
+        names.append(style.name);
+    nb::object close = nb::module_::import_("difflib").attr("get_close_matches")(wanted, names, 3, 0.6);
+    const bool near = nb::len(close) > 0;
+    nb::list shown;
+    for (nb::handle name : near ? close : names) {
+        if (nb::len(shown) == 5)
+            break;
+        shown.append(nb::repr(name));
+    }
+    nb::object listed = nb::str(", ").attr("join")(shown);
+    if (near)
+        return nb::str("; did you mean {}?").format(listed);
+    if (nb::len(names) > nb::len(shown))
+        listed = listed + nb::str(" and {} more").format(nb::len(names) - nb::len(shown));
+    return nb::str("; its table styles are ") + listed;
+}
+
+constexpr const char *kWhereTables =
+    "a Table stands alone in a paragraph outside tables (in the body, a header, a footer or a text box)";
+
+// Puts the table a Table value gives in the place of paragraph `p`, which holds
+// the placeholder and nothing else.
+void place_table(const Runs &at, nb::handle r, nb::handle delimited, nb::handle value) {
+    if (!at.walk)
+        tessel::refuse("a Table is placed by the fill of a document, not by replace_paragraph");
+    if (in_table(at.p))
+        tessel::refuse((std::string(kWhereTables) + ", not in a table cell").c_str());
+    if (!wml::paragraph_text(at.p).attr("strip")().equal(delimited))
+        tessel::refuse((std::string(kWhereTables) + "; this paragraph holds other text too").c_str());
+    const Walk &walk = *at.walk;
+    wml::TableLook look;
+    nb::object style = value.attr("style");
+    const wml::TableStyle *found = nullptr;
+    if (!style.is_none()) {
+        found = wml::find_table_style(walk.table_styles, style);
+        if (!found)
+            tessel::refuse(nb::str("the document has no table style named {}{}")
+                               .format(nb::repr(style), other_styles(walk.table_styles, style)));
+    } else {
+        found = wml::find_table_style(walk.table_styles, nb::str("Table Grid"));
+        look.bold_header = true;
+    }
+    if (found)
+        look.style_id = found->id;
+    look.header = tessel::truthy(value.attr("header"));
+    nb::object frame = value.attr("frame");
+    look.first_column = tessel::frames::is_series(frame);
+    const tessel::frames::Frame read = tessel::frames::read_frame(frame);
+    if (read.block.columns == 0)
+        tessel::refuse("the Table's frame has no columns to show");
+    nb::object tbl = wml::frame_table(at.p, read, look, wml::room_at(at.p, walk.story_width));
+    at.p.attr("addprevious")(tbl);
+    // Word wants a paragraph after the last table of a story: the one that stood
+    // last stays, empty, as does one that holds more than text.
+    nb::object next = at.p.attr("getnext")();
+    if (only_text(at.p) && !next.is_none() && wml::tag_of(next) != wml::Tag::SectPr)
+        wml::remove(at.p);
+    else
+        wml::replace_in_run(r, delimited, nb::str(""));
+    if (read.block.refused.is_valid())
+        tessel::refuse(read.block.refused);
+}
+
+// Notes a data frame that went into a paragraph as text, where a Table would make
+// it a table.
+void note_frame_text(const Runs &at, nb::handle placeholder, nb::handle delimited, nb::handle value,
+                     nb::handle place) {
+    if (!at.walk || !(tessel::frames::is_block(value) || tessel::frames::is_series(value)) || in_table(at.p))
+        return;
+    Warnings &said = at.walk->warnings;
+    if (said.frames_as_text++ > 0)
+        return;
+    said.frame_text = nb::cast<std::string>(
+        nb::str("{} at {} wrote a {} as text; the value tessel.Table({}), alone in a paragraph, makes it a table")
+            .format(delimited, place, value.type().attr("__name__"), placeholder.attr("strip")()));
+}
 
 void fill_run(Runs &at, nb::handle r, nb::handle place) {
     nb::object text = wml::run_text(r);
@@ -177,12 +327,19 @@ void fill_run(Runs &at, nb::handle r, nb::handle place) {
         const bool ok = tessel::guarded(
             [&] {
                 nb::object value = at.evaluator.value(placeholder);
-                if (is_instance(value, bytes_io)) {
+                if (is_instance(value, table_value_cls)) {
+                    place_table(at, r, delimited, value);
+                } else if (nb::object picture = picture_value(value); picture.is_valid()) {
+                    // The picture is read first: bytes that are no picture leave the run as it was.
+                    nb::object holder = wml::make(r, "r");
+                    add_picture(holder, at.paragraph, at.p, picture, at.walk ? at.walk->story_width : -1);
                     wml::replace_in_run(r, delimited, nb::str(""));
-                    // Read from a copy: the caller's stream keeps its position.
-                    add_picture(r, at.paragraph, at.p, nb::handle(bytes_io)(value.attr("getvalue")()));
+                    for (nb::handle child : wml::children(holder))
+                        if (wml::tag_of(child) != wml::Tag::RPr)
+                            r.attr("append")(child);
                 } else {
                     wml::replace_in_run(r, delimited, tessel::to_text(value));
+                    note_frame_text(at, placeholder, delimited, value, place);
                 }
             },
             reason);
@@ -352,7 +509,8 @@ void fill_inline(Runs &at, const std::vector<nb::object> &runs, const nb::object
 // placeholder, go to the report under `place`.  With `sections`, tags that stand
 // in the paragraph are read as such.
 void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &evaluator,
-                  tessel::Report &report, nb::handle place, wml::Repeater *sections = nullptr) {
+                  tessel::Report &report, nb::handle place, const Walk *walk = nullptr) {
+    wml::Repeater *sections = walk ? walk->sections : nullptr;
     nb::object p = paragraph.attr("_p");
     std::vector<nb::object> runs = wml::runs_of(p);
     if (runs.empty())
@@ -371,6 +529,7 @@ void replace_runs(nb::handle self, nb::handle paragraph, tessel::Evaluator &eval
 
     nb::object extract = nb::getattr(self, "extract_placeholder");
     Runs at{self, paragraph, p, evaluator, report, pattern, extract, tessel::is_bound_method(extract, native_extract)};
+    at.walk = walk;
     const std::vector<nb::object> *notes = sections ? sections->tags_of(p) : nullptr;
     if (!notes) {
         for (const nb::object &r : runs)
@@ -429,15 +588,9 @@ bool took_tag_paragraph(const Walk &walk, nb::handle p, nb::handle place) {
     return true;
 }
 
-void fill_paragraph(const Walk &walk, nb::handle p, nb::handle parent, nb::handle base) {
-    const nb::object place = enter(walk, p, base);
-    nb::object paragraph = paragraph_cls(p, parent);
-    paragraph = nb::getattr(walk.self, "concat_run")(paragraph);
+// The placeholders of a paragraph that a replace_paragraph of the user's fills.
+void fill_overridden(const Walk &walk, nb::handle paragraph, const nb::object &place) {
     nb::object replace = nb::getattr(walk.self, "replace_paragraph");
-    if (tessel::is_bound_method(replace, native_replace)) {
-        replace_runs(walk.self, paragraph, walk.evaluator, walk.report, place, walk.sections);
-        return;
-    }
     // An override reports only what failed, and why where it says so.
     nb::object failed = replace(paragraph, walk.evaluator.env());
     nb::object details = nb::getattr(failed, "details", nb::none());
@@ -449,6 +602,107 @@ void fill_paragraph(const Walk &walk, nb::handle p, nb::handle parent, nb::handl
         walk.report.failed(placeholder, place, reason);
         ++k;
     }
+}
+
+// The placeholder that an alternative text is, spaces around it aside; null for
+// any other text, and for a section's tag.
+nb::object alt_placeholder(nb::handle alt, Pattern pattern) {
+    nb::object text = alt.attr("strip")();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (n < 2 || PyUnicode_READ_CHAR(text.ptr(), 0) != '{')
+        return nb::object();
+    const std::vector<tessel::Match> found = tessel::scan(text, pattern);
+    if (found.size() != 1 || found[0].begin != 0 || found[0].end != n)
+        return nb::object();
+    nb::object placeholder = tessel::placeholder_of(text, found[0], pattern);
+    if (tessel::sections::parse(placeholder).kind != tessel::sections::Kind::None)
+        return nb::object();
+    return placeholder;
+}
+
+// Drops a relationship of `part` that its XML no longer names; python-docx then
+// leaves out of the package a part that nothing relates to.
+void drop_unused(nb::handle part, nb::handle rId) {
+    nb::object rels = part.attr("rels");
+    int has = PySequence_Contains(rels.ptr(), rId.ptr());
+    if (has < 0)
+        throw nb::python_error();
+    if (has == 0)
+        return;
+    nb::object count = count_references(part.attr("element"),
+                                        "ns"_a = "http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+                                        "id"_a = rId);
+    if (PyFloat_AsDouble(count.ptr()) == 0.0)
+        rels.attr("pop")(rId);
+}
+
+// Shows the picture a placeholder gives in the place and box of a template's
+// picture.
+void swap_picture(const Walk &walk, const wml::Drawing &drawing, nb::handle placeholder, nb::handle parent) {
+    nb::object value = walk.evaluator.value(placeholder);
+    nb::object picture = picture_value(value);
+    if (!picture.is_valid()) {
+        // A value that safe mode holds back says why once it is used.
+        tessel::to_text(value);
+        tessel::refuse(nb::str("a picture's alternative text takes a picture (an io.BytesIO, a tessel.Picture or "
+                               "a matplotlib Figure), not {}")
+                           .format(value.type().attr("__name__")));
+    }
+    if (drawing.pic.is_none())
+        tessel::refuse("the drawing whose alternative text holds it is no picture: a shape, chart or group "
+                       "keeps what it shows");
+    nb::object part = parent.attr("part");
+    nb::object image_of = part.attr("get_or_add_image")(nb::handle(bytes_io)(picture.attr("data")));
+    nb::object native = image_of[1].attr("scaled_dimensions")();
+    nb::object size = picture.attr("size")(native[0], native[1]);
+    auto [box_cx, box_cy] = wml::extent_of(drawing);
+    long long cx = as_integer(size[0]), cy = as_integer(size[1]);
+    if (box_cx > 0 && box_cy > 0) {
+        nb::object fitted = fitted_fn(cx, cy, box_cx, box_cy);
+        cx = as_integer(fitted[0]);
+        cy = as_integer(fitted[1]);
+    }
+    const std::vector<nb::object> old = wml::swap_picture(drawing, image_of[0], cx, cy);
+    wml::set_alt_text(drawing, nb::str(""));
+    for (const nb::object &rId : old)
+        if (!rId.equal(image_of[0]))
+            drop_unused(part, rId);
+}
+
+// The pictures of a paragraph whose alternative text is a placeholder, each
+// named in places by its name ("picture 'Logo'") or its number in the paragraph.
+void fill_pictures(const Walk &walk, nb::handle p, nb::handle parent, const nb::object &place) {
+    const std::vector<wml::Drawing> drawings = wml::drawings_of(p);
+    if (drawings.empty())
+        return;
+    const Pattern pattern = tessel::read_pattern(walk.self);
+    size_t k = 0;
+    for (const wml::Drawing &drawing : drawings) {
+        ++k;
+        nb::object placeholder = alt_placeholder(wml::alt_text(drawing), pattern);
+        if (!placeholder.is_valid())
+            continue;
+        nb::object name = wml::drawing_name(drawing);
+        nb::object where = place + nb::str(", picture ") +
+                           (PyUnicode_GET_LENGTH(name.ptr()) ? nb::repr(name) : nb::str(nb::int_(k)));
+        nb::object reason;
+        if (tessel::guarded([&] { swap_picture(walk, drawing, placeholder, parent); }, reason))
+            walk.report.filled(placeholder, [&] { return where; });
+        else
+            walk.report.failed(placeholder, where, reason);
+    }
+}
+
+void fill_paragraph(const Walk &walk, nb::handle p, nb::handle parent, nb::handle base) {
+    const nb::object place = enter(walk, p, base);
+    nb::object paragraph = paragraph_cls(p, parent);
+    paragraph = nb::getattr(walk.self, "concat_run")(paragraph);
+    nb::object replace = nb::getattr(walk.self, "replace_paragraph");
+    if (tessel::is_bound_method(replace, native_replace))
+        replace_runs(walk.self, paragraph, walk.evaluator, walk.report, place, &walk);
+    else
+        fill_overridden(walk, paragraph, place);
+    fill_pictures(walk, p, parent, place);
 }
 
 nb::object place_of(const nb::object &prefix, size_t row, Py_ssize_t column) {
@@ -610,7 +864,7 @@ void expand_block(const Walk &walk, wml::Table &table, size_t i, size_t c, nb::h
     }
 
     if (!over.text.empty() || over.lost > 0)
-        walk.warnings.push_back(overwrite_message(over, delimited, place, prefix, insert));
+        walk.warnings.overwrites.push_back(overwrite_message(over, delimited, place, prefix, insert));
     // The rest of the block stands, but the placeholder was not filled whole.
     if (block.refused.is_valid())
         tessel::refuse(block.refused);
@@ -791,13 +1045,19 @@ template <typename Step> void in_part(nb::handle part, Step &&step) {
 
 // Fills the body, then the headers and footers, of a loaded document.
 void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report &report,
-                   std::vector<std::string> &warnings, nb::handle doc) {
+                   Warnings &warnings, nb::handle doc) {
     nb::object body = doc.attr("element").attr("body");
     nb::object main = doc.attr("part");
     long long story_width = -1;
     in_part(main, [&] { story_width = wml::body_text_width(body); });
     wml::Repeater sections(evaluator, nb::borrow(self), main);
-    const Walk walk{self, evaluator, report, story_width, warnings, &sections};
+    // Read where a document has one: asking python-docx for it would add one.
+    nb::object styles = nb::none();
+    for (nb::handle rel : main.attr("rels").attr("values")())
+        if (!tessel::truthy(rel.attr("is_external")) && tessel::truthy(rel.attr("reltype").attr("endswith")("/styles")))
+            styles = rel.attr("target_part").attr("element");
+    const std::vector<wml::TableStyle> table_styles = wml::table_styles(styles);
+    const Walk walk{self, evaluator, report, story_width, warnings, &sections, table_styles};
     in_part(main, [&] { fill_story(walk, body, doc.attr("_body"), ""); });
     // Headers and footers come last, so the body's failures lead the list.  A
     // header part is reached through its relationship: asking a section for a
@@ -817,10 +1077,17 @@ void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report
     sections.finish();
 }
 
-void warn(const std::vector<std::string> &warnings) {
-    for (const std::string &message : warnings)
+void warn(const Warnings &warnings) {
+    for (const std::string &message : warnings.overwrites)
         if (PyErr_WarnEx(overwrite_warning.ptr(), message.c_str(), 1) < 0)
             throw nb::python_error();
+    if (warnings.frames_as_text == 0)
+        return;
+    std::string message = warnings.frame_text;
+    if (warnings.frames_as_text > 1)
+        message += " (as " + std::to_string(warnings.frames_as_text - 1) + " more placeholders did)";
+    if (PyErr_WarnEx(frame_text_warning.ptr(), message.c_str(), 1) < 0)
+        throw nb::python_error();
 }
 
 // Imports, before a confined process starts, what a fill may import on first use.
@@ -837,7 +1104,7 @@ void prepare_confined() {
 
 // The walk of a loaded document; the warnings it owes come after the save.
 void fill_document(nb::handle self, nb::handle doc, tessel::Evaluator &evaluator, tessel::Report &report,
-                   std::vector<std::string> &warnings) {
+                   Warnings &warnings) {
     walk_document(self, evaluator, report, warnings, doc);
     tessel::confinement::evaluations_done();
 }
@@ -851,7 +1118,7 @@ tessel::confinement::Made fill_confined(nb::handle self, nb::handle template_pat
     return tessel::confinement::run_reporting(self, report, [&](tessel::Report &inner) -> nb::object {
         nb::object doc = nb::getattr(module_handle, "Document")(nb::handle(bytes_io)(template_bytes));
         tessel::Evaluator evaluator(nb::borrow(env), true);
-        std::vector<std::string> warnings;
+        Warnings warnings;
         fill_document(self, doc, evaluator, inner, warnings);
         nb::object output = nb::none();
         if (!inner.checking()) {
@@ -875,14 +1142,14 @@ nb::object page_fill(nb::handle self, nb::object template_path, nb::object save_
         tessel::confinement::Made made = fill_confined(self, template_path, env, report);
         tessel::ooxml::check_package(made.output, "filled document");
         tessel::write_beside(save_path, made.output);
-        tessel::confinement::warn_again(made.warnings, overwrite_warning);
+        tessel::confinement::warn_again(made.warnings, {overwrite_warning, frame_text_warning});
         return report.result();
     }
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
     if (env.is_none())
         env = tessel::caller_variables(module_handle);
     tessel::Evaluator evaluator(env, safe_of(self));
-    std::vector<std::string> warnings;
+    Warnings warnings;
     fill_document(self, doc, evaluator, report, warnings);
     tessel::FileBeside out(save_path);
     doc.attr("save")(out.target());
@@ -899,7 +1166,7 @@ nb::object page_check(nb::handle self, nb::object template_path, nb::object env,
         if (env.is_none())
             env = tessel::caller_variables(module_handle);
         tessel::confinement::Made made = fill_confined(self, template_path, env, report);
-        tessel::confinement::warn_again(made.warnings, overwrite_warning);
+        tessel::confinement::warn_again(made.warnings, {overwrite_warning, frame_text_warning});
         return report.result();
     }
     nb::object doc = nb::getattr(module_handle, "Document")(template_path);
@@ -908,7 +1175,7 @@ nb::object page_check(nb::handle self, nb::object template_path, nb::object env,
     tessel::Evaluator evaluator(env, safe_of(self),
                                 evaluate ? tessel::Evaluator::Mode::Run
                                          : tessel::Evaluator::Mode::List);
-    std::vector<std::string> warnings;
+    Warnings warnings;
     fill_document(self, doc, evaluator, report, warnings);
     warn(warnings);
     return report.result();
@@ -931,8 +1198,15 @@ NB_MODULE(pagefill, m) {
     m.attr("itertools") = nb::module_::import_("itertools");
 
     bytes_io = nb::object(m.attr("BytesIO")).release();
-    overwrite_warning =
-        nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
+    nb::module_ results = tessel::import_sibling(m, "results");
+    overwrite_warning = nb::object(results.attr("OverwriteWarning")).release();
+    frame_text_warning = nb::object(results.attr("FrameAsTextWarning")).release();
+    table_value_cls = nb::object(tessel::import_sibling(m, "tables").attr("Table")).release();
+    nb::module_ pictures = tessel::import_sibling(m, "pictures");
+    picture_of_fn = nb::object(pictures.attr("picture_of")).release();
+    fitted_fn = nb::object(pictures.attr("fitted")).release();
+    count_references = nb::object(nb::module_::import_("lxml.etree").attr("XPath")(
+        "count(//@*[namespace-uri() = $ns and . = $id])")).release();
     paragraph_cls = nb::object(nb::module_::import_("docx.text.paragraph").attr("Paragraph")).release();
     inline_cls = nb::object(nb::module_::import_("docx.oxml.shape").attr("CT_Inline")).release();
     nb::module_ table_module = nb::module_::import_("docx.table");

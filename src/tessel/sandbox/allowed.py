@@ -140,7 +140,9 @@ ALLOWED = {
     ),
     # a picture: its bytes, never its position
     "_io.BytesIO": dict(read="closed", same="getvalue isatty readable seekable tell writable"),
-    "tessel.pictures.Picture": dict(read="data height width"),
+    # values of tessel's own: a picture and its size, a frame that a document shows as a table
+    "tessel.pictures.Picture": dict(read="height width"),
+    "tessel.tables.Table": dict(read="frame header style"),
     # pandas
     "pandas.DataFrame": dict(
         read=_NDFRAME_READ + " columns",
