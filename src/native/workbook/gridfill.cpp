@@ -166,7 +166,6 @@ std::string ranges_of(std::vector<Position> cells) {
 constexpr const char *kSectionsNeedNative = "sections need engine='native'";
 constexpr const char *kPicturesNeedNative = "pictures by alternative text need engine='native'";
 constexpr double kEmuPerPixel = 9525;
-constexpr const char *kForbidden = "tessel.sandbox.refusals.Forbidden";
 
 // What safe mode's budget counts for each cell a section copies: the characters
 // of a cell's markup, at the least, so that the budget bounds the memory copies take.
@@ -1223,12 +1222,11 @@ private:
                     nb::object value = call_.evaluator.value(placeholder);
                     nb::object given = nb::borrow(pictures_module).attr("picture_of")(value);
                     if (given.is_none()) {
-                        // Safe mode stands a value it closes to templates (a figure) by why it does.
-                        if (nb::type_name(value.type()).equal(nb::str(kForbidden)))
-                            tessel::refuse(nb::str(value.attr("reason")));
+                        // A value that safe mode holds back says why once it is used.
+                        tessel::to_text(value);
                         tessel::refuse(nb::str("a picture's alternative text takes a picture (an io.BytesIO, a "
                                                "tessel.Picture or a matplotlib Figure), not {}")
-                                           .format(nb::type_name(value.type())));
+                                           .format(value.type().attr("__name__")));
                     }
                     nb::object image = picture_of(nb::getattr(module_handle, "BytesIO")(given.attr("data")));
                     auto [width, height] = sized(given, image);
