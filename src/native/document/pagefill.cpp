@@ -1,5 +1,6 @@
 // tessel.pagefill: fills .docx document templates.
 #include "core/confinement.h"
+#include "core/picture_values.h"
 #include "core/placeholder.h"
 #include "core/sections.h"
 #include "document/drawings.h"
@@ -20,6 +21,7 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
+#include <tuple>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -75,7 +77,6 @@ nb::handle paragraph_cls, table_cls, cell_cls, inline_cls, bytes_io;
 nb::handle overwrite_warning;  // results.OverwriteWarning
 nb::handle frame_text_warning;  // results.FrameAsTextWarning
 nb::handle table_value_cls;  // tables.Table
-nb::handle picture_of_fn, fitted_fn;  // pictures.picture_of, pictures.fitted
 nb::handle count_references;  // XPath: how often a part's XML names a relationship
 nb::handle shared_env;  // replace_paragraph's default environment
 nb::handle native_replace;  // the class's own replace_paragraph
@@ -116,15 +117,6 @@ long long free_drawing_id(nb::handle root) {
             used.insert(*number);
     }
     return tessel::ooxml::take_free_id(used);
-}
-
-// The tessel.pictures.Picture that a value stands for, or null when it is none.
-nb::object picture_value(nb::handle value) {
-    PyObject *v = value.ptr();
-    if (v == Py_None || PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))
-        return nb::object();
-    nb::object picture = picture_of_fn(value);
-    return picture.is_none() ? nb::object() : picture;
 }
 
 // Adds a picture at the end of run `r` of paragraph `p`, at the size the Picture
@@ -329,7 +321,7 @@ void fill_run(Runs &at, nb::handle r, nb::handle place) {
                 nb::object value = at.evaluator.value(placeholder);
                 if (is_instance(value, table_value_cls)) {
                     place_table(at, r, delimited, value);
-                } else if (nb::object picture = picture_value(value); picture.is_valid()) {
+                } else if (nb::object picture = tessel::picture_value(value); picture.is_valid()) {
                     // The picture is read first: bytes that are no picture leave the run as it was.
                     nb::object holder = wml::make(r, "r");
                     add_picture(holder, at.paragraph, at.p, picture, at.walk ? at.walk->story_width : -1);
@@ -604,22 +596,6 @@ void fill_overridden(const Walk &walk, nb::handle paragraph, const nb::object &p
     }
 }
 
-// The placeholder that an alternative text is, spaces around it aside; null for
-// any other text, and for a section's tag.
-nb::object alt_placeholder(nb::handle alt, Pattern pattern) {
-    nb::object text = alt.attr("strip")();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    if (n < 2 || PyUnicode_READ_CHAR(text.ptr(), 0) != '{')
-        return nb::object();
-    const std::vector<tessel::Match> found = tessel::scan(text, pattern);
-    if (found.size() != 1 || found[0].begin != 0 || found[0].end != n)
-        return nb::object();
-    nb::object placeholder = tessel::placeholder_of(text, found[0], pattern);
-    if (tessel::sections::parse(placeholder).kind != tessel::sections::Kind::None)
-        return nb::object();
-    return placeholder;
-}
-
 // Drops a relationship of `part` that its XML no longer names; python-docx then
 // leaves out of the package a part that nothing relates to.
 void drop_unused(nb::handle part, nb::handle rId) {
@@ -639,15 +615,7 @@ void drop_unused(nb::handle part, nb::handle rId) {
 // Shows the picture a placeholder gives in the place and box of a template's
 // picture.
 void swap_picture(const Walk &walk, const wml::Drawing &drawing, nb::handle placeholder, nb::handle parent) {
-    nb::object value = walk.evaluator.value(placeholder);
-    nb::object picture = picture_value(value);
-    if (!picture.is_valid()) {
-        // A value that safe mode holds back says why once it is used.
-        tessel::to_text(value);
-        tessel::refuse(nb::str("a picture's alternative text takes a picture (an io.BytesIO, a tessel.Picture or "
-                               "a matplotlib Figure), not {}")
-                           .format(value.type().attr("__name__")));
-    }
+    nb::object picture = tessel::picture_for_template(walk.evaluator.value(placeholder));
     if (drawing.pic.is_none())
         tessel::refuse("the drawing whose alternative text holds it is no picture: a shape, chart or group "
                        "keeps what it shows");
@@ -657,11 +625,8 @@ void swap_picture(const Walk &walk, const wml::Drawing &drawing, nb::handle plac
     nb::object size = picture.attr("size")(native[0], native[1]);
     auto [box_cx, box_cy] = wml::extent_of(drawing);
     long long cx = as_integer(size[0]), cy = as_integer(size[1]);
-    if (box_cx > 0 && box_cy > 0) {
-        nb::object fitted = fitted_fn(cx, cy, box_cx, box_cy);
-        cx = as_integer(fitted[0]);
-        cy = as_integer(fitted[1]);
-    }
+    if (box_cx > 0 && box_cy > 0)
+        std::tie(cx, cy) = tessel::fitted(cx, cy, box_cx, box_cy);
     const std::vector<nb::object> old = wml::swap_picture(drawing, image_of[0], cx, cy);
     wml::set_alt_text(drawing, nb::str(""));
     for (const nb::object &rId : old)
@@ -679,7 +644,7 @@ void fill_pictures(const Walk &walk, nb::handle p, nb::handle parent, const nb::
     size_t k = 0;
     for (const wml::Drawing &drawing : drawings) {
         ++k;
-        nb::object placeholder = alt_placeholder(wml::alt_text(drawing), pattern);
+        nb::object placeholder = tessel::alt_placeholder(wml::alt_text(drawing), pattern);
         if (!placeholder.is_valid())
             continue;
         nb::object name = wml::drawing_name(drawing);
@@ -1202,9 +1167,6 @@ NB_MODULE(pagefill, m) {
     overwrite_warning = nb::object(results.attr("OverwriteWarning")).release();
     frame_text_warning = nb::object(results.attr("FrameAsTextWarning")).release();
     table_value_cls = nb::object(tessel::import_sibling(m, "tables").attr("Table")).release();
-    nb::module_ pictures = tessel::import_sibling(m, "pictures");
-    picture_of_fn = nb::object(pictures.attr("picture_of")).release();
-    fitted_fn = nb::object(pictures.attr("fitted")).release();
     count_references = nb::object(nb::module_::import_("lxml.etree").attr("XPath")(
         "count(//@*[namespace-uri() = $ns and . = $id])")).release();
     paragraph_cls = nb::object(nb::module_::import_("docx.text.paragraph").attr("Paragraph")).release();

@@ -1,6 +1,7 @@
 // tessel.gridfill: fills .xlsx workbook templates and repairs the saved package.
 #include "core/confinement.h"
 #include "core/once.h"
+#include "core/picture_values.h"
 #include "core/placeholder.h"
 #include "core/sections.h"
 #include "ooxml/file_kind.h"
@@ -90,7 +91,6 @@ nb::handle cell_type;       // openpyxl.cell.cell.Cell
 nb::handle merged_type;     // openpyxl.cell.cell.MergedCell
 nb::handle overwrite_warning;  // tessel.results.OverwriteWarning
 nb::handle is_date_format;     // openpyxl.styles.numbers.is_date_format
-nb::handle pictures_module;    // tessel.pictures: what is a picture, and its size
 nb::handle one_cell_anchor;    // openpyxl's OneCellAnchor and XDRPositiveSize2D
 nb::handle positive_size;
 
@@ -1126,8 +1126,8 @@ private:
 
     void place_whole(nb::handle placeholder, nb::handle cell, long row, long column, long place_row) {
         nb::object value = call_.evaluator.value(placeholder);
-        nb::object given = picture_value(value);
-        if (!given.is_none()) {
+        nb::object given = tessel::picture_value(value);
+        if (given.is_valid()) {
             // The picture is read first, so that a value that is no picture leaves
             // the placeholder in its cell.  openpyxl closes the stream it is given
             // when it saves, so it reads its own copy of the bytes.
@@ -1172,14 +1172,6 @@ private:
         }
     }
 
-    // The Picture a value stands for (tessel.pictures.picture_of), or None; plain
-    // values are told apart without a call.
-    static nb::object picture_value(nb::handle value) {
-        if (value.is_none() || PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
-            return nb::none();
-        return nb::borrow(pictures_module).attr("picture_of")(value);
-    }
-
     // A picture's size in EMUs: the Picture's own, from the size of the image openpyxl read.
     static std::pair<long long, long long> sized(nb::handle given, nb::handle image) {
         nb::object size = given.attr("size")(nb::cast<long long>(image.attr("width")) * (long long) kEmuPerPixel,
@@ -1204,12 +1196,8 @@ private:
         const Pattern pattern = tessel::read_pattern(call_.self);
         for (const tessel::pictures::AltPicture &picture : *listed) {
             nb::str descr(picture.descr.data(), picture.descr.size());
-            nb::object found = placeholders_in(descr);
-            if (nb::len(found) != 1)
-                continue;
-            nb::object placeholder = found[0];
-            if (!descr.attr("strip")().equal(tessel::delimited(placeholder, pattern)) ||
-                tessel::sections::parse(placeholder).kind != tessel::sections::Kind::None)
+            nb::object placeholder = tessel::alt_placeholder(descr, pattern);
+            if (!placeholder.is_valid())
                 continue;
             nb::str where = nb::str("sheet {}, picture '{}'").format(title_, nb::str(picture.name.data(), picture.name.size()));
             if (!drawing) {
@@ -1219,21 +1207,12 @@ private:
             nb::object reason;
             const bool ok = tessel::guarded(
                 [&] {
-                    nb::object value = call_.evaluator.value(placeholder);
-                    nb::object given = nb::borrow(pictures_module).attr("picture_of")(value);
-                    if (given.is_none()) {
-                        // A value that safe mode holds back says why once it is used.
-                        tessel::to_text(value);
-                        tessel::refuse(nb::str("a picture's alternative text takes a picture (an io.BytesIO, a "
-                                               "tessel.Picture or a matplotlib Figure), not {}")
-                                           .format(value.type().attr("__name__")));
-                    }
+                    nb::object given = tessel::picture_for_template(call_.evaluator.value(placeholder));
                     nb::object image = picture_of(nb::getattr(module_handle, "BytesIO")(given.attr("data")));
                     auto [width, height] = sized(given, image);
                     auto [box_width, box_height] = drawing->box(picture, *grid);
-                    nb::object fitted = nb::borrow(pictures_module).attr("fitted")(width, height, box_width, box_height);
-                    drawing->replace(picture, image, nb::cast<long long>(fitted[0]), nb::cast<long long>(fitted[1]),
-                                     *grid);
+                    auto [fit_width, fit_height] = tessel::fitted(width, height, box_width, box_height);
+                    drawing->replace(picture, image, fit_width, fit_height, *grid);
                 },
                 reason);
             if (ok)
@@ -2185,7 +2164,6 @@ NB_MODULE(gridfill, m) {
     merged_type = import_name("openpyxl.cell.cell", "MergedCell").release();
     overwrite_warning = nb::object(tessel::import_sibling(m, "results").attr("OverwriteWarning")).release();
     is_date_format = import_name("openpyxl.styles.numbers", "is_date_format").release();
-    pictures_module = tessel::import_sibling(m, "pictures").release();
     one_cell_anchor = import_name("openpyxl.drawing.spreadsheet_drawing", "OneCellAnchor").release();
     positive_size = import_name("openpyxl.drawing.xdr", "XDRPositiveSize2D").release();
     PyDateTime_IMPORT;
