@@ -17,6 +17,8 @@ namespace tessel::ooxml {
 // turn twips into EMUs, within 64 bits.
 inline constexpr long long kMaxLength = 27273042316900;  // ST_Coordinate
 inline constexpr long long kMaxId = 4294967295;          // xsd:unsignedInt
+// EMUs in a pixel (at 96 to the inch) and in a point.
+inline constexpr long long kEmuPerPixel = 9525, kEmuPerPoint = 12700;
 
 struct Bounds {
     long long min, max;

@@ -66,11 +66,7 @@ void put32(std::string &out, unsigned long long v) {
 
 unsigned get16(const unsigned char *p) { return p[0] | (p[1] << 8); }
 
-std::string key_of(std::string name) {
-    for (char &c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return name;
-}
+std::string key_of(std::string name) { return ascii_lower(std::move(name)); }
 
 // Sizes and offsets at or past this need ZIP64, which is not written.
 constexpr unsigned long long kZipLimit = 0xffffffffULL;
@@ -321,10 +317,21 @@ std::string extension_of(const std::string &part) {
     size_t dot = part.rfind('.');
     if (dot == std::string::npos || part.find('/', dot) != std::string::npos)
         return std::string();
-    std::string ext = part.substr(dot + 1);
-    for (char &c : ext)
+    return ascii_lower(part.substr(dot + 1));
+}
+
+std::optional<std::string> source_of_rels(const std::string &rels) {
+    const size_t mark = rels.rfind("_rels/");
+    if (mark == std::string::npos || rels.size() < mark + 11 || ascii_lower(rels.substr(rels.size() - 5)) != ".rels" ||
+        (mark != 0 && rels[mark - 1] != '/'))
+        return std::nullopt;
+    return rels.substr(0, mark) + rels.substr(mark + 6, rels.size() - mark - 11);
+}
+
+std::string ascii_lower(std::string s) {
+    for (char &c : s)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext;
+    return s;
 }
 
 std::optional<std::string> resolve_target(const std::string &source, const std::string &target) {

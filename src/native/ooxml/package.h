@@ -24,6 +24,11 @@ namespace nb = nanobind;
 std::string part_folder(const std::string &part);
 std::string rels_part_of(const std::string &part);
 std::string extension_of(const std::string &part);  // lower case, without the dot
+// The part whose relationships part `rels` is ("xl/_rels/workbook.xml.rels" is
+// "xl/workbook.xml"'s, "_rels/.rels" the package's, ""); nothing for a name that is none.
+std::optional<std::string> source_of_rels(const std::string &rels);
+// Part names, extensions and attribute keywords compare without regard to ASCII case.
+std::string ascii_lower(std::string s);
 // The part a relationship target names, or nothing when it leaves the package.
 std::optional<std::string> resolve_target(const std::string &source, const std::string &target);
 // The target text that names `part` from the relationships of `source`.

@@ -16,12 +16,6 @@ constexpr const char *kContentTypesNs = "http://schemas.openxmlformats.org/packa
 
 nb::module_ etree() { return nb::module_::import_("lxml.etree"); }
 
-std::string lower(std::string s) {
-    for (char &c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 std::string attr(nb::handle element, const char *name) {
     nb::object v = element.attr("get")(name);
     return v.is_none() ? std::string() : nb::cast<std::string>(v);
@@ -94,7 +88,7 @@ Relationships::Relationships(const Package &pkg, std::string source) : source_(s
     }
     for (nb::handle el : root_.attr("findall")(clark(kRelsNs, "Relationship")))
         rels_.push_back(Relationship{attr(el, "Id"), attr(el, "Type"), attr(el, "Target"),
-                                     lower(attr(el, "TargetMode")) == "external", nb::borrow(el)});
+                                     ascii_lower(attr(el, "TargetMode")) == "external", nb::borrow(el)});
 }
 
 const Relationship *Relationships::find(const std::string &id) const {
@@ -184,9 +178,9 @@ ContentTypes::ContentTypes(const Package &pkg) {
 std::optional<std::string> ContentTypes::override_of(const std::string &part) const {
     if (!present())
         return std::nullopt;
-    std::string name = lower("/" + part);
+    std::string name = ascii_lower("/" + part);
     for (nb::handle el : root_.attr("findall")(clark(kContentTypesNs, "Override")))
-        if (lower(attr(el, "PartName")) == name)
+        if (ascii_lower(attr(el, "PartName")) == name)
             return attr(el, "ContentType");
     return std::nullopt;
 }
@@ -195,7 +189,7 @@ std::optional<std::string> ContentTypes::default_of(const std::string &extension
     if (!present() || extension.empty())
         return std::nullopt;
     for (nb::handle el : root_.attr("findall")(clark(kContentTypesNs, "Default")))
-        if (lower(attr(el, "Extension")) == extension)
+        if (ascii_lower(attr(el, "Extension")) == extension)
             return attr(el, "ContentType");
     return std::nullopt;
 }

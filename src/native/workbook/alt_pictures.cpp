@@ -18,7 +18,6 @@ namespace {
 constexpr const char *kXdrNs = "http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing";
 constexpr const char *kANs = "http://schemas.openxmlformats.org/drawingml/2006/main";
 constexpr const char *kImageType = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/image";
-constexpr long long kEmuPerPixel = 9525, kEmuPerPoint = 12700;
 constexpr long kLastColumn = 16383, kLastRow = 1048575;  // zero-based
 constexpr double kDigitWidth = 7;  // pixels of a digit of Calibri 11, the default font
 
@@ -26,12 +25,6 @@ std::string xdr(const char *local) { return clark(kXdrNs, local); }
 std::string a(const char *local) { return clark(kANs, local); }
 
 std::string text_of(nb::handle value) { return value.is_none() ? std::string() : nb::cast<std::string>(nb::str(value)); }
-
-std::string lower(std::string s) {
-    for (char &c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // A number attribute of an openpyxl object; nothing when unset, no number or not finite.
 std::optional<double> number(nb::handle owner, const char *name) {
@@ -121,16 +114,6 @@ long long extent(nb::handle el, const char *name) {
                            .format(name, el.attr("get")(name)));
     return *v;
 }
-
-// The source part of a relationships part: "xl/_rels/workbook.xml.rels" is xl/workbook.xml's.
-std::optional<std::string> source_of(const std::string &rels) {
-    const size_t mark = rels.rfind("_rels/");
-    if (mark == std::string::npos || rels.size() < 5 || lower(rels.substr(rels.size() - 5)) != ".rels" ||
-        (mark != 0 && rels[mark - 1] != '/'))
-        return std::nullopt;
-    return rels.substr(0, mark) + rels.substr(mark + 6, rels.size() - mark - 11);
-}
-
 }  // namespace
 
 Grid::Grid(nb::handle sheet) {
@@ -182,13 +165,9 @@ long long Grid::row(long index) const {
 
 SheetDrawing::SheetDrawing(Package &pkg, const std::string &sheet_part) : pkg_(pkg) {
     Relationships sheet_rels(pkg, sheet_part);
-    for (const Relationship &rel : sheet_rels.all())
-        if (!rel.external && ends_with(rel.type, "/drawing"))
-            if (auto part = sheet_rels.part_of(pkg, rel)) {
-                part_ = *part;
-                break;
-            }
-    if (part_.empty())
+    if (std::optional<std::string> part = drawing_of(pkg, sheet_rels))
+        part_ = *part;
+    else
         return;
     root_ = parse_part(pkg, part_);
     for (nb::handle pic : root_.attr("iter")(xdr("pic"))) {
@@ -334,16 +313,16 @@ void SheetDrawing::save() {
     if (!gone.empty()) {
         std::set<std::string> referred;
         for (const std::string &name : pkg_.names()) {
-            auto source = source_of(name);
+            auto source = source_of_rels(name);
             if (!source)
                 continue;
             Relationships rels(pkg_, *source);
             for (const Relationship &rel : rels.all())
                 if (auto part = rels.part_of(pkg_, rel))
-                    referred.insert(lower(*part));
+                    referred.insert(ooxml::ascii_lower(*part));
         }
         for (const std::string &part : gone)
-            if (!referred.count(lower(part)))
+            if (!referred.count(ooxml::ascii_lower(part)))
                 pkg_.remove(part);
     }
     ContentTypes types(pkg_);

@@ -5,6 +5,7 @@
 #include "core/placeholder.h"
 #include "core/sections.h"
 #include "ooxml/file_kind.h"
+#include "ooxml/numbers.h"
 #include "ooxml/package.h"
 #include "workbook/alt_pictures.h"
 #include "workbook/block_style.h"
@@ -165,7 +166,6 @@ std::string ranges_of(std::vector<Position> cells) {
 // Why a section tag fails in the openpyxl engine.
 constexpr const char *kSectionsNeedNative = "sections need engine='native'";
 constexpr const char *kPicturesNeedNative = "pictures by alternative text need engine='native'";
-constexpr double kEmuPerPixel = 9525;
 
 // What safe mode's budget counts for each cell a section copies: the characters
 // of a cell's markup, at the least, so that the budget bounds the memory copies take.
@@ -1134,8 +1134,8 @@ private:
             nb::object image = picture_of(nb::getattr(module_handle, "BytesIO")(given.attr("data")));
             auto [width, height] = sized(given, image);
             tessel::page::fit_extent(sheet_, width, height);
-            image.attr("width") = (double) width / kEmuPerPixel;
-            image.attr("height") = (double) height / kEmuPerPixel;
+            image.attr("width") = (double) width / tessel::ooxml::kEmuPerPixel;
+            image.attr("height") = (double) height / tessel::ooxml::kEmuPerPixel;
             nb::object anchor = nb::borrow(one_cell_anchor)();
             anchor.attr("_from").attr("row") = nb::cast<long>(cell.attr("row")) - 1;
             anchor.attr("_from").attr("col") = nb::cast<long>(cell.attr("column")) - 1;
@@ -1174,8 +1174,9 @@ private:
 
     // A picture's size in EMUs: the Picture's own, from the size of the image openpyxl read.
     static std::pair<long long, long long> sized(nb::handle given, nb::handle image) {
-        nb::object size = given.attr("size")(nb::cast<long long>(image.attr("width")) * (long long) kEmuPerPixel,
-                                             nb::cast<long long>(image.attr("height")) * (long long) kEmuPerPixel);
+        using tessel::ooxml::kEmuPerPixel;
+        nb::object size = given.attr("size")(nb::cast<long long>(image.attr("width")) * kEmuPerPixel,
+                                             nb::cast<long long>(image.attr("height")) * kEmuPerPixel);
         return {nb::cast<long long>(size[0]), nb::cast<long long>(size[1])};
     }
 

@@ -26,12 +26,6 @@ const char *const kKinds[] = {"oddHeader", "oddFooter", "evenHeader", "evenFoote
 // A sheet part too large to scan is left to openpyxl.
 constexpr long long kMaxPart = 512LL << 20;
 
-std::string lower(std::string s) {
-    for (char &c : s)
-        c = (char) std::tolower((unsigned char) c);
-    return s;
-}
-
 std::string local_of(nb::handle el) {
     nb::object tag = el.attr("tag");
     if (!PyUnicode_Check(tag.ptr()))
@@ -77,7 +71,7 @@ public:
         zip_ = nb::module_::import_("zipfile").attr("ZipFile")(path);
         for (nb::handle info : zip_.attr("infolist")()) {
             std::string name = nb::cast<std::string>(info.attr("filename"));
-            names_[lower(name)] = nb::borrow(info);
+            names_[ooxml::ascii_lower(name)] = nb::borrow(info);
         }
         nb::module_ etree = nb::module_::import_("lxml.etree");
         parser_ = etree.attr("XMLParser")("resolve_entities"_a = false, "no_network"_a = true,
@@ -95,7 +89,7 @@ public:
     }
 
     nb::object info(const std::string &part) const {
-        auto it = names_.find(lower(part));
+        auto it = names_.find(ooxml::ascii_lower(part));
         return it == names_.end() ? nb::object() : it->second;
     }
     nb::object read(const std::string &part) const {

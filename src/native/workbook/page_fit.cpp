@@ -1,6 +1,7 @@
 #include "workbook/page_fit.h"
 
 #include "core/placeholder.h"
+#include "ooxml/numbers.h"
 
 #include <algorithm>
 #include <cmath>
@@ -96,14 +97,14 @@ double printable_width(nb::handle sheet) {
 }
 
 void fit_extent(nb::handle sheet, long long &width, long long &height) {
-    constexpr double kEmuPerPixel = 9525;
+    using ooxml::kEmuPerPixel;
     const double limit = printable_width(sheet);
-    if (width <= 0 || width / kEmuPerPixel <= limit)
+    if (width <= 0 || (double) width / kEmuPerPixel <= limit)
         return;
     const double k = limit * kEmuPerPixel / (double) width;
-    width = (long long) std::floor(limit) * (long long) kEmuPerPixel;
+    width = (long long) std::floor(limit) * kEmuPerPixel;
     // A picture is never taller than a drawing can be, whatever size it claims.
-    height = std::clamp(std::llround(std::min((double) height * k, 2.7e13)), 1LL, 27273042316900LL);
+    height = std::clamp(std::llround(std::min((double) height * k, (double) ooxml::kMaxLength)), 1LL, ooxml::kMaxLength);
 }
 
 }  // namespace tessel::page

@@ -27,21 +27,6 @@ const std::set<std::string_view> kAfterDrawing = {"legacyDrawing", "legacyDrawin
                                                   "picture",       "oleObjects",      "controls",
                                                   "webPublishItems", "tableParts",    "extLst"};
 
-std::string lower(std::string s) {
-    for (char &c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// The drawing part the sheet's relationships name, when the package holds it.
-std::optional<std::string> drawing_of(const Package &pkg, Relationships &sheet_rels) {
-    for (const Relationship &rel : sheet_rels.all())
-        if (!rel.external && ends_with(rel.type, "/drawing"))
-            if (auto part = sheet_rels.part_of(pkg, rel))
-                return part;
-    return std::nullopt;
-}
-
 // The wsDr tree openpyxl writes for these images alone: its anchors are the ones
 // the openpyxl engine would save, sizes and all.  Its blips name "rId<n>" for the
 // n-th image.
@@ -79,9 +64,17 @@ bool r_bound(std::string_view head, bool tail_says) {
 
 }  // namespace
 
+std::optional<std::string> drawing_of(const Package &pkg, Relationships &sheet_rels) {
+    for (const Relationship &rel : sheet_rels.all())
+        if (!rel.external && ends_with(rel.type, "/drawing"))
+            if (auto part = sheet_rels.part_of(pkg, rel))
+                return part;
+    return std::nullopt;
+}
+
 MediaKind media_kind(nb::handle image) {
     nb::object format = nb::getattr(image, "format", nb::none());
-    std::string f = format.is_none() ? std::string() : lower(nb::cast<std::string>(nb::str(format)));
+    std::string f = format.is_none() ? std::string() : ooxml::ascii_lower(nb::cast<std::string>(nb::str(format)));
     if (f == "jpeg")
         return {"jpeg", "image/jpeg"};
     if (f == "gif")

@@ -40,6 +40,9 @@ private:
     long long n_ = 1;
 };
 
+// The drawing part the sheet's relationships name, when the package holds it.
+std::optional<std::string> drawing_of(const ooxml::Package &pkg, ooxml::Relationships &sheet_rels);
+
 // Adds `images` (openpyxl Image objects, each with its .anchor: a cell name such
 // as "B3" or an anchor object) to the sheet part `sheet_part`: their media parts
 // under names the package does not hold yet, their anchors (as openpyxl writes
