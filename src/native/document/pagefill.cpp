@@ -1016,12 +1016,9 @@ void walk_document(nb::handle self, tessel::Evaluator &evaluator, tessel::Report
     long long story_width = -1;
     in_part(main, [&] { story_width = wml::body_text_width(body); });
     wml::Repeater sections(evaluator, nb::borrow(self), main);
-    // Read where a document has one: asking python-docx for it would add one.
-    nb::object styles = nb::none();
-    for (nb::handle rel : main.attr("rels").attr("values")())
-        if (!tessel::truthy(rel.attr("is_external")) && tessel::truthy(rel.attr("reltype").attr("endswith")("/styles")))
-            styles = rel.attr("target_part").attr("element");
-    const std::vector<wml::TableStyle> table_styles = wml::table_styles(styles);
+    nb::object styles = wml::related_part(main, "styles");
+    const std::vector<wml::TableStyle> table_styles =
+        wml::table_styles(styles.is_none() ? styles : nb::object(styles.attr("element")));
     const Walk walk{self, evaluator, report, story_width, warnings, &sections, table_styles};
     in_part(main, [&] { fill_story(walk, body, doc.attr("_body"), ""); });
     // Headers and footers come last, so the body's failures lead the list.  A

@@ -316,17 +316,13 @@ nb::object Repeater::notes_part(const char *type) {
     auto it = note_parts_.find(type);
     if (it == note_parts_.end()) {
         std::tuple<nb::object, nb::object, bool> found{nb::none(), nb::none(), false};
-        for (nb::handle rel : main_part_.attr("rels").attr("values")()) {
-            if (tessel::truthy(rel.attr("is_external")) ||
-                !tessel::truthy(rel.attr("reltype").attr("endswith")(std::string("/") + type)))
-                continue;
-            nb::object part = rel.attr("target_part");
-            // python-docx reads some of these parts as XML, others only as bytes.
+        nb::object part = related_part(main_part_, type);
+        // python-docx reads some of these parts as XML, others only as bytes.
+        if (!part.is_none()) {
             if (nb::hasattr(part, "element"))
                 found = {part, part.attr("element"), false};
             else
                 found = {part, nb::module_::import_("docx.oxml.parser").attr("parse_xml")(part.attr("blob")), true};
-            break;
         }
         it = note_parts_.emplace(type, std::move(found)).first;
     }

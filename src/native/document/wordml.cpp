@@ -260,4 +260,12 @@ void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,
     });
 }
 
+nb::object related_part(nb::handle part, const std::string &type) {
+    const nb::str tail(("/" + type).c_str());
+    for (nb::handle rel : part.attr("rels").attr("values")())
+        if (!nb::cast<bool>(rel.attr("is_external")) && nb::cast<bool>(rel.attr("reltype").attr("endswith")(tail)))
+            return rel.attr("target_part");
+    return nb::none();
+}
+
 }  // namespace tessel::wordml

@@ -119,4 +119,9 @@ nb::object wrapped_content(nb::handle child, Tag tag);
 void collect_blocks(nb::handle container, std::vector<nb::object> &paragraphs,
                     std::vector<nb::object> &tables);
 
+// The python-docx part that `part` relates to by its first internal relationship
+// of type ".../`type`" ("styles", "footnotes"); None when it has none.  Asking
+// python-docx for such a part by name would add an empty one.
+nb::object related_part(nb::handle part, const std::string &type);
+
 }  // namespace tessel::wordml
